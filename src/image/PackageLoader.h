@@ -1,0 +1,32 @@
+// Loading a firmware package the way an upgrade attempt does: the package must open for
+// reading; a name whose last three characters are "inf" (any case) is built through CInfFile,
+// one ending in "bin" is read through CBinFile and checked with CheckImage; any other name is
+// not a package. An image with no file block has nothing to send and is refused.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+// Result codes of an upgrade attempt that loading can set.
+enum : int {
+    RESULT_SUCCESS = 0,
+    RESULT_FILE_NOT_FOUND = 1,  // cannot be opened, or a .bin that cannot be read
+    RESULT_INVALID_INPUT = 2,   // neither inf nor bin, or a .bin that is no valid image
+    RESULT_INF_CORRUPT = 3,     // an INF package that yields no image
+    RESULT_USB_FAILED = 4,
+    RESULT_SERIAL_FAILED = 5,
+    RESULT_PROJECTOR_CANCELED = 6,
+};
+
+struct LoadedPackage {
+    std::unique_ptr<uint8_t[]> pImage;
+    uint32_t nSize = 0;
+    bool bInf = false;     // built from an INF script rather than read from a .bin
+    std::string strDetail;  // on failure: one line naming the file and the reason
+};
+
+// Loads the package at path (relative paths resolve against the current directory). Returns
+// RESULT_SUCCESS with the image in package, or the failure code with package.strDetail set.
+// With bRequireFiles, an image without file blocks fails (3 for INF, 2 for .bin).
+int LoadPackage(const std::string& path, LoadedPackage& package, bool bRequireFiles = true);

@@ -1,0 +1,36 @@
+// The messages that cross from the reader thread to the user-interface thread, as Qt events
+// posted with QCoreApplication::postEvent (which keeps their order).
+//
+// WM_COMM_BYTE carries one received byte in wParam and 0 in lParam. WM_COMM_ERROR carries a
+// message for the user (shown on the user-interface thread, never by the reader).
+// WM_COMM_FAILED says the port failed for good (hang-up, adapter gone, repeated read errors);
+// it is posted once, with the message in its text, and the reader then parks until the port
+// is closed and opened again.
+#pragma once
+
+#include <QEvent>
+#include <cstdint>
+#include <string>
+
+inline constexpr int WM_USER = 0x0400;
+inline constexpr int WM_COMM_BYTE = WM_USER + 2;  // 1026
+inline constexpr int WM_COMM_ERROR = WM_USER + 3;
+inline constexpr int WM_COMM_FAILED = WM_USER + 4;
+
+class CCommEvent : public QEvent {
+public:
+    // The Qt event type of every comm message.
+    static QEvent::Type EventType() { return static_cast<QEvent::Type>(QEvent::User + 2); }
+
+    CCommEvent(int nMessage, uintptr_t wParam, intptr_t lParam, std::string text = {})
+        : QEvent(EventType()),
+          m_nMessage(nMessage),
+          m_wParam(wParam),
+          m_lParam(lParam),
+          m_strText(std::move(text)) {}
+
+    int m_nMessage;
+    uintptr_t m_wParam;
+    intptr_t m_lParam;
+    std::string m_strText;
+};

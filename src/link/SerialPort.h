@@ -1,0 +1,65 @@
+// CSerialPort: the projector's serial line on Linux (termios), and the owner of the reader
+// thread that turns received bytes into WM_COMM_BYTE events.
+//
+// Port names: "COMn" (n from 1) is /dev/ttyS(n-1); a name that begins with "/" is a device
+// path used as it stands (/dev/ttyUSB0, a pseudo-terminal). Line: raw, 8N1, no flow control
+// of any kind, receiver on, modem lines ignored (CLOCAL), DTR and RTS inactive; 115200 baud
+// when asked for exactly 115200, 57600 for anything else. The port is opened for exclusive
+// use (TIOCEXCL and a non-blocking exclusive flock), so a second opener fails.
+//
+// Threads: open, write and close run on the user-interface thread. The reader thread is
+// created at the first successful open, reads while the port is open and parks (holding
+// nothing) while it is closed; ClosePort wakes it and waits until it has parked before the
+// descriptor is closed. The destructor closes the port and joins the thread.
+//
+// Messages for the user go to the message sink on the calling (user-interface) thread: the
+// wizard shows a message box, the command-line tool prints to stderr.
+#pragma once
+
+#include <termios.h>
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+
+class QObject;
+class CReadThread;
+
+class CSerialPort {
+public:
+    using MessageSink = std::function<void(const std::string&)>;
+
+    // pTarget receives the reader's events (CommEvents.h); it must outlive this object.
+    CSerialPort(QObject* pTarget, MessageSink sink);
+    virtual ~CSerialPort();
+
+    // TRUE (1) when the port is open, also when it already was. FALSE (0) after a failure
+    // that has gone to the sink: "Port already open (by another application) or does not
+    // exist!" when the device cannot be opened or is held by another opener, "Error setting
+    // Com port status!" when it is no terminal or refuses the settings (the descriptor is
+    // then closed).
+    int OpenPort(const std::string& portName, int nBaudRate);
+    // FALSE only when closing the descriptor failed ("Close Serial Port failed %d").
+    int ClosePort();
+    // Writes all nLength bytes and returns once they have left (or within a bounded time
+    // when the line does not drain). 1 when written, 0 when the port is closed or failed.
+    int WritePort(const void* pBuffer, uint32_t nLength);
+
+    bool IsOpen() const { return m_bPortOpen.load(); }
+
+    // The device path for a port text; empty when the text names no device.
+    static std::string DevicePath(const std::string& portName);
+    // The line rate OpenPort uses for a requested rate: 115200 or 57600.
+    static int LineRate(int nBaudRate);
+
+    int m_hCom = -1;
+    std::atomic<bool> m_bPortOpen{false};
+    struct termios m_dcb {};  // line settings last applied
+    std::unique_ptr<CReadThread> m_pReadThread;
+    bool m_bThreadStarted = false;
+
+private:
+    MessageSink m_sink;
+};

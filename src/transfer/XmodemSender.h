@@ -1,0 +1,103 @@
+// CXmodemSender: delivers the download segments of an image to the projector with
+// XMODEM-style framing, one segment per transfer.
+//
+// The projector asks for each segment with 'C'; the sender answers with 133-byte packets
+// (SOH, block number, its complement, 128 data bytes zero-padded, CRC-16/MODBUS low byte
+// first), sends the next block on ACK and the last packet again on NAK (at most MAX_RETRIES
+// times), and closes the segment with EOT. When the EOT is acknowledged the next segment is
+// cut; after the last one the port is closed and the attempt ends with result 0.
+//
+// The sender has no thread, timer or port of its own: it is a state machine fed one received
+// byte at a time (OnCommByte) plus a clock (CheckSilence), and everything it does outside goes
+// through ISenderHost. Failures it decides itself end the attempt with result 6 (projector
+// canceled): NAK after the resends are spent, or no answer within the silence limit after a
+// packet or an EOT. Waiting for 'C' has no limit.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "SegmentCutter.h"
+
+class ISenderHost {
+public:
+    virtual ~ISenderHost() = default;
+    virtual bool IsPortOpen() const = 0;
+    // Writes the bytes; returns once they are out. 0 when the port failed.
+    virtual int WritePort(const void* pBuffer, uint32_t nLength) = 0;
+    virtual void ClosePort() = 0;
+    // Positions 0..1000 of the segment bar and the total bar.
+    virtual void SetProgress(uint32_t nSegmentPos, uint32_t nTotalPos) = 0;
+    // The page's texts changed (elapsed "%M:%S", status = description of the current file).
+    virtual void UpdateTexts(const std::string& strElapsed, const std::string& strStatus) = 0;
+    // The attempt is over: 0 after the last segment, otherwise the failure code. Called once.
+    virtual void Finished(int nResult) = 0;
+    // Milliseconds from a fixed point (a monotonic tick count).
+    virtual uint32_t GetTickCount() const = 0;
+};
+
+class CXmodemSender {
+public:
+    static constexpr int MAX_RETRIES = 10;
+    static constexpr int STATE_WAIT_C = 0;
+    static constexpr int STATE_SENDING = 1;
+    static constexpr uint32_t DEFAULT_SILENCE_LIMIT_MS = 30000;
+
+    static constexpr uint8_t SOH = 0x01;
+    static constexpr uint8_t EOT = 0x04;
+    static constexpr uint8_t ACK = 0x06;
+    static constexpr uint8_t NAK = 0x15;
+    static constexpr uint8_t REQUEST = 'C';
+
+    explicit CXmodemSender(ISenderHost& host);
+    virtual ~CXmodemSender() = default;
+
+    // Starts an attempt on an image: offset 0, first segment cut (its description reported
+    // through UpdateTexts), state STATE_WAIT_C, start tick noted. Returns what the first
+    // PrepareNextSegment returned (0: the image holds no file block).
+    int Start(std::unique_ptr<uint8_t[]> pImage, uint32_t nImageSize);
+    // Ends the attempt from outside (port failure): port closed, segment released, Finished
+    // with nResult. Nothing happens when the attempt is already over.
+    void Abort(int nResult);
+
+    // One received byte. Ignored while the port is closed or after the attempt is over.
+    void OnCommByte(uint8_t nByte);
+    // Ends the attempt with result 6 when a packet or EOT has waited longer than the silence
+    // limit for its answer. Hosts call it about once a second.
+    void CheckSilence();
+    void SetSilenceLimit(uint32_t nMilliseconds) { m_nSilenceLimit = nMilliseconds; }
+
+    // CRC-16/MODBUS of the bytes, through the two 256-byte tables, with its two bytes swapped:
+    // the high byte of the result is the CRC's low byte, which goes first on the wire.
+    static uint16_t Crc16(const uint8_t* pData, uint32_t nLength);
+    // "%M:%S" of a span in seconds: minutes within the hour, seconds, two digits each.
+    static std::string FormatElapsed(uint32_t nSeconds);
+
+    const CSegmentCutter& Cutter() const { return m_cutter; }
+    int State() const { return m_nState; }
+    bool IsFinished() const { return m_bFinished; }
+    const std::string& Elapsed() const { return m_strElapsed; }
+    const uint8_t* Packet() const { return m_packet; }
+
+private:
+    void StartSegment();
+    void SendBlock(uint8_t nBlock, const uint8_t* pData, uint32_t nCount);
+    void OnReply(uint8_t nReply);
+    void Send(const void* pBuffer, uint32_t nLength);
+    void Finish(int nResult);
+
+    ISenderHost& m_host;
+    CSegmentCutter m_cutter;  // image, offset, current segment, remaining count, status
+    int32_t m_nRetries = 0;
+    uint8_t m_packet[148] = {};
+    uint8_t m_nBlock = 1;
+    const uint8_t* m_pNext = nullptr;
+    int32_t m_nState = STATE_WAIT_C;
+    uint32_t m_dwStartTick = 0;
+    std::string m_strElapsed;
+    uint32_t m_nSilenceLimit = DEFAULT_SILENCE_LIMIT_MS;
+    uint32_t m_dwLastSendTick = 0;
+    bool m_bAwaitingReply = false;
+    bool m_bFinished = true;
+};
