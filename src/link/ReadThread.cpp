@@ -1,0 +1,1 @@
+#include "ReadThread.h"
