@@ -10,11 +10,15 @@
 // ignored; hex digits may be upper or lower case; data lines may hold up to 255 bytes. An
 // extended linear address record (04) of value 0 is passed over, any other value fails the
 // conversion; other types from 05 up are passed over.
+//
+// The text is read with one read into one buffer and converted in a single pass; the body
+// grows as needed, so no input can make the converter write past a buffer.
 #pragma once
 
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 class CHexFile {
 public:
@@ -22,14 +26,41 @@ public:
     virtual ~CHexFile() = default;
 
     // Returns the file block (the caller owns it) with its size in nLength, the description
-    // stored NUL-terminated in its file header. Returns null, nLength untouched, when the file
-    // cannot be opened or read or its text is not a complete HEX file; GetErrorDetail() then
-    // says "<file> line <n>: <reason>" or "<file>: <reason>".
+    // (up to its first NUL) stored NUL-terminated in its file header. Returns null, nLength
+    // untouched, when the file cannot be opened or read or its text is not a complete HEX
+    // file; GetErrorDetail() then says "<file> line <n>: <reason>" or "<file>: <reason>".
     std::unique_ptr<uint8_t[]> Convert(uint32_t& nLength, const std::string& description);
 
     const std::string& GetErrorDetail() const { return m_strError; }
 
 private:
+    // The fields of one HEX line.
+    struct HexLine {
+        bool bBlank = false;  // empty or white space only: no record
+        uint8_t nCount = 0;
+        uint16_t nOffset = 0;
+        uint8_t nType = 0;
+        uint8_t data[255] = {};
+    };
+
+    // Reads the file and appends the address/data records of its body to body. Returns 1 with
+    // the start values of the last start segment address record (0 without one); 0 when the
+    // file cannot be read or is no complete HEX file, with m_strError set.
+    int ReadRecords(std::vector<uint8_t>& body, uint16_t& nStartSegment, uint16_t& nStartOffset);
+    // Parses the physical line at p (up to and including its CR, LF or CR LF) and moves p past
+    // it either way. Returns 1 when the line is a valid record or blank (line.bBlank), 0 with a
+    // reason in pszReason otherwise.
+    static int ParseLine(const char*& p, const char* pEnd, HexLine& line, const char*& pszReason);
+    // 1 with the byte when both characters are hex digits (either case), the first the high one.
+    static int HexByte(const char* p, uint8_t& nByte);
+    // 1 with the value when all four characters are hex digits; the first pair is the high byte.
+    static int HexWord(const char* p, uint16_t& nWord);
+    static std::unique_ptr<uint8_t[]> MakeFileHeader(uint8_t nFlags, uint16_t nStartSegment,
+                                                     uint16_t nStartOffset,
+                                                     const std::string& description,
+                                                     uint32_t& nLength);
+    static std::unique_ptr<uint8_t[]> MakeEndRecord(uint32_t& nLength);
+
     std::string m_strFileName;
     uint8_t m_nFlags;
     std::string m_strError;
