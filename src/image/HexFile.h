@@ -21,7 +21,7 @@
 #include <vector>
 
 class CHexFile {
-public:
+  public:
     CHexFile(std::string fileName, uint8_t nFlags);
     virtual ~CHexFile() = default;
 
@@ -33,7 +33,7 @@ public:
 
     const std::string& GetErrorDetail() const { return m_strError; }
 
-private:
+  private:
     // The fields of one HEX line.
     struct HexLine {
         bool bBlank = false;  // empty or white space only: no record

@@ -6,6 +6,7 @@
 #include "HexFile.h"
 #include "ImageRecords.h"
 #include "InfFile.h"
+#include "RegularFile.h"
 
 namespace {
 
@@ -80,6 +81,12 @@ std::unique_ptr<uint8_t[]> CInfFile::BuildImage(uint32_t& nLength) {
         if (fileName.empty()) {
             m_strError = m_strPath + " line " + std::to_string(nLine) +
                          ": the [DownloadFiles] entry names no file";
+            return nullptr;
+        }
+        // Checked here as well so that a name of a FIFO or device can never block the build.
+        std::string reason;
+        if (!CanOpenRegularFile(fileName, reason)) {
+            m_strError = fileName + ": " + reason;
             return nullptr;
         }
         CHexFile hexFile(fileName, nFlags);

@@ -2,8 +2,8 @@
 
 #include <unistd.h>
 
-#include <cstdlib>
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
 #include <limits>
 #include <string_view>

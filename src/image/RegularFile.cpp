@@ -78,8 +78,8 @@ bool ReadRegularFile(const std::string& path, uint64_t nMaxSize, std::string& st
             break;
         }
         if (nRead == 0) {
-            strReason = "cannot be read (the file ended after " + std::to_string(nDone) +
-                        " of " + std::to_string(nSize) + " bytes)";
+            strReason = "cannot be read (the file ended after " + std::to_string(nDone) + " of " +
+                        std::to_string(nSize) + " bytes)";
             break;
         }
         nDone += static_cast<size_t>(nRead);

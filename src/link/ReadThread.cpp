@@ -1,1 +1,247 @@
 #include "ReadThread.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <unistd.h>
+
+#include <QCoreApplication>
+#include <cerrno>
+#include <deque>
+#include <system_error>
+
+#include "CommEvents.h"
+
+namespace {
+
+constexpr int kWaitMs = 5000;
+// Read errors in a row after which the port counts as failed.
+constexpr int kMaxReadErrors = 3;
+
+std::string ReadProblem(int nError) {
+    return "A problem occured while trying to read from the Com Port: " + std::to_string(nError);
+}
+
+// Errors after which the descriptor will never deliver another byte.
+bool IsFatal(int nError) {
+    return nError == EIO || nError == ENXIO || nError == ENODEV || nError == EBADF;
+}
+
+}  // namespace
+
+// Lives on the thread that made the reader; see the header for why messages go through it.
+class CEventRelay : public QObject {
+public:
+    explicit CEventRelay(QObject* pTarget) : m_pTarget(pTarget) {}
+
+    // Reader thread.
+    void Push(int nMessage, uintptr_t wParam, std::string text) {
+        QEvent* pWake = nullptr;
+        {
+            std::lock_guard lock(m_mutex);
+            m_items.push_back({nMessage, wParam, std::move(text)});
+            if (!m_bWakePending) {
+                m_bWakePending = true;
+                pWake = new QEvent(WakeType());  // made under the mutex, read after taking it
+            }
+        }
+        if (pWake != nullptr) {
+            QCoreApplication::postEvent(this, pWake);
+        }
+    }
+
+protected:
+    bool event(QEvent* pEvent) override {
+        // The mutex comes before the event is looked at: it orders the reader's writes,
+        // the wake-up event's included, before everything done here.
+        std::unique_lock lock(m_mutex);
+        if (pEvent->type() != WakeType()) {
+            lock.unlock();
+            return QObject::event(pEvent);
+        }
+        std::deque<Item> items;
+        items.swap(m_items);
+        m_bWakePending = false;
+        lock.unlock();
+        for (Item& item : items) {
+            QCoreApplication::postEvent(
+                m_pTarget, new CCommEvent(item.nMessage, item.wParam, 0, std::move(item.text)));
+        }
+        return true;
+    }
+
+private:
+    struct Item {
+        int nMessage;
+        uintptr_t wParam;
+        std::string text;
+    };
+
+    static QEvent::Type WakeType() {
+        static const auto type = static_cast<QEvent::Type>(QEvent::registerEventType());
+        return type;
+    }
+
+    QObject* m_pTarget;
+    std::mutex m_mutex;
+    std::deque<Item> m_items;
+    bool m_bWakePending = false;
+};
+
+CReadThread::CReadThread(QObject* pTarget, const std::atomic<bool>& bPortOpen)
+    : m_pPage(pTarget),
+      m_pRelay(pTarget != nullptr ? std::make_unique<CEventRelay>(pTarget) : nullptr),
+      m_bPortOpen(bPortOpen) {
+    if (pipe2(m_wake, O_CLOEXEC | O_NONBLOCK) != 0) {
+        m_wake[0] = m_wake[1] = -1;  // Resume reports it
+    }
+}
+
+CReadThread::~CReadThread() {
+    {
+        std::lock_guard lock(m_mutex);
+        m_bQuit = true;
+        m_bReading = false;
+    }
+    m_cv.notify_all();
+    Wake();
+    if (m_thread.joinable()) {
+        m_thread.join();
+    }
+    for (int& fd : m_wake) {
+        if (fd >= 0) {
+            close(fd);
+            fd = -1;
+        }
+    }
+}
+
+bool CReadThread::Resume(int nFd) {
+    if (m_wake[0] < 0) {
+        return false;  // without the pipe Park could not interrupt the wait
+    }
+    {
+        std::lock_guard lock(m_mutex);
+        m_nFd = nFd;
+        m_bReading = true;
+        m_bFailed = false;
+    }
+    if (m_thread.joinable()) {
+        m_cv.notify_all();
+        return true;
+    }
+    try {
+        m_thread = std::thread(&CReadThread::Run, this);
+    } catch (const std::system_error&) {
+        std::lock_guard lock(m_mutex);
+        m_bReading = false;
+        m_nFd = -1;
+        return false;
+    }
+    return true;
+}
+
+void CReadThread::Park() {
+    std::unique_lock lock(m_mutex);
+    m_bReading = false;
+    Wake();
+    m_cv.wait(lock, [this] { return m_bParked; });
+    m_nFd = -1;
+}
+
+void CReadThread::Wake() {
+    if (m_wake[1] >= 0) {
+        const char c = 0;
+        // A full pipe already holds a wake-up, so a failed write loses nothing.
+        [[maybe_unused]] ssize_t n = write(m_wake[1], &c, 1);
+    }
+}
+
+void CReadThread::DrainWake() {
+    char buf[64];
+    while (read(m_wake[0], buf, sizeof buf) > 0) {
+    }
+}
+
+void CReadThread::Post(int nMessage, uintptr_t wParam, std::string text) {
+    if (m_pRelay != nullptr) {
+        m_pRelay->Push(nMessage, wParam, std::move(text));
+    }
+}
+
+void CReadThread::Run() {
+    std::unique_lock lock(m_mutex);
+    for (;;) {
+        // The safe point: nothing is held here but the mutex, which the wait releases.
+        while (!m_bQuit && !(m_bReading && !m_bFailed && m_bPortOpen.load())) {
+            if (!m_bParked) {
+                m_bParked = true;
+                m_cv.notify_all();
+            }
+            m_cv.wait(lock);
+        }
+        if (m_bQuit) {
+            break;
+        }
+        m_bParked = false;
+        const int nFd = m_nFd;
+        lock.unlock();
+        const bool bAsked = ReadWhileOpen(nFd);
+        lock.lock();
+        if (!bAsked) {
+            m_bFailed = true;
+        }
+    }
+    m_bParked = true;
+    m_cv.notify_all();
+}
+
+bool CReadThread::ReadWhileOpen(int nFd) {
+    int nErrors = 0;
+    while (m_bPortOpen.load()) {
+        pollfd fds[2] = {{nFd, POLLIN, 0}, {m_wake[0], POLLIN, 0}};
+        const int rc = poll(fds, 2, kWaitMs);
+        if (rc < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            Post(WM_COMM_FAILED, static_cast<uintptr_t>(errno),
+                 "Error in waiting for the read operation to finish!");
+            return false;
+        }
+        if (fds[1].revents != 0) {
+            DrainWake();
+            return true;  // the owner may want the thread parked: the caller looks
+        }
+        if (rc == 0) {
+            return true;  // silence: no new read, nothing posted; the caller checks the flags
+        }
+        const short events = fds[0].revents;
+        if (events & POLLNVAL) {
+            Post(WM_COMM_FAILED, EBADF, ReadProblem(EBADF));
+            return false;
+        }
+        unsigned char byte = 0;
+        const ssize_t n = read(nFd, &byte, 1);
+        if (n == 1) {
+            Post(WM_COMM_BYTE, byte);
+            nErrors = 0;
+            continue;
+        }
+        // End of file on a terminal means hang-up: no byte will come any more.
+        int nError = n == 0 ? EIO : errno;
+        if (nError == EINTR || nError == EAGAIN || nError == EWOULDBLOCK) {
+            if ((events & (POLLHUP | POLLERR)) == 0) {
+                continue;
+            }
+            nError = EIO;  // an error condition that leaves nothing to read would spin
+        }
+        if (IsFatal(nError) || ++nErrors >= kMaxReadErrors) {
+            Post(WM_COMM_FAILED, static_cast<uintptr_t>(nError), ReadProblem(nError));
+            return false;
+        }
+        if (nErrors == 1) {
+            Post(WM_COMM_ERROR, static_cast<uintptr_t>(nError), ReadProblem(nError));
+        }
+    }
+    return true;
+}

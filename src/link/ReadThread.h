@@ -1,20 +1,35 @@
 // CReadThread: the program's one worker thread. While its port is open it waits on the port
 // (at most 5000 ms at a time, plus a wake-up descriptor), reads one byte per read and posts
 // each byte, in order, as a WM_COMM_BYTE event to its target on the user-interface thread.
-// It reads nothing of the sender and holds no lock that the user-interface thread takes.
+// It reads nothing of the sender, and the locks it shares with the user-interface thread are
+// held for a few instructions at a time, never while it waits on the port.
+//
+// Hand-over: the reader queues each message under a mutex of its own and wakes a relay
+// object that lives on the thread that made this object (the user-interface thread); the
+// relay then posts the CCommEvents to the target there, in order. Everything the target reads
+// is thus made on its own thread, and the one crossing is a plain mutex that race checkers
+// understand (Qt's internal event-queue lock is invisible to them).
 //
 // Parking: while the port is closed the thread waits at a safe point. Park() (called by
 // ClosePort with the open flag already cleared) wakes it and returns once it has parked; the
 // caller may then close the descriptor. Resume(fd) makes it read the new descriptor. The
 // destructor ends and joins the thread.
+//
+// A port that fails for good (hang-up, adapter gone, repeated read errors) yields one
+// WM_COMM_FAILED; the thread then parks by itself and posts nothing more until the next
+// Resume.
 #pragma once
 
 #include <atomic>
 #include <condition_variable>
+#include <cstdint>
+#include <memory>
 #include <mutex>
+#include <string>
 #include <thread>
 
 class QObject;
+class CEventRelay;
 
 class CReadThread {
 public:
@@ -22,14 +37,22 @@ public:
     virtual ~CReadThread();
 
     // Starts the thread on its first call; afterwards makes the parked thread read nFd.
-    void Resume(int nFd);
+    // False when the thread or its wake-up pipe cannot be made (nothing will read nFd).
+    bool Resume(int nFd);
     // Wakes the thread and waits until it is parked.
     void Park();
 
 private:
     void Run();
+    // Reads nFd until asked to park (true) or until the port failed for good (false; the
+    // WM_COMM_FAILED event has been posted).
+    bool ReadWhileOpen(int nFd);
+    void Post(int nMessage, uintptr_t wParam, std::string text = {});
+    void Wake();
+    void DrainWake();
 
     QObject* m_pPage;  // event target, not owned
+    std::unique_ptr<CEventRelay> m_pRelay;
     const std::atomic<bool>& m_bPortOpen;
     std::thread m_thread;
     std::mutex m_mutex;
@@ -38,5 +61,6 @@ private:
     int m_wake[2] = {-1, -1};  // pipe that interrupts the reader's wait
     bool m_bReading = false;   // what the owner wants
     bool m_bParked = true;     // what the thread is doing
+    bool m_bFailed = false;    // the descriptor failed for good; parked until the next Resume
     bool m_bQuit = false;
 };

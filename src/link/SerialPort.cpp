@@ -1,1 +1,246 @@
 #include "SerialPort.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <charconv>
+#include <chrono>
+#include <thread>
+
+#include "ReadThread.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using std::chrono::milliseconds;
+
+constexpr char kOpenFailed[] = "Port already open (by another application) or does not exist!";
+constexpr char kSetupFailed[] = "Error setting Com port status!";
+
+// A write fails when the line takes nothing for this long...
+constexpr milliseconds kStallLimit{2000};
+
+// ...or when it takes longer than twice its transmission time (8N1: 10 bits a byte) plus the
+// stall limit.
+milliseconds WriteLimit(uint32_t nLength, int nRate) {
+    return kStallLimit + milliseconds(uint64_t{nLength} * 10 * 1000 * 2 / unsigned(nRate));
+}
+
+// Waits for room in the output queue until tLimit. False on timeout or a failed line.
+bool WaitWritable(int fd, Clock::time_point tLimit) {
+    for (;;) {
+        const auto left = std::chrono::duration_cast<milliseconds>(tLimit - Clock::now());
+        if (left.count() <= 0) {
+            return false;
+        }
+        pollfd pfd{fd, POLLOUT, 0};
+        const int rc = poll(&pfd, 1, static_cast<int>(left.count()) + 1);
+        if (rc < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return false;
+        }
+        if (rc > 0) {
+            return (pfd.revents & (POLLERR | POLLHUP | POLLNVAL)) == 0;
+        }
+    }
+}
+
+// Bytes still in the driver's output queue, or in the transmitter itself (one byte) where
+// the driver can tell. -1 when the driver cannot say at all.
+int PendingOutput(int fd) {
+    int nQueued = 0;
+    if (ioctl(fd, TIOCOUTQ, &nQueued) != 0) {
+        return -1;
+    }
+    if (nQueued > 0) {
+        return nQueued;
+    }
+    unsigned nLineStatus = 0;
+    if (ioctl(fd, TIOCSERGETLSR, &nLineStatus) == 0 && (nLineStatus & TIOCSER_TEMT) == 0) {
+        return 1;  // the UART's own buffer is still sending
+    }
+    return 0;
+}
+
+// Waits until the bytes written have left the port. This stands in for tcdrain, which has no
+// time limit: a line that stops draining must not hold the caller for ever.
+bool WaitDrained(int fd, int nRate, Clock::time_point tLimit) {
+    auto tStall = Clock::now() + kStallLimit;
+    int nLast = -1;
+    for (;;) {
+        const int nPending = PendingOutput(fd);
+        if (nPending <= 0) {
+            return nPending == 0;
+        }
+        const auto now = Clock::now();
+        if (nPending != nLast) {
+            nLast = nPending;
+            tStall = now + kStallLimit;
+        }
+        if (now >= tLimit || now >= tStall) {
+            return false;
+        }
+        // About the time the pending bytes need, within 0.1 to 10 ms.
+        const auto us = std::chrono::microseconds(int64_t{nPending} * 10'000'000 / nRate);
+        std::this_thread::sleep_for(
+            std::clamp(us, std::chrono::microseconds(100), std::chrono::microseconds(10'000)));
+    }
+}
+
+}  // namespace
+
+CSerialPort::CSerialPort(QObject* pTarget, MessageSink sink)
+    : m_pReadThread(std::make_unique<CReadThread>(pTarget, m_bPortOpen)), m_sink(std::move(sink)) {}
+
+CSerialPort::~CSerialPort() {
+    ClosePort();
+    m_pReadThread.reset();  // ends and joins the thread while the open flag still exists
+}
+
+std::string CSerialPort::DevicePath(const std::string& portName) {
+    if (!portName.empty() && portName.front() == '/') {
+        return portName;
+    }
+    if (portName.size() <= 3 || portName.compare(0, 3, "COM") != 0) {
+        return {};
+    }
+    const char* pFirst = portName.data() + 3;
+    const char* pLast = portName.data() + portName.size();
+    if (*pFirst < '0' || *pFirst > '9') {
+        return {};  // from_chars would take a sign
+    }
+    int n = 0;
+    const auto [pEnd, ec] = std::from_chars(pFirst, pLast, n);
+    if (ec != std::errc() || pEnd != pLast || n < 1) {
+        return {};
+    }
+    return "/dev/ttyS" + std::to_string(n - 1);
+}
+
+void CSerialPort::Tell(const std::string& message) {
+    if (m_sink) {
+        m_sink(message);
+    }
+}
+
+int CSerialPort::LineRate(int nBaudRate) {
+    return nBaudRate == 115200 ? 115200 : 57600;
+}
+
+int CSerialPort::OpenPort(const std::string& portName, int nBaudRate) {
+    if (m_bPortOpen.load()) {
+        return 1;
+    }
+    m_hCom = -1;
+    const std::string path = DevicePath(portName);
+    const int fd =
+        path.empty() ? -1 : open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        Tell(kOpenFailed);
+        return 0;
+    }
+    auto fail = [&](const char* pMessage) {
+        close(fd);
+        Tell(pMessage);
+        return 0;
+    };
+    // TIOCEXCL does not stop privileged openers; the lock (held as long as this descriptor)
+    // also stops them when they take it too, as a second copy of this program does.
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        return fail(kOpenFailed);
+    }
+    if (!isatty(fd)) {
+        return fail(kSetupFailed);
+    }
+    if (ioctl(fd, TIOCEXCL) != 0) {
+        return fail(kOpenFailed);
+    }
+
+    const speed_t speed = LineRate(nBaudRate) == 115200 ? B115200 : B57600;
+    m_dcb = termios{};
+    cfmakeraw(&m_dcb);
+    m_dcb.c_iflag &= ~(IXON | IXOFF | IXANY);
+    m_dcb.c_cflag &= ~(CSIZE | PARENB | CSTOPB | CRTSCTS | HUPCL);
+    m_dcb.c_cflag |= CS8 | CREAD | CLOCAL;
+    m_dcb.c_cc[VMIN] = 1;
+    m_dcb.c_cc[VTIME] = 0;
+    cfsetispeed(&m_dcb, speed);
+    cfsetospeed(&m_dcb, speed);
+    // tcsetattr succeeds when any part of the settings took; read back what matters.
+    termios applied{};
+    if (tcsetattr(fd, TCSANOW, &m_dcb) != 0 || tcgetattr(fd, &applied) != 0 ||
+        cfgetospeed(&applied) != speed ||
+        (applied.c_cflag & (CSIZE | PARENB | CSTOPB | CRTSCTS)) != CS8) {
+        ioctl(fd, TIOCNXCL);
+        return fail(kSetupFailed);
+    }
+    // DTR and RTS inactive; drivers without modem lines (pseudo-terminals) refuse this.
+    int nLines = TIOCM_DTR | TIOCM_RTS;
+    ioctl(fd, TIOCMBIC, &nLines);
+
+    m_hCom = fd;
+    m_bPortOpen.store(true);
+    if (!m_pReadThread->Resume(fd)) {
+        m_bPortOpen.store(false);
+        m_pReadThread->Park();
+        ioctl(fd, TIOCNXCL);
+        m_hCom = -1;
+        return fail(kSetupFailed);
+    }
+    m_bThreadStarted = true;
+    return 1;
+}
+
+int CSerialPort::ClosePort() {
+    if (!m_bPortOpen.load()) {
+        return 1;
+    }
+    m_bPortOpen.store(false);
+    m_pReadThread->Park();
+    // What a failed write left behind would otherwise hold close() until it has drained.
+    tcflush(m_hCom, TCOFLUSH);
+    ioctl(m_hCom, TIOCNXCL);
+    const int rc = close(m_hCom);
+    const int nError = errno;
+    m_hCom = -1;
+    if (rc != 0) {
+        Tell("Close Serial Port failed " + std::to_string(nError));
+        return 0;
+    }
+    return 1;
+}
+
+int CSerialPort::WritePort(const void* pBuffer, uint32_t nLength) {
+    if (!m_bPortOpen.load() || m_hCom < 0 || (pBuffer == nullptr && nLength > 0)) {
+        return 0;
+    }
+    const int nRate = cfgetospeed(&m_dcb) == B115200 ? 115200 : 57600;
+    const auto tLimit = Clock::now() + WriteLimit(nLength, nRate);
+    const auto* p = static_cast<const unsigned char*>(pBuffer);
+    uint32_t nLeft = nLength;
+    while (nLeft > 0) {
+        const ssize_t n = write(m_hCom, p, nLeft);
+        if (n > 0) {
+            p += n;
+            nLeft -= static_cast<uint32_t>(n);
+            continue;
+        }
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
+            return 0;
+        }
+        if (!WaitWritable(m_hCom, std::min(tLimit, Clock::now() + kStallLimit))) {
+            return 0;
+        }
+    }
+    return WaitDrained(m_hCom, nRate, tLimit) ? 1 : 0;
+}

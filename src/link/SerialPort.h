@@ -44,7 +44,9 @@ public:
     // FALSE only when closing the descriptor failed ("Close Serial Port failed %d").
     int ClosePort();
     // Writes all nLength bytes and returns once they have left (or within a bounded time
-    // when the line does not drain). 1 when written, 0 when the port is closed or failed.
+    // when the line does not drain). 1 when written, 0 when the port is closed or failed,
+    // or when the line took nothing for 2 s or the whole write took longer than twice its
+    // transmission time plus 2 s.
     int WritePort(const void* pBuffer, uint32_t nLength);
 
     bool IsOpen() const { return m_bPortOpen.load(); }
@@ -61,5 +63,7 @@ public:
     bool m_bThreadStarted = false;
 
 private:
+    void Tell(const std::string& message);
+
     MessageSink m_sink;
 };

@@ -1,1 +1,124 @@
 #include "UpgradeSession.h"
+
+#include <cstdlib>
+
+#include "CommEvents.h"
+
+namespace {
+
+constexpr int SILENCE_CHECK_INTERVAL_MS = 1000;
+constexpr int RESULT_SERIAL_FAILED = 5;
+
+// The silence limit, shortened by tests through ORVANTA_SILENCE_MS; a missing or unusable
+// value keeps the default.
+uint32_t SilenceLimit() {
+    const char* pText = std::getenv("ORVANTA_SILENCE_MS");
+    if (pText == nullptr || *pText == '\0') {
+        return CXmodemSender::DEFAULT_SILENCE_LIMIT_MS;
+    }
+    char* pEnd = nullptr;
+    const unsigned long nValue = std::strtoul(pText, &pEnd, 10);
+    if (*pEnd != '\0' || nValue == 0 || nValue > UINT32_MAX) {
+        return CXmodemSender::DEFAULT_SILENCE_LIMIT_MS;
+    }
+    return static_cast<uint32_t>(nValue);
+}
+
+}  // namespace
+
+CUpgradeSession::CUpgradeSession(QObject* pParent)
+    : QObject(pParent),
+      m_port(this, [this](const std::string& text) { emit message(QString::fromStdString(text)); }),
+      m_sender(*this) {
+    m_clock.start();
+    m_sender.SetSilenceLimit(SilenceLimit());
+    m_silenceTimer.setInterval(SILENCE_CHECK_INTERVAL_MS);
+    connect(&m_silenceTimer, &QTimer::timeout, this, [this] { m_sender.CheckSilence(); });
+}
+
+CUpgradeSession::~CUpgradeSession() {
+    // Closed here, while the object is whole, so a failure message can still go out.
+    m_port.ClosePort();
+}
+
+int CUpgradeSession::Prepare(std::unique_ptr<uint8_t[]> pImage, uint32_t nImageSize) {
+    m_silenceTimer.start();
+    return m_sender.Start(std::move(pImage), nImageSize);
+}
+
+int CUpgradeSession::OpenPort(const std::string& portName, int nBaudRate) {
+    if (!m_port.OpenPort(portName, nBaudRate)) {
+        m_silenceTimer.stop();
+        return 0;
+    }
+    m_strLastError.clear();
+    m_bFailureReported = false;
+    if (!m_sender.IsFinished()) {
+        m_silenceTimer.start();
+    }
+    return 1;
+}
+
+bool CUpgradeSession::IsPortOpen() const {
+    return m_port.IsOpen();
+}
+
+int CUpgradeSession::WritePort(const void* pBuffer, uint32_t nLength) {
+    return m_port.WritePort(pBuffer, nLength);
+}
+
+void CUpgradeSession::ClosePort() {
+    m_port.ClosePort();
+}
+
+void CUpgradeSession::SetProgress(uint32_t nSegmentPos, uint32_t nTotalPos) {
+    emit progress(nSegmentPos, nTotalPos);
+}
+
+void CUpgradeSession::UpdateTexts(const std::string& strElapsed, const std::string& strStatus) {
+    emit textsChanged(QString::fromStdString(strElapsed), QString::fromLocal8Bit(strStatus));
+}
+
+void CUpgradeSession::Finished(int nResult) {
+    m_silenceTimer.stop();
+    emit finished(nResult);
+}
+
+uint32_t CUpgradeSession::GetTickCount() const {
+    // Wraps like a tick count; the sender only ever takes differences.
+    return static_cast<uint32_t>(m_clock.elapsed());
+}
+
+bool CUpgradeSession::event(QEvent* pEvent) {
+    if (pEvent->type() != CCommEvent::EventType()) {
+        return QObject::event(pEvent);
+    }
+    const auto* pComm = static_cast<const CCommEvent*>(pEvent);
+    OnCommEvent(pComm->m_nMessage, pComm->m_wParam, pComm->m_strText);
+    return true;
+}
+
+void CUpgradeSession::OnCommEvent(int nMessage, uintptr_t wParam, const std::string& text) {
+    switch (nMessage) {
+        case WM_COMM_BYTE:
+            m_sender.OnCommByte(static_cast<uint8_t>(wParam & 0xFF));
+            break;
+        case WM_COMM_ERROR:
+            if (!m_bFailureReported && text != m_strLastError) {
+                m_strLastError = text;
+                emit message(QString::fromStdString(text));
+            }
+            break;
+        case WM_COMM_FAILED:
+            if (!m_bFailureReported) {
+                m_bFailureReported = true;
+                if (!text.empty() && text != m_strLastError) {
+                    emit message(QString::fromStdString(text));
+                }
+            }
+            m_sender.Abort(RESULT_SERIAL_FAILED);
+            break;
+        default:
+            break;
+    }
+}

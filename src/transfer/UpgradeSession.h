@@ -10,6 +10,7 @@
 // only).
 #pragma once
 
+#include <QElapsedTimer>
 #include <QObject>
 #include <QTimer>
 #include <memory>
@@ -27,7 +28,9 @@ public:
     // Takes the image and cuts the first segment (status reported). Returns the result of
     // that first cut (0: nothing to send).
     int Prepare(std::unique_ptr<uint8_t[]> pImage, uint32_t nImageSize);
-    // Opens the port. FALSE after the failure message went out through message().
+    // Opens the port and starts the silence checks. FALSE after the failure message went out
+    // through message(); the attempt then does not run and no finished() follows: the caller
+    // sets result 5 itself.
     int OpenPort(const std::string& portName, int nBaudRate);
 
     CSerialPort& Port() { return m_port; }
@@ -53,7 +56,14 @@ protected:
     bool event(QEvent* pEvent) override;
 
 private:
+    void OnCommEvent(int nMessage, uintptr_t wParam, const std::string& text);
+
+    QElapsedTimer m_clock;
     CSerialPort m_port;
     CXmodemSender m_sender;
     QTimer m_silenceTimer;
+    // Messages of the reader since the port was last opened: a repeat of the same error and
+    // anything after the failure are not shown again.
+    std::string m_strLastError;
+    bool m_bFailureReported = false;
 };

@@ -1,5 +1,6 @@
 #include "XmodemSender.h"
 
+#include <algorithm>
 #include <array>
 #include <cstdio>
 #include <cstring>
@@ -121,14 +122,18 @@ void CXmodemSender::SendBlock(uint8_t nBlock, const uint8_t* pData, uint32_t nCo
     m_packet[CRC_OFFSET] = static_cast<uint8_t>(nCrc >> 8);
     m_packet[CRC_OFFSET + 1] = static_cast<uint8_t>(nCrc & 0xFF);
 
-    if (m_host.IsPortOpen() && !Send(m_packet, PACKET_SIZE)) {
-        return;
+    if (m_host.IsPortOpen()) {
+        Send(m_packet, PACKET_SIZE);
+        if (m_bFinished) {
+            return;
+        }
     }
     m_nState = STATE_SENDING;
     m_nRetries = MAX_RETRIES;
 
-    // What went out before this block; m_nRemaining still counts it. Unsigned 32-bit
-    // arithmetic throughout, as the bars have always been computed.
+    // What went out before this block; m_nRemaining still counts it. Kept in unsigned 32 bits
+    // on purpose, so the positions match the established ones: the products wrap past 2^32
+    // (images over about 4 MB) and the divisions truncate.
     const uint32_t nRemaining = m_cutter.m_nRemaining;
     const uint32_t nSegmentPos =
         (m_cutter.m_nSegmentLength - nRemaining) * BAR_RANGE / m_cutter.m_nSegmentLength;
@@ -183,16 +188,15 @@ void CXmodemSender::OnReply(uint8_t nReply) {
     }
 }
 
-bool CXmodemSender::Send(const void* pBuffer, uint32_t nLength) {
+void CXmodemSender::Send(const void* pBuffer, uint32_t nLength) {
     if (!m_host.WritePort(pBuffer, nLength)) {
         // The port failed under the transfer: the bytes never left, so no answer will come.
         m_host.ClosePort();
         Finish(RESULT_SERIAL_FAILED);
-        return false;
+        return;
     }
     m_dwLastSendTick = m_host.GetTickCount();
     m_bAwaitingReply = true;
-    return true;
 }
 
 void CXmodemSender::Finish(int nResult) {

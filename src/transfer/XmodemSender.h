@@ -10,8 +10,10 @@
 // The sender has no thread, timer or port of its own: it is a state machine fed one received
 // byte at a time (OnCommByte) plus a clock (CheckSilence), and everything it does outside goes
 // through ISenderHost. Failures it decides itself end the attempt with result 6 (projector
-// canceled): NAK after the resends are spent, or no answer within the silence limit after a
-// packet or an EOT. Waiting for 'C' has no limit.
+// canceled): NAK after the resends are spent, or no answer (ACK or NAK; other bytes do not
+// count) within the silence limit after a packet or an EOT. Waiting for 'C' has no limit. A
+// write that fails ends the attempt with result 5 (serial failed). Every end closes the port
+// and releases the segment.
 #pragma once
 
 #include <cstdint>
@@ -31,7 +33,8 @@ public:
     virtual void SetProgress(uint32_t nSegmentPos, uint32_t nTotalPos) = 0;
     // The page's texts changed (elapsed "%M:%S", status = description of the current file).
     virtual void UpdateTexts(const std::string& strElapsed, const std::string& strStatus) = 0;
-    // The attempt is over: 0 after the last segment, otherwise the failure code. Called once.
+    // The attempt is over: 0 after the last segment, otherwise the failure code. Called once
+    // per attempt, as the sender's last act; a new attempt must not be started from inside it.
     virtual void Finished(int nResult) = 0;
     // Milliseconds from a fixed point (a monotonic tick count).
     virtual uint32_t GetTickCount() const = 0;
@@ -53,9 +56,10 @@ public:
     explicit CXmodemSender(ISenderHost& host);
     virtual ~CXmodemSender() = default;
 
-    // Starts an attempt on an image: offset 0, first segment cut (its description reported
-    // through UpdateTexts), state STATE_WAIT_C, start tick noted. Returns what the first
-    // PrepareNextSegment returned (0: the image holds no file block).
+    // Starts an attempt on an image, forgetting any earlier one: offset 0, first segment cut,
+    // state STATE_WAIT_C, start tick noted, elapsed text emptied, the texts reported through
+    // UpdateTexts. Returns what the first PrepareNextSegment returned (0: the image holds no
+    // file block; every 'C' is then ignored and the attempt never ends by itself).
     int Start(std::unique_ptr<uint8_t[]> pImage, uint32_t nImageSize);
     // Ends the attempt from outside (port failure): port closed, segment released, Finished
     // with nResult. Nothing happens when the attempt is already over.

@@ -1,0 +1,110 @@
+#include "TransferPage.h"
+
+#include <QDir>
+#include <QFile>
+#include <QProgressBar>
+
+#include "BinFile.h"
+#include "DonePage.h"
+#include "FilePage.h"
+#include "LinkPage.h"
+#include "MessageBox.h"
+#include "PackageLoader.h"
+#include "Resource.h"
+#include "UpgradeSession.h"
+#include "UpgraderSheet.h"
+
+namespace {
+
+constexpr int kProgressRange = 1000;
+
+std::string LocalPath(const QString& path) { return QFile::encodeName(path).toStdString(); }
+
+}  // namespace
+
+CTransferPage::CTransferPage(CUpgraderSheet* pSheet)
+    : CPropertyPage(IDD_TRANSFER),
+      m_pSession(std::make_unique<CUpgradeSession>()),
+      m_pSheet(pSheet) {
+    CUpgradeSession* pSession = m_pSession.get();
+    connect(pSession, &CUpgradeSession::message, this,
+            [](const QString& text) { AfxMessageBox(text); });
+    connect(pSession, &CUpgradeSession::progress, this, &CTransferPage::OnProgress);
+    connect(pSession, &CUpgradeSession::textsChanged, this, &CTransferPage::OnTextsChanged);
+    // Queued, so that the sheet turns only once the handler that ended the attempt is done.
+    connect(pSession, &CUpgradeSession::finished, this, &CTransferPage::OnFinished,
+            Qt::QueuedConnection);
+}
+
+CTransferPage::~CTransferPage() { m_pSession->ClosePort(); }
+
+QString CTransferPage::BinFileOutputPath() { return QDir::homePath() + QStringLiteral("/test.bin"); }
+
+void CTransferPage::DoDataExchange(CDataExchange* pDX) {
+    DDX_Control(pDX, IDC_TOTAL_PROGRESS, m_totalProgress);
+    DDX_Control(pDX, IDC_SEGMENT_PROGRESS, m_segmentProgress);
+    DDX_Text(pDX, IDC_ELAPSED, m_strElapsed);
+    DDX_Text(pDX, IDC_STATUS, m_strStatus);
+    DDX_Text(pDX, IDC_FEEDBACK, m_strFeedback);
+}
+
+BOOL CTransferPage::OnSetActive() {
+    for (QProgressBar* pBar : {m_segmentProgress, m_totalProgress}) {
+        if (pBar != nullptr) pBar->setRange(0, kProgressRange);
+    }
+    m_nResult = RESULT_SUCCESS;
+    m_strFailureDetail.clear();
+    m_pSheet->SetWizardButtons(PSWIZB_DISABLEDFINISH);
+
+    const QString path = m_pSheet->GetFilePage()->GetFileName();
+    LoadedPackage package;
+    m_nResult = LoadPackage(LocalPath(path), package, true);
+    if (m_nResult != RESULT_SUCCESS) {
+        m_strFailureDetail = QString::fromStdString(package.strDetail);
+        return FALSE;
+    }
+
+    const CLinkPage* pLink = m_pSheet->GetLinkPage();
+    if (pLink->IsUSB()) return CPropertyPage::OnSetActive();
+    if (pLink->IsRS232()) {
+        const bool bInf = package.bInf;
+        if (m_pSession->Prepare(std::move(package.pImage), package.nSize) == 0) {
+            // LoadPackage refuses images without files; kept so that such an image can
+            // never wait for a transfer that has nothing to send.
+            m_nResult = bInf ? RESULT_INF_CORRUPT : RESULT_INVALID_INPUT;
+            return FALSE;
+        }
+        int nBaudRate = 0;
+        pLink->GetBaudRate(nBaudRate);
+        if (!m_pSession->OpenPort(LocalPath(pLink->GetComPort()), nBaudRate)) {
+            m_nResult = RESULT_SERIAL_FAILED;
+            return FALSE;
+        }
+        return CPropertyPage::OnSetActive();
+    }
+    if (pLink->IsBinFile()) {
+        CBinFile output(LocalPath(BinFileOutputPath()));
+        if (!output.WriteImage(package.pImage.get(), package.nSize)) {
+            m_nResult = RESULT_FILE_NOT_FOUND;
+            m_strFailureDetail = BinFileOutputPath() + QStringLiteral(": cannot be written");
+        }
+        return FALSE;
+    }
+    return CPropertyPage::OnSetActive();
+}
+
+void CTransferPage::OnProgress(unsigned nSegmentPos, unsigned nTotalPos) {
+    if (m_segmentProgress != nullptr) m_segmentProgress->setValue(static_cast<int>(nSegmentPos));
+    if (m_totalProgress != nullptr) m_totalProgress->setValue(static_cast<int>(nTotalPos));
+}
+
+void CTransferPage::OnTextsChanged(const QString& strElapsed, const QString& strStatus) {
+    m_strElapsed = strElapsed;
+    m_strStatus = strStatus;
+    if (IsCreated()) UpdateData(FALSE);
+}
+
+void CTransferPage::OnFinished(int nResult) {
+    m_nResult = nResult;
+    if (m_pSheet->GetActivePage() == this) m_pSheet->SetActivePage(m_pSheet->GetDonePage());
+}

@@ -1,0 +1,65 @@
+// CTransferPage: the wizard page that runs one upgrade attempt each time it is entered.
+//
+// Entering the page resets the result to 0, shows only a disabled Finish (Cancel stays
+// usable), and loads the package that the File page names (LoadPackage: results 1, 2, 3 with
+// a detail line naming the file and the reason). Then it acts on the Link page's choice:
+//   - RS-232: the image goes to the upgrade session, whose first segment's description shows
+//     as the status, and the port opens. When the port fails (its message has been shown)
+//     the result is 5. Otherwise the page is shown; the session carries the transfer, and
+//     when it ends the page takes its result and turns the sheet to the Done page.
+//   - BIN file: the image is written, complemented, to test.bin in the user's home folder;
+//     a write that fails gives result 1 with a detail line.
+//   - USB, or no choice: the page is shown and stays idle; only Cancel leaves it.
+// Whenever the attempt ends before a transfer starts, the page refuses the entry and the
+// sheet passes on to the Done page, which shows GetUpgradeResult.
+//
+// The page owns the session (port, reader thread, sender, image); destroying the page closes
+// the port.
+#pragma once
+
+#include <QString>
+#include <cstdint>
+#include <memory>
+
+#include "PropertyPage.h"
+
+class QProgressBar;
+class CUpgradeSession;
+class CUpgraderSheet;
+
+class CTransferPage : public CPropertyPage {
+    Q_OBJECT
+public:
+    explicit CTransferPage(CUpgraderSheet* pSheet);
+    ~CTransferPage() override;
+
+    void DoDataExchange(CDataExchange* pDX) override;
+    // Runs one attempt (above). TRUE while a transfer runs or the page idles; FALSE when the
+    // attempt is already over.
+    BOOL OnSetActive() override;
+
+    // The result of the current (or last) attempt: 0 success, otherwise a failure code.
+    int32_t GetUpgradeResult() const { return m_nResult; }
+    // Why the last attempt failed before it could send, naming the file; empty otherwise.
+    QString GetFailureDetail() const { return m_strFailureDetail; }
+
+    // The file the BIN-file link writes: test.bin in the user's home folder.
+    static QString BinFileOutputPath();
+
+    CUpgradeSession& Session() { return *m_pSession; }
+
+private:
+    void OnProgress(unsigned nSegmentPos, unsigned nTotalPos);
+    void OnTextsChanged(const QString& strElapsed, const QString& strStatus);
+    void OnFinished(int nResult);
+
+    QProgressBar* m_totalProgress = nullptr;
+    QProgressBar* m_segmentProgress = nullptr;
+    QString m_strElapsed;
+    QString m_strStatus;
+    QString m_strFeedback;  // nothing sets it: the feedback line stays empty
+    int32_t m_nResult = 0;
+    QString m_strFailureDetail;
+    std::unique_ptr<CUpgradeSession> m_pSession;
+    CUpgraderSheet* m_pSheet;
+};

@@ -1,0 +1,91 @@
+#include "FilePage.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <QDir>
+#include <QFile>
+#include <QFileDialog>
+#include <QFileInfo>
+#include <QPushButton>
+
+#include "Registry.h"
+#include "Resource.h"
+#include "StringTable.h"
+#include "UpgraderSheet.h"
+
+namespace {
+
+// Whether path names a regular file that opens for reading. The open does not wait, so a
+// FIFO or a device never blocks the page.
+bool CanOpenForReading(const QString& path) {
+    if (path.isEmpty()) return false;
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return false;
+    struct stat info {};
+    const bool bRegular = ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode);
+    ::close(fd);
+    return bRegular;
+}
+
+// The folder part of a path with its trailing separator ("/fw/" for "/fw/pkg.inf"), or an
+// empty text when the path has none.
+QString FolderOf(const QString& path) {
+    const qsizetype nSlash = path.lastIndexOf(QLatin1Char('/'));
+    return nSlash < 0 ? QString() : path.left(nSlash + 1);
+}
+
+}  // namespace
+
+CFilePage::CFilePage(CUpgraderSheet* pSheet) : CPropertyPage(IDD_FILE), m_pSheet(pSheet) {}
+
+void CFilePage::OnInitDialog() {
+    if (auto* pBrowse = qobject_cast<QPushButton*>(GetDlgItem(IDC_BROWSE)))
+        connect(pBrowse, &QPushButton::clicked, this, &CFilePage::OnBrowse);
+}
+
+void CFilePage::DoDataExchange(CDataExchange* pDX) { DDX_Text(pDX, IDC_FILENAME, m_strFileName); }
+
+BOOL CFilePage::OnSetActive() {
+    m_pSheet->SetWizardButtons(PSWIZB_BACK | PSWIZB_NEXT);
+    if (ReadRegistryString(HKEY_CURRENT_USER, LoadString(IDS_REGISTRY_KEY),
+                           LoadString(IDS_FLASH_FILENAME), &m_strFileName)) {
+        UpdateData(FALSE);
+    }
+    return CPropertyPage::OnSetActive();
+}
+
+void CFilePage::OnBrowse() {
+    UpdateData(TRUE);
+    QFileDialog dialog(this, tr("Open"));
+    dialog.setAcceptMode(QFileDialog::AcceptOpen);
+    dialog.setFileMode(QFileDialog::ExistingFile);
+    const QStringList filters{QStringLiteral("Binary files (*.bin)"),
+                              QStringLiteral("Firmware Files (*.inf)")};
+    dialog.setNameFilters(filters);
+    dialog.selectNameFilter(filters.front());
+    dialog.setDefaultSuffix(QStringLiteral("inf"));
+    const QString folder = FolderOf(m_strFileName);
+    dialog.setDirectory(folder.isEmpty() ? QDir::currentPath() : QDir(folder).absolutePath());
+    if (!m_strFileName.isEmpty()) dialog.selectFile(QFileInfo(m_strFileName).fileName());
+    if (dialog.exec() != QDialog::Accepted) return;
+    const QStringList chosen = dialog.selectedFiles();
+    if (chosen.isEmpty()) return;
+    m_strFileName = chosen.front();
+    UpdateData(FALSE);
+}
+
+LRESULT CFilePage::OnWizardNext() {
+    UpdateData(TRUE);
+    if (!CanOpenForReading(m_strFileName)) return 1;
+    if (QDir::isRelativePath(m_strFileName) && !FolderOf(m_strFileName).isEmpty()) {
+        m_strFileName = QFileInfo(m_strFileName).absoluteFilePath();
+        UpdateData(FALSE);
+    }
+    const QString folder = FolderOf(m_strFileName);
+    if (!folder.isEmpty() && !QDir::setCurrent(folder)) return -1;
+    WriteRegistryString(HKEY_CURRENT_USER, LoadString(IDS_REGISTRY_KEY),
+                        LoadString(IDS_FLASH_FILENAME), m_strFileName);
+    return 0;
+}

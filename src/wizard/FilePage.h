@@ -1,0 +1,40 @@
+// CFilePage: the page that names the firmware package (an .inf script or a .bin image).
+//
+// At every entry the edit field shows the path stored at the last successful Next (empty when
+// none is stored). Next passes only with a path that names a regular file that can be opened
+// for reading; it then makes the package's folder the current directory and stores the path.
+#pragma once
+
+#include <QString>
+
+#include "PropertyPage.h"
+
+class CUpgraderSheet;
+
+class CFilePage : public CPropertyPage {
+    Q_OBJECT
+public:
+    explicit CFilePage(CUpgraderSheet* pSheet);
+
+    void DoDataExchange(CDataExchange* pDX) override;
+    // Offers Back and Next and loads the stored path. Always TRUE.
+    BOOL OnSetActive() override;
+    // 0 to go on; 1 when the path cannot be opened for reading; -1 when its folder cannot
+    // become the current directory. Nothing is stored unless the result is 0. A relative path
+    // with a folder part is made absolute first, so it still names the package from inside
+    // that folder.
+    LRESULT OnWizardNext() override;
+
+    // Runs the open-file dialog; a confirmed choice replaces the path.
+    void OnBrowse();
+
+    // The package path as it stood when the page was last left or loaded.
+    QString GetFileName() const { return m_strFileName; }
+
+protected:
+    void OnInitDialog() override;
+
+private:
+    QString m_strFileName;
+    CUpgraderSheet* m_pSheet;
+};

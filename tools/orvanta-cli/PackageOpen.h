@@ -1,0 +1,22 @@
+// Loading a package from the command line the way the wizard does: the package's folder
+// becomes the current directory first (as the File page leaves it), so the HEX files that an
+// INF script names by relative paths are found beside the script; then the package is loaded
+// by its file name with the same checks and result codes as an upgrade attempt.
+#pragma once
+
+#include <string>
+
+#include "PackageLoader.h"
+
+// The absolute form of path against the current directory, without resolving links; path
+// itself when the current directory cannot be read.
+std::string AbsolutePath(const std::string& path);
+
+// Makes the folder of path the current directory (when path has a folder part) and loads the
+// package. Returns RESULT_SUCCESS with the image in package, or the failure code with
+// package.strDetail naming the file and the reason. The current directory stays changed
+// either way, so resolve other paths of the command line beforehand.
+int OpenPackage(const std::string& path, LoadedPackage& package, bool bRequireFiles);
+
+// Prints the Done page's text for nResult, then strDetail when there is one, on stderr.
+void ReportFailure(int nResult, const std::string& strDetail);

@@ -1,0 +1,235 @@
+// `send PACKAGE --port PORT [--baud N] [--wait-timeout SECONDS]`: one upgrade attempt run
+// like the wizard's transfer page, headless. The package is loaded with the same checks and
+// result codes; an image without files ends the attempt at once. The session's reader thread
+// and sender run under a QCoreApplication event loop until the attempt finishes, the wait for
+// the projector's first request times out (result 6), or Ctrl+C closes the port.
+#include <unistd.h>
+
+#include <QCoreApplication>
+#include <QTimer>
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+
+#include "CommandLine.h"
+#include "Commands.h"
+#include "ImageSummary.h"
+#include "InterruptWatch.h"
+#include "PackageOpen.h"
+#include "ResultText.h"
+#include "SendProgress.h"
+#include "UpgradeSession.h"
+
+namespace {
+
+constexpr long DEFAULT_BAUD_RATE = 115200;
+constexpr long MAX_BAUD_RATE = 4000000;
+constexpr long MAX_WAIT_SECONDS = 2000000;  // fits a QTimer interval in milliseconds
+constexpr int TICK_INTERVAL_MS = 500;
+
+struct SendOptions {
+    std::string packagePath;
+    std::string portName;
+    int nBaudRate = DEFAULT_BAUD_RATE;
+    long nWaitSeconds = 0;  // 0: wait for the first request without a limit
+};
+
+// Fills options from the command line; false after the usage error went out (nExit set).
+bool ParseSendOptions(const std::vector<std::string>& args, SendOptions& options, int& nExit) {
+    CommandArgs parsed;
+    std::string strError;
+    if (!ParseCommandArgs(
+            args, {{"--port", "", true}, {"--baud", "", true}, {"--wait-timeout", "", true}},
+            parsed, strError)) {
+        nExit = UsageError(strError);
+        return false;
+    }
+    if (parsed.positional.size() != 1) {
+        nExit = UsageError(parsed.positional.empty() ? "send needs a PACKAGE"
+                                                     : "send takes one PACKAGE");
+        return false;
+    }
+    options.packagePath = parsed.positional.front();
+    if (!parsed.Has("--port") || parsed.values["--port"].empty()) {
+        nExit = UsageError("send needs --port PORT");
+        return false;
+    }
+    options.portName = parsed.values["--port"];
+    long nValue = 0;
+    if (parsed.Has("--baud")) {
+        if (!ParseNumber(parsed.values["--baud"], 1, MAX_BAUD_RATE, nValue)) {
+            nExit = UsageError("--baud needs a rate such as 115200");
+            return false;
+        }
+        options.nBaudRate = static_cast<int>(nValue);
+    }
+    if (parsed.Has("--wait-timeout")) {
+        if (!ParseNumber(parsed.values["--wait-timeout"], 1, MAX_WAIT_SECONDS, nValue)) {
+            nExit = UsageError("--wait-timeout needs a number of seconds from 1");
+            return false;
+        }
+        options.nWaitSeconds = nValue;
+    }
+    return true;
+}
+
+// Drives one attempt on the event loop and turns the session's signals into output.
+class CSendRun {
+  public:
+    CSendRun(const SendOptions& options, const ImageSummary& summary)
+        : m_options(options),
+          m_progress(isatty(STDERR_FILENO) ? stderr : stdout,
+                     isatty(STDERR_FILENO) || isatty(STDOUT_FILENO), summary.nTotalSegmentBytes,
+                     summary.files.size()) {}
+
+    int Run(LoadedPackage& package) {
+        QObject::connect(&m_session, &CUpgradeSession::message,
+                         [this](const QString& text) { OnMessage(text); });
+        QObject::connect(&m_session, &CUpgradeSession::progress,
+                         [this](unsigned, unsigned nTotalPos) { OnProgress(nTotalPos); });
+        QObject::connect(&m_session, &CUpgradeSession::finished,
+                         [this](int nResult) { OnFinished(nResult); });
+
+        const bool bInf = package.bInf;
+        if (m_session.Prepare(std::move(package.pImage), package.nSize) == 0) {
+            // The loader already refuses images without files; kept so that nothing is
+            // awaited that can never come.
+            ReportFailure(bInf ? RESULT_INF_CORRUPT : RESULT_INVALID_INPUT,
+                          m_options.packagePath + ": no file blocks: nothing to send");
+            return bInf ? RESULT_INF_CORRUPT : RESULT_INVALID_INPUT;
+        }
+        const std::string firstDescription = m_session.Sender().Cutter().m_strStatus;
+        if (!m_session.OpenPort(m_options.portName, m_options.nBaudRate)) {
+            ReportFailure(RESULT_SERIAL_FAILED, "");
+            return RESULT_SERIAL_FAILED;
+        }
+        if (m_bEnded) {
+            return Conclude();
+        }
+
+        CInterruptWatch interrupts([this](int nSignal) { OnInterrupt(nSignal); });
+        QTimer tick;
+        QObject::connect(&tick, &QTimer::timeout, [this] { m_progress.Tick(NowMs()); });
+        tick.start(TICK_INTERVAL_MS);
+        if (m_options.nWaitSeconds > 0) {
+            m_waitTimer.setSingleShot(true);
+            QObject::connect(&m_waitTimer, &QTimer::timeout, [this] { OnWaitTimeout(); });
+            m_waitTimer.start(static_cast<int>(m_options.nWaitSeconds * 1000));
+        }
+        m_progress.Waiting(firstDescription, NowMs());
+        QCoreApplication::exec();
+        tick.stop();
+        return Conclude();
+    }
+
+  private:
+    uint64_t NowMs() const {
+        return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                         std::chrono::steady_clock::now() - m_start)
+                                         .count());
+    }
+
+    void OnMessage(const QString& text) {
+        m_progress.Suspend();
+        std::fprintf(stderr, "%s\n", text.toStdString().c_str());
+        std::fflush(stderr);
+    }
+
+    // A block is about to go out. The cutter still counts its bytes as remaining, and rests
+    // on the end record of the file being sent, which tells one segment from the next.
+    void OnProgress(unsigned nTotalPos) {
+        m_waitTimer.stop();
+        const CSegmentCutter& cutter = m_session.Sender().Cutter();
+        if (!m_bAnySegment || cutter.m_nImageOffset != m_nSegmentImageOffset) {
+            m_bAnySegment = true;
+            m_nSegmentImageOffset = cutter.m_nImageOffset;
+            m_progress.SegmentStarted(cutter.m_strStatus, cutter.m_nSegmentLength, NowMs());
+        }
+        const uint32_t nRemaining = std::min(cutter.m_nRemaining, cutter.m_nSegmentLength);
+        m_progress.BlockSent(cutter.m_nSegmentLength - nRemaining, nTotalPos, NowMs());
+    }
+
+    void OnFinished(int nResult) {
+        if (m_bEnded) {
+            return;
+        }
+        m_bEnded = true;
+        m_nResult = nResult;
+        m_waitTimer.stop();
+        m_progress.Finish(nResult == RESULT_SUCCESS, NowMs());
+        QCoreApplication::exit(nResult);
+    }
+
+    void OnWaitTimeout() {
+        if (m_bEnded || m_bAnySegment) {
+            return;
+        }
+        m_strDetail =
+            "no request from the projector within " + std::to_string(m_options.nWaitSeconds) + " s";
+        m_session.Sender().Abort(RESULT_PROJECTOR_CANCELED);
+    }
+
+    // Ctrl+C acts like the wizard's Cancel: the port is closed and nothing is reported as
+    // the attempt's result.
+    void OnInterrupt(int nSignal) {
+        if (m_bEnded) {
+            return;
+        }
+        m_bEnded = true;
+        m_bInterrupted = true;
+        m_nResult = 128 + nSignal;
+        m_waitTimer.stop();
+        m_session.ClosePort();
+        m_progress.Suspend();
+        QCoreApplication::exit(m_nResult);
+    }
+
+    int Conclude() {
+        if (m_bInterrupted) {
+            std::fprintf(stderr, "Cancelled\n");
+            return m_nResult;
+        }
+        if (m_nResult == RESULT_SUCCESS) {
+            std::printf("%s\n", ResultMessage(RESULT_SUCCESS).c_str());
+        } else {
+            ReportFailure(m_nResult, m_strDetail);
+        }
+        return m_nResult;
+    }
+
+    const SendOptions& m_options;
+    const std::chrono::steady_clock::time_point m_start = std::chrono::steady_clock::now();
+    CSendProgress m_progress;
+    CUpgradeSession m_session;
+    QTimer m_waitTimer;
+    bool m_bAnySegment = false;
+    uint32_t m_nSegmentImageOffset = 0;
+    bool m_bEnded = false;
+    bool m_bInterrupted = false;
+    int m_nResult = RESULT_SUCCESS;
+    std::string m_strDetail;
+};
+
+}  // namespace
+
+int RunSend(const std::vector<std::string>& args) {
+    SendOptions options;
+    int nExit = 0;
+    if (!ParseSendOptions(args, options, nExit)) {
+        return nExit;
+    }
+    LoadedPackage package;
+    const int nResult = OpenPackage(options.packagePath, package, true);
+    if (nResult != RESULT_SUCCESS) {
+        ReportFailure(nResult, package.strDetail);
+        return nResult;
+    }
+    const ImageSummary summary = SummarizeImage(package.pImage.get(), package.nSize);
+
+    int argc = 1;
+    char name[] = "orvanta-cli";
+    char* argv[] = {name, nullptr};
+    QCoreApplication app(argc, argv);
+    CSendRun run(options, summary);
+    return run.Run(package);
+}

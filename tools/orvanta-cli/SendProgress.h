@@ -1,0 +1,64 @@
+// CSendProgress: what `send` shows while the segments go out.
+//
+// Live (on a terminal): one line, redrawn in place with a carriage return, holding the file's
+// description, the total percentage (the wizard's total bar / 10), the segment bytes sent of
+// all segments' bytes, the elapsed time "%M:%S" since the attempt started, the throughput and
+// the time left (both measured from the first block, so the wait for the projector's first
+// request does not count). Otherwise one line per file as its segment starts, and one line
+// when the transfer ends, so logs stay readable.
+//
+// Bytes counted are those of the download segments, which is what the projector receives;
+// packet framing and padding are not counted.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+
+class CSendProgress {
+  public:
+    // pStream receives the progress (a terminal when bLive); nTotalBytes is the sum of all
+    // segment lengths and nFiles their number.
+    CSendProgress(FILE* pStream, bool bLive, uint64_t nTotalBytes, size_t nFiles);
+
+    // The port is open and the projector's first request is awaited.
+    void Waiting(const std::string& strDescription, uint64_t nNowMs);
+    // A segment starts going out: the first block of a file.
+    void SegmentStarted(const std::string& strDescription, uint32_t nSegmentLength,
+                        uint64_t nNowMs);
+    // A block is going out; nSegmentSent bytes of the current segment went before it and
+    // nTotalPos is the total bar's position (0..1000).
+    void BlockSent(uint32_t nSegmentSent, uint32_t nTotalPos, uint64_t nNowMs);
+    // Redraws the live line with the current elapsed time (nothing when not live).
+    void Tick(uint64_t nNowMs);
+    // Clears the live line so that other output can be written; the next redraw restores it.
+    void Suspend();
+    // The attempt is over: the live line is drawn a last time and ended, or the closing line
+    // is printed.
+    void Finish(bool bSuccess, uint64_t nNowMs);
+
+    uint64_t BytesSent() const { return m_nDoneBytes + m_nSegmentSent; }
+
+  private:
+    void Draw(uint64_t nNowMs, bool bForce);
+    std::string LiveLine(uint64_t nNowMs) const;
+    int TerminalWidth() const;
+
+    FILE* m_pStream;
+    bool m_bLive;
+    uint64_t m_nTotalBytes;
+    size_t m_nFiles;
+    size_t m_nFile = 0;             // 1-based index of the current file, 0 before the first
+    std::string m_strDescription;   // of the current file
+    uint64_t m_nDoneBytes = 0;      // bytes of the segments before the current one
+    uint32_t m_nSegmentLength = 0;  // of the current segment
+    uint32_t m_nSegmentSent = 0;    // bytes of the current segment before the last block
+    uint32_t m_nTotalPos = 0;       // the total bar
+    bool m_bStarted = false;        // a block went out
+    uint64_t m_nFirstBlockMs = 0;   // when the first block went out
+    uint64_t m_nLastDrawMs = 0;
+    bool m_bLineShown = false;  // a live line is on the terminal
+};
+
+// "512 B/s" below 1 KiB/s, else "11.3 KiB/s".
+std::string FormatRate(double dBytesPerSecond);

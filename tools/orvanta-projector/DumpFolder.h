@@ -1,0 +1,51 @@
+// CDumpFolder: where the projector leaves what it received, for tests to compare byte by byte.
+//
+// DIR/segment-<n>.bin holds segment n (from 1) exactly: for a valid segment its bytes up to
+// and including the terminator, without the block padding; for bytes that are no valid
+// segment, every byte received. DIR/summary.json describes the run, one segment a line:
+//
+//   {
+//     "segments": [
+//       {"index": 1, "flags": 6, "start_segment": 0, "start_offset": 0, "length": 25,
+//        "valid": true, "load_blocks": [{"segment": 0, "offset": 256, "count": 4}]}
+//     ],
+//     "packets": 1,
+//     "naks_sent": 0,
+//     "complete": true
+//   }
+//
+// (an invalid segment also has "error": "<reason>" after "valid"). Tests search it for exact
+// fragments, so the layout stays as it is. The summary is replaced whole (written aside, then
+// renamed), so a reader never sees half of one.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "SegmentParser.h"
+
+struct RunSummary {
+    std::vector<SegmentInfo> m_segments;
+    uint64_t m_nPackets = 0;   // data packets received whole, good or bad, resends included
+    uint64_t m_nNaksSent = 0;  // NAKs written, for packets, EOTs and timeouts
+    bool m_bComplete = false;
+};
+
+class CDumpFolder {
+  public:
+    // Creates the folder (and its parents) when missing. false with the reason in strError.
+    bool Prepare(const std::string& strDir, std::string& strError);
+    // Writes segment-<nIndex>.bin. false with the reason in strError.
+    bool WriteSegment(uint32_t nIndex, const uint8_t* pData, size_t nLength,
+                      std::string& strError) const;
+    // Replaces summary.json. false with the reason in strError.
+    bool WriteSummary(const RunSummary& summary, std::string& strError) const;
+
+    // The summary as JSON text, ending with a newline.
+    static std::string SummaryJson(const RunSummary& summary);
+
+  private:
+    std::string m_strDir;
+};

@@ -1,0 +1,29 @@
+// The simulated projector's command line.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+struct ProjectorOptions {
+    std::string m_strLink;         // symbolic link to the line's device; empty for none
+    std::string m_strDumpDir;      // folder for segment-<n>.bin and summary.json; empty for none
+    uint32_t m_nSegments = 0;      // end after this many segments; 0: when the sender closes
+    uint32_t m_nBaud = 0;          // line rate to pace both directions at (8N1); 0: unpaced
+    uint32_t m_nNakEvery = 0;      // refuse every Nth new data packet once; 0: off
+    bool m_bNakAll = false;        // refuse every packet and every EOT
+    int64_t m_nSilentAfter = -1;   // answer nothing from data packet K+1 on; -1: off
+    uint32_t m_nCorruptEvery = 0;  // treat every Nth data packet as damaged; 0: off
+    int64_t m_nHangupAfter = -1;   // drop the line on data packet K; -1: off
+    uint32_t m_nAckDelayMs = 0;    // extra wait before each ACK
+    bool m_bVerbose = false;       // one line per event on stderr
+};
+
+enum class ParseOutcome { RUN, HELP, USAGE_ERROR };
+
+// Reads argv[1..argc-1] into options. USAGE_ERROR leaves the reason in strError; HELP means
+// --help was given.
+ParseOutcome ParseProjectorOptions(int argc, char** argv, ProjectorOptions& options,
+                                   std::string& strError);
+
+// The usage text, ending with a newline.
+const char* ProjectorUsage();
