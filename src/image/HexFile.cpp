@@ -45,47 +45,60 @@ const char* PastLineEnd(const char* p, const char* pEnd) {
     return p;
 }
 
-void AppendU32(std::vector<uint8_t>& body, uint32_t v) {
-    uint8_t bytes[4];
-    PutU32(bytes, v);
-    body.insert(body.end(), bytes, bytes + 4);
-}
+// Bytes of the heads that open a pair: an address record and a data record head.
+constexpr size_t kPairHeads = ADDRESS_RECORD_SIZE + RECORD_HEAD_SIZE;
+// The most data bytes one line can hold.
+constexpr size_t kMaxLineData = 255;
 
 }  // namespace
 
 CHexFile::CHexFile(std::string fileName, uint8_t nFlags)
     : m_strFileName(std::move(fileName)), m_nFlags(nFlags) {}
 
+uint8_t* CHexFile::BlockBuffer::Room(size_t nMore) {
+    if (nMore > nCapacity - nSize) {
+        const size_t nNeeded = nSize + nMore;
+        const size_t nNew = nNeeded > 2 * nCapacity ? nNeeded : 2 * nCapacity;
+        std::unique_ptr<uint8_t[]> pNew(new uint8_t[nNew]);
+        if (nSize != 0) {
+            std::memcpy(pNew.get(), pBytes.get(), nSize);
+        }
+        pBytes = std::move(pNew);
+        nCapacity = nNew;
+    }
+    return pBytes.get() + nSize;
+}
+
 std::unique_ptr<uint8_t[]> CHexFile::Convert(uint32_t& nLength, const std::string& description) {
     m_strError.clear();
-    std::vector<uint8_t> body;
+    // The file header goes first but needs the start address, known only at the end: its
+    // place is kept and filled last.
+    const size_t nHeaderLength =
+        FILE_HEADER_DESCRIPTION_OFFSET + strnlen(description.c_str(), description.size()) + 1;
+    BlockBuffer block;
+    block.Room(nHeaderLength);
+    block.nSize = nHeaderLength;
     uint16_t nStartSegment = 0;
     uint16_t nStartOffset = 0;
-    if (!ReadRecords(body, nStartSegment, nStartOffset)) {
+    if (!ReadRecords(block, nStartSegment, nStartOffset)) {
         return nullptr;
     }
-    uint32_t nHeaderLength = 0;
-    uint32_t nEndLength = 0;
-    std::unique_ptr<uint8_t[]> pHeader =
-        MakeFileHeader(m_nFlags, nStartSegment, nStartOffset, description, nHeaderLength);
-    std::unique_ptr<uint8_t[]> pEnd = MakeEndRecord(nEndLength);
-    const uint64_t nTotal = uint64_t{nHeaderLength} + body.size() + nEndLength;
-    if (!pHeader || nTotal > UINT32_MAX) {
+    uint32_t nRecord = 0;
+    const std::unique_ptr<uint8_t[]> pEnd = MakeEndRecord(nRecord);
+    std::memcpy(block.Room(nRecord), pEnd.get(), nRecord);
+    block.nSize += nRecord;
+    const std::unique_ptr<uint8_t[]> pHeader =
+        MakeFileHeader(m_nFlags, nStartSegment, nStartOffset, description, nRecord);
+    if (!pHeader || block.nSize > UINT32_MAX) {
         m_strError = m_strFileName + ": converted file too large";
         return nullptr;
     }
-    std::unique_ptr<uint8_t[]> pBlock(new uint8_t[nTotal]);
-    std::memcpy(pBlock.get(), pHeader.get(), nHeaderLength);
-    if (!body.empty()) {
-        std::memcpy(pBlock.get() + nHeaderLength, body.data(), body.size());
-    }
-    std::memcpy(pBlock.get() + nHeaderLength + body.size(), pEnd.get(), nEndLength);
-    nLength = static_cast<uint32_t>(nTotal);
-    return pBlock;
+    std::memcpy(block.pBytes.get(), pHeader.get(), nRecord);
+    nLength = static_cast<uint32_t>(block.nSize);
+    return std::move(block.pBytes);
 }
 
-int CHexFile::ReadRecords(std::vector<uint8_t>& body, uint16_t& nStartSegment,
-                          uint16_t& nStartOffset) {
+int CHexFile::ReadRecords(BlockBuffer& block, uint16_t& nStartSegment, uint16_t& nStartOffset) {
     nStartSegment = 0;
     nStartOffset = 0;
     // The whole text in one read; released when the body is done.
@@ -95,21 +108,20 @@ int CHexFile::ReadRecords(std::vector<uint8_t>& body, uint16_t& nStartSegment,
         m_strError = m_strFileName + ": " + strReason;
         return 0;
     }
-    const auto nTextSize = static_cast<uint32_t>(text.size());
     // Ordinary files need well under half their text size (16 data bytes cost 44 characters);
-    // sparse files with tiny lines need more, and the vector grows for them.
-    body.reserve(nTextSize / 2 + 64);
+    // sparse files with tiny lines need more, and the buffer grows for them.
+    block.Room(text.size() / 2 + kPairHeads + kMaxLineData);
 
     uint16_t nSegment = 0;     // from the last extended segment address line
     uint16_t nRunSegment = 0;  // of the last address record, moved on at a segment's end
     uint16_t nExpected = 0;    // offset at which the next data line continues the open run
     bool bAddressWritten = false;
     bool bDataOpen = false;
-    size_t nCountSlot = 0;  // body index of the open data record's length field
+    size_t nCountSlot = 0;  // block index of the open data record's length field
     uint32_t nDataCount = 0;
     auto closeData = [&] {
         if (bDataOpen) {
-            PutU32(&body[nCountSlot], nDataCount);
+            PutU32(&block.pBytes[nCountSlot], nDataCount);
             bDataOpen = false;
         }
     };
@@ -119,11 +131,17 @@ int CHexFile::ReadRecords(std::vector<uint8_t>& body, uint16_t& nStartSegment,
     };
 
     const char* p = text.data();
-    const char* const pEnd = p + nTextSize;
+    const char* const pEnd = p + text.size();
     HexLine line;
     uint32_t nLine = 0;
     while (p < pEnd) {
         ++nLine;
+        // A data line that continues the open run puts its bytes right at the end of the
+        // block; any other line leaves room before them for the heads of a new pair. Only a
+        // gap or an overlap in the offsets, seen after parsing, moves the bytes.
+        const bool bMayContinue = bAddressWritten && nSegment == nRunSegment;
+        uint8_t* const pRoom = block.Room(kPairHeads + kMaxLineData);
+        line.pData = bMayContinue ? pRoom : pRoom + kPairHeads;
         const char* pszReason = nullptr;
         if (!ParseLine(p, pEnd, line, pszReason)) {
             return fail(nLine, pszReason);
@@ -135,31 +153,25 @@ int CHexFile::ReadRecords(std::vector<uint8_t>& body, uint16_t& nStartSegment,
             case 0x00: {
                 const uint16_t o = line.nOffset;
                 const uint32_t n = line.nCount;
-                if (!bAddressWritten || nSegment != nRunSegment || o != nExpected) {
+                if (bMayContinue && o == nExpected) {
+                    block.nSize += n;
+                } else {
+                    if (bMayContinue) {
+                        std::memmove(pRoom + kPairHeads, pRoom, n);
+                    }
                     closeData();
-                    const uint8_t address[ADDRESS_RECORD_SIZE] = {
-                        REC_ADDRESS,
-                        4,
-                        0,
-                        0,
-                        0,
-                        static_cast<uint8_t>(o),
-                        static_cast<uint8_t>(o >> 8),
-                        static_cast<uint8_t>(nSegment),
-                        static_cast<uint8_t>(nSegment >> 8)};
-                    body.insert(body.end(), address, address + ADDRESS_RECORD_SIZE);
+                    pRoom[0] = REC_ADDRESS;
+                    PutU32(&pRoom[1], 4);
+                    PutU16(&pRoom[5], o);
+                    PutU16(&pRoom[7], nSegment);
+                    pRoom[ADDRESS_RECORD_SIZE] = REC_DATA;
+                    nCountSlot = block.nSize + ADDRESS_RECORD_SIZE + 1;
+                    block.nSize += kPairHeads + n;
                     bAddressWritten = true;
-                    nRunSegment = nSegment;
-                    nExpected = o;
-                }
-                if (!bDataOpen) {
-                    body.push_back(REC_DATA);
-                    nCountSlot = body.size();
-                    AppendU32(body, 0);
                     bDataOpen = true;
                     nDataCount = 0;
+                    nRunSegment = nSegment;
                 }
-                body.insert(body.end(), line.data, line.data + n);
                 // Data reaching the segment's last offset end the run: the next line starts a
                 // new pair in the same segment, since offsets wrap within a segment.
                 if (uint32_t{o} + n > 0xFFFF) {
@@ -167,7 +179,7 @@ int CHexFile::ReadRecords(std::vector<uint8_t>& body, uint16_t& nStartSegment,
                 }
                 nExpected = static_cast<uint16_t>(o + n);
                 nDataCount += n;
-                if (body.size() > UINT32_MAX - 0x10000) {
+                if (block.nSize > UINT32_MAX - 0x10000) {
                     return fail(nLine, "converted file too large");
                 }
                 break;
@@ -179,15 +191,15 @@ int CHexFile::ReadRecords(std::vector<uint8_t>& body, uint16_t& nStartSegment,
                 if (line.nCount != 2) {
                     return fail(nLine, "extended segment address record needs 2 data bytes");
                 }
-                nSegment = static_cast<uint16_t>(line.data[0] << 8 | line.data[1]);
+                nSegment = static_cast<uint16_t>(line.pData[0] << 8 | line.pData[1]);
                 bAddressWritten = false;
                 break;
             case 0x03:
                 if (line.nCount != 4) {
                     return fail(nLine, "start segment address record needs 4 data bytes");
                 }
-                nStartSegment = static_cast<uint16_t>(line.data[0] << 8 | line.data[1]);
-                nStartOffset = static_cast<uint16_t>(line.data[2] << 8 | line.data[3]);
+                nStartSegment = static_cast<uint16_t>(line.pData[0] << 8 | line.pData[1]);
+                nStartOffset = static_cast<uint16_t>(line.pData[2] << 8 | line.pData[3]);
                 break;
             case 0x04: {
                 if (line.nCount != 2) {
@@ -195,7 +207,7 @@ int CHexFile::ReadRecords(std::vector<uint8_t>& body, uint16_t& nStartSegment,
                 }
                 // Only the lowest 64 KiB fit segmented addressing; data above would land at
                 // the wrong address.
-                const unsigned nUpper = static_cast<unsigned>(line.data[0] << 8 | line.data[1]);
+                const unsigned nUpper = static_cast<unsigned>(line.pData[0] << 8 | line.pData[1]);
                 if (nUpper != 0) {
                     char reason[64];
                     std::snprintf(reason, sizeof reason,
@@ -265,10 +277,10 @@ int CHexFile::ParseLine(const char*& p, const char* pEnd, HexLine& line, const c
     }
     unsigned nSum = line.nCount + (line.nOffset >> 8) + (line.nOffset & 0xFF) + line.nType;
     for (unsigned i = 0; i < line.nCount; ++i) {
-        if (!pair(line.data[i])) {
+        if (!pair(line.pData[i])) {
             return badPair();
         }
-        nSum += line.data[i];
+        nSum += line.pData[i];
     }
     if (!pair(nChecksum)) {
         return badPair();

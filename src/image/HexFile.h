@@ -11,17 +11,16 @@
 // extended linear address record (04) of value 0 is passed over, any other value fails the
 // conversion; other types from 05 up are passed over.
 //
-// The text is read with one read into one buffer and converted in a single pass; the body
-// grows as needed, so no input can make the converter write past a buffer.
+// The text is read with one read into one buffer and converted in a single pass into one block
+// buffer that grows as needed, so no input can make the converter write past a buffer.
 #pragma once
 
 #include <cstdint>
 #include <memory>
 #include <string>
-#include <vector>
 
 class CHexFile {
-  public:
+public:
     CHexFile(std::string fileName, uint8_t nFlags);
     virtual ~CHexFile() = default;
 
@@ -33,28 +32,39 @@ class CHexFile {
 
     const std::string& GetErrorDetail() const { return m_strError; }
 
-  private:
+private:
+    // The block under construction: grown by doubling and written in place, so data bytes
+    // are decoded straight to where they belong and the finished block is handed over as is.
+    struct BlockBuffer {
+        std::unique_ptr<uint8_t[]> pBytes;
+        size_t nSize = 0;
+        size_t nCapacity = 0;
+        // Makes room for nMore bytes after nSize and returns where they start.
+        uint8_t* Room(size_t nMore);
+    };
+
     // The fields of one HEX line.
     struct HexLine {
         bool bBlank = false;  // empty or white space only: no record
         uint8_t nCount = 0;
         uint16_t nOffset = 0;
         uint8_t nType = 0;
-        uint8_t data[255] = {};
+        uint8_t* pData = nullptr;  // where the caller wants the data bytes: room for 255
     };
 
-    // Reads the file and appends the address/data records of its body to body. Returns 1 with
-    // the start values of the last start segment address record (0 without one); 0 when the
-    // file cannot be read or is no complete HEX file, with m_strError set.
-    int ReadRecords(std::vector<uint8_t>& body, uint16_t& nStartSegment, uint16_t& nStartOffset);
+    // Reads the file and appends the address/data records of its body to block. Returns 1
+    // with the start values of the last start segment address record (0 without one); 0 when
+    // the file cannot be read or is no complete HEX file, with m_strError set.
+    int ReadRecords(BlockBuffer& block, uint16_t& nStartSegment, uint16_t& nStartOffset);
     // Parses the physical line at p (up to and including its CR, LF or CR LF) and moves p past
     // it either way. Returns 1 when the line is a valid record or blank (line.bBlank), 0 with a
-    // reason in pszReason otherwise.
+    // reason in pszReason otherwise. The data bytes go to line.pData, valid or not.
     static int ParseLine(const char*& p, const char* pEnd, HexLine& line, const char*& pszReason);
     // 1 with the byte when both characters are hex digits (either case), the first the high one.
     static int HexByte(const char* p, uint8_t& nByte);
     // 1 with the value when all four characters are hex digits; the first pair is the high byte.
     static int HexWord(const char* p, uint16_t& nWord);
+    // The file header record; its size, n + 11 for a description of n bytes, in nLength.
     static std::unique_ptr<uint8_t[]> MakeFileHeader(uint8_t nFlags, uint16_t nStartSegment,
                                                      uint16_t nStartOffset,
                                                      const std::string& description,

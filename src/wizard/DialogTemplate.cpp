@@ -37,6 +37,21 @@ QLabel* MakeStatic(const DialogControl& control, QWidget* pParent) {
     return pLabel;
 }
 
+// A static one line high shows its text on that line: it does not wrap, and it widens to
+// the text where the font runs wider than the dialog's proportions allow (a centred one on
+// both sides).
+QRect FitStatic(QLabel* pLabel, QRect box) {
+    const QFontMetrics metrics(pLabel->font());
+    if (box.height() >= 2 * metrics.height()) return box;
+    pLabel->setWordWrap(false);
+    const int nNeeded = metrics.horizontalAdvance(pLabel->text());
+    if (nNeeded <= box.width()) return box;
+    const int nExtra = nNeeded - box.width();
+    if (pLabel->alignment() & Qt::AlignHCenter) box.moveLeft(box.left() - nExtra / 2);
+    box.setWidth(nNeeded);
+    return box;
+}
+
 QLabel* MakePicture(const DialogControl& control, QWidget* pParent) {
     auto* pLabel = new QLabel(pParent);
     const QPixmap picture = LoadBitmap(control.nBitmap);
@@ -138,6 +153,11 @@ std::vector<BuiltControl> BuildDialog(const DialogTemplate& dialog, QWidget* pPa
                 // as tall as the style makes it.
                 pWidget->setGeometry(x, y, units.ToPixelsX(control.cx),
                                      pWidget->sizeHint().height());
+                break;
+            case CtlKind::Static:
+                pWidget->setGeometry(FitStatic(static_cast<QLabel*>(pWidget),
+                                               QRect(x, y, units.ToPixelsX(control.cx),
+                                                     units.ToPixelsY(control.cy))));
                 break;
             default:
                 pWidget->setGeometry(x, y, units.ToPixelsX(control.cx),

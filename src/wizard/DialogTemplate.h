@@ -5,7 +5,9 @@
 // initial list. Dialog units follow the dialog font as the classic dialog manager defines
 // them: one horizontal unit is a quarter of the font's average character width, one vertical
 // unit an eighth of its height. So a dialog keeps its proportions in any font, while
-// pictures keep their own pixel size.
+// pictures keep their own pixel size. Static texts wrap at word boundaries, except those one
+// line high: they keep their text on that line and widen to it where a font runs wider than
+// the dialog's proportions allow.
 #pragma once
 
 #include <QFont>

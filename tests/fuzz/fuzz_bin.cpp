@@ -1,13 +1,18 @@
 // Fuzz target: any bytes as an image read from a .bin file. The check must stay inside the
 // bytes and the cutter must be safe on any of them; whatever it cuts must be well-formed
-// segments, and for an image that passes the check the segments carry every data byte.
+// segments, and for an image that passes the check the segments carry every data byte. Each
+// input also runs with its last nine bytes made a correct CRC record, so that mutations of
+// the records reach the valid images instead of stopping at the CRC.
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <string>
+#include <vector>
 
+#include "Crc32.h"
 #include "ImageCheck.h"
 #include "ImageRecords.h"
 #include "SegmentCutter.h"
@@ -40,9 +45,28 @@ uint64_t LoadBytes(const uint8_t* pSegment, uint32_t nLength) {
     return nBytes;
 }
 
+void CheckAndCut(const uint8_t* data, size_t size);
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    CheckAndCut(data, size);
+    if (size >= IMAGE_HEADER_RECORD_SIZE + CRC_RECORD_SIZE) {
+        std::vector<uint8_t> repaired(data, data + size);
+        const uint32_t nCrcAt = static_cast<uint32_t>(size - CRC_RECORD_SIZE);
+        repaired[nCrcAt] = REC_CRC32;
+        PutU32(&repaired[nCrcAt + 1], 4);
+        PutU32(&repaired[nCrcAt + 5], CCrc32().Compute(repaired.data(), nCrcAt));
+        if (!std::equal(repaired.begin(), repaired.end(), data)) {
+            CheckAndCut(repaired.data(), repaired.size());
+        }
+    }
+    return 0;
+}
+
+namespace {
+
+void CheckAndCut(const uint8_t* data, size_t size) {
     const auto nSize = static_cast<uint32_t>(size);
     std::string strReason;
     const int bValid = CheckImage(data, nSize, strReason);
@@ -78,5 +102,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         Require(nSegments == CountFileBlocks(data, nSize), "one segment per file block");
         Require(cutter.m_nImageOffset == nSize - CRC_RECORD_SIZE, "cutting ends on the CRC record");
     }
-    return 0;
 }
+
+}  // namespace

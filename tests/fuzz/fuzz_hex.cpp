@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -93,6 +94,46 @@ bool RepairChecksums(std::string& text) {
     return bChanged;
 }
 
+// What a converted text must hold, read the plain way from a text known to convert: the
+// data bytes of all data lines in text order, and for the first byte of each line its load
+// address as an address record stores it (segment in the high half, offset in the low).
+struct Expected {
+    std::vector<uint8_t> bytes;
+    std::map<size_t, uint32_t> lineStarts;
+};
+
+Expected ReadExpected(const std::string& text) {
+    Expected expected;
+    uint32_t nSegment = 0;
+    size_t nStart = 0;
+    while (nStart < text.size()) {
+        size_t nEnd = text.find_first_of("\r\n", nStart);
+        nEnd = nEnd == std::string::npos ? text.size() : nEnd;
+        const size_t nColon = text.find(':', nStart);
+        if (nColon < nEnd) {
+            std::vector<uint8_t> record;
+            for (size_t n = nColon + 1; n + 1 < nEnd && HexValue(text[n]) >= 0; n += 2) {
+                record.push_back(
+                    static_cast<uint8_t>(HexValue(text[n]) * 16 + HexValue(text[n + 1])));
+            }
+            const uint32_t nOffset = static_cast<uint32_t>(record[1] << 8 | record[2]);
+            if (record[3] == 0x01) {
+                break;
+            }
+            if (record[3] == 0x02) {
+                nSegment = static_cast<uint32_t>(record[4] << 8 | record[5]);
+            }
+            if (record[3] == 0x00 && record[0] != 0) {
+                expected.lineStarts.emplace(expected.bytes.size(), nSegment << 16 | nOffset);
+                expected.bytes.insert(expected.bytes.end(), record.begin() + 4,
+                                      record.begin() + 4 + record[0]);
+            }
+        }
+        nStart = nEnd + 1;
+    }
+    return expected;
+}
+
 void ConvertAndCheck(const std::string& text);
 
 }  // namespace
@@ -136,13 +177,24 @@ void ConvertAndCheck(const std::string& text) {
     Require(CheckImage(image.data(), nSize, strReason) == 1, "block passes the check", strReason);
     Require(CountFileBlocks(image.data(), nSize) == 1, "one file block");
 
-    // Every data byte needs two hex digits of the text.
-    uint64_t nData = 0;
+    // The data records hold every data byte in text order, and each pair starts where a line
+    // starts, at that line's address.
+    const Expected expected = ReadExpected(text);
+    std::vector<uint8_t> bytes;
+    uint32_t nPairAddress = 0;
     for (uint32_t n = IMAGE_HEADER_RECORD_SIZE; image[n] != REC_CRC32;
          n += RECORD_HEAD_SIZE + GetU32(&image[n + 1])) {
-        nData += image[n] == REC_DATA ? GetU32(&image[n + 1]) : 0;
+        if (image[n] == REC_ADDRESS) {
+            nPairAddress = GetU32(&image[n + 5]);
+        } else if (image[n] == REC_DATA && GetU32(&image[n + 1]) != 0) {
+            const auto start = expected.lineStarts.find(bytes.size());
+            Require(start != expected.lineStarts.end() && start->second == nPairAddress,
+                    "a pair starts at a line's address");
+            bytes.insert(bytes.end(), &image[n + 5], &image[n + 5] + GetU32(&image[n + 1]));
+        }
     }
-    Require(nData * 2 <= size, "data bytes bounded by the text");
+    Require(bytes == expected.bytes, "data bytes in text order");
+    const uint64_t nData = bytes.size();
 
     CSegmentCutter cutter;
     std::unique_ptr<uint8_t[]> pImage(new uint8_t[nSize]);

@@ -56,4 +56,33 @@ TEST(Crc32Test, EveryCallStartsAfresh) {
     EXPECT_EQ(crc.Compute(nullptr, 0), 0u);
 }
 
+// Compute takes eight bytes a step and the rest one at a time: every length around those
+// steps, at every alignment, must give what the bit-by-bit definition gives.
+TEST(Crc32Test, EveryLengthAndAlignmentMatchesTheDefinition) {
+    auto bitwise = [](const uint8_t* p, size_t n) {
+        uint32_t c = 0xFFFFFFFFu;
+        for (size_t i = 0; i < n; ++i) {
+            c ^= p[i];
+            for (int bit = 0; bit < 8; ++bit) {
+                c = (c & 1) ? (c >> 1) ^ 0xEDB88320u : c >> 1;
+            }
+        }
+        return c ^ 0xFFFFFFFFu;
+    };
+    std::vector<uint8_t> bytes(80);
+    uint32_t seed = 1;
+    for (uint8_t& b : bytes) {
+        seed = seed * 1103515245u + 12345u;
+        b = static_cast<uint8_t>(seed >> 16);
+    }
+    const CCrc32 crc;
+    for (size_t nStart = 0; nStart < 8; ++nStart) {
+        for (size_t nCount = 0; nStart + nCount <= bytes.size(); ++nCount) {
+            SCOPED_TRACE(testing::Message() << "start " << nStart << ", count " << nCount);
+            EXPECT_EQ(crc.Compute(bytes.data() + nStart, static_cast<uint32_t>(nCount)),
+                      bitwise(bytes.data() + nStart, nCount));
+        }
+    }
+}
+
 }  // namespace

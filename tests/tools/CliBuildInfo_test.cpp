@@ -34,7 +34,7 @@ const std::vector<uint8_t> kWorkedImage = {
 
 // Every test runs the tool with a home of its own, so no upload folder there takes part.
 class CliTest : public ::testing::Test {
-  protected:
+protected:
     ToolResult Cli(const std::vector<std::string>& args, const std::string& cwd = {}) {
         return RunTool(kCli, args, {{"HOME", m_dir / "home"}},
                        cwd.empty() ? m_dir.Path().string() : cwd);
@@ -204,7 +204,7 @@ struct LoadFailureCase {
 };
 
 class CliLoadFailureTest : public CliTest, public ::testing::WithParamInterface<LoadFailureCase> {
-  protected:
+protected:
     void SetUp() override {
         std::filesystem::create_directories(m_dir / "home");
         WriteFile(m_dir / "package.hex", MakeHexText({{0, 0, {1, 2, 3}}}));

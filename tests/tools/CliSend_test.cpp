@@ -37,7 +37,7 @@ const char kSerialFailed[] = "Serial failed";
 
 // Makes a folder current and HOME point elsewhere for the life of the object.
 class CLoadPlace {
-  public:
+public:
     CLoadPlace(const std::filesystem::path& folder, const std::string& home)
         : m_oldCwd(std::filesystem::current_path()) {
         const char* pHome = getenv("HOME");
@@ -56,7 +56,7 @@ class CLoadPlace {
         }
     }
 
-  private:
+private:
     std::filesystem::path m_oldCwd;
     std::string m_oldHome;
     bool m_bHadHome = false;
@@ -64,7 +64,7 @@ class CLoadPlace {
 
 // A pseudo-terminal whose device nobody answers on: a projector that is not in upgrade mode.
 class CQuietLine {
-  public:
+public:
     CQuietLine() {
         m_nMaster = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
         if (m_nMaster >= 0 && grantpt(m_nMaster) == 0 && unlockpt(m_nMaster) == 0) {
@@ -78,7 +78,7 @@ class CQuietLine {
     }
     const std::string& Device() const { return m_strDevice; }
 
-  private:
+private:
     int m_nMaster = -1;
     std::string m_strDevice;
 };
@@ -90,7 +90,7 @@ struct SendRun {
 };
 
 class CliSendTest : public ::testing::Test {
-  protected:
+protected:
     void SetUp() override { std::filesystem::create_directories(m_dir / "home"); }
 
     std::map<std::string, std::string> Env(std::map<std::string, std::string> extra = {}) const {

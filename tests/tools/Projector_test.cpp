@@ -94,6 +94,17 @@ std::string ReadText(const fs::path& path) {
     return std::string(std::istreambuf_iterator<char>(file), {});
 }
 
+// The value of a "key": number line of the summary: -1 for null, -2 when the key is missing.
+double SummarySeconds(const std::string& summary, const std::string& key) {
+    const std::string head = "\"" + key + "\": ";
+    const size_t at = summary.find(head);
+    if (at == std::string::npos) {
+        return -2;
+    }
+    const std::string value = summary.substr(at + head.size(), summary.find(',', at) - at);
+    return value.rfind("null", 0) == 0 ? -1 : std::stod(value);
+}
+
 class TempDir {
   public:
     TempDir() {
@@ -522,6 +533,40 @@ TEST(ProjectorTest, SegmentsOptionEndsTheRunAndDropsTheLine) {
     ASSERT_EQ(projector.Wait(), 0);
     EXPECT_EQ(line.Read(), kHungUp);
     EXPECT_NE(ReadText(dir.Path() / "summary.json").find("\"complete\": true"), std::string::npos);
+}
+
+// The summary times the transfer from the first packet's first byte to the last ACK written,
+// so that benchmarks can take the line's time without the wait for the first request.
+TEST(ProjectorTest, TimesFromTheFirstPacketToTheLastAck) {
+    TempDir dir;
+    ProjectorProcess projector;
+    ASSERT_TRUE(projector.Start({"--dump", dir.Path().string(), "--segments", "1"}));
+    SenderLine line;
+    ASSERT_TRUE(line.Open(projector.Device()));
+    ASSERT_EQ(line.Read(), 'C');
+    const std::string before = ReadText(dir.Path() / "summary.json");
+    EXPECT_EQ(SummarySeconds(before, "first_packet_s"), -1) << before;
+    EXPECT_EQ(SummarySeconds(before, "last_ack_s"), -1) << before;
+
+    ASSERT_TRUE(line.Write(Packet(kTwoBlockSegment, 0)));
+    ASSERT_EQ(line.Answer(), ACK);
+    // The rest comes after a pause, which the span must therefore hold.
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    Bytes corrupted = Packet(kTwoBlockSegment, 1);
+    corrupted[131] ^= 0xFF;
+    ASSERT_TRUE(line.Write(corrupted));
+    ASSERT_EQ(line.Answer(), NAK);
+    ASSERT_TRUE(line.Write(Packet(kTwoBlockSegment, 1)));
+    ASSERT_EQ(line.Answer(), ACK);
+    ASSERT_TRUE(line.Write({EOT}));
+    ASSERT_EQ(line.Answer(), ACK);
+    ASSERT_EQ(projector.Wait(), 0);
+
+    const std::string summary = ReadText(dir.Path() / "summary.json");
+    const double dFirst = SummarySeconds(summary, "first_packet_s");
+    const double dLast = SummarySeconds(summary, "last_ack_s");
+    EXPECT_GE(dFirst, 0) << summary;
+    EXPECT_GE(dLast - dFirst, 0.2) << summary;
 }
 
 TEST(ProjectorTest, TerminationStillWritesTheSummary) {

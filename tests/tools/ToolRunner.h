@@ -47,7 +47,7 @@ inline std::vector<std::string> Lines(const std::string& text) {
 
 // A child process. Environment: the test's own, with env's entries added or replaced.
 class CToolProcess {
-  public:
+public:
     CToolProcess() = default;
     CToolProcess(const CToolProcess&) = delete;
     CToolProcess& operator=(const CToolProcess&) = delete;
@@ -192,7 +192,7 @@ class CToolProcess {
         return result;
     }
 
-  private:
+private:
     // A pseudo-terminal pair in the shape of a pipe: [0] the master to read, [1] the device.
     static bool OpenTerminal(int fds[2]) {
         const int nMaster = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
@@ -280,7 +280,7 @@ inline ToolResult RunTool(const std::string& program, const std::vector<std::str
 
 // A fresh folder under the system's temporary folder, removed with everything in it.
 class CTempDir {
-  public:
+public:
     CTempDir() {
         std::string pattern =
             (std::filesystem::temp_directory_path() / "orvanta-tool-XXXXXX").string();
@@ -300,7 +300,7 @@ class CTempDir {
     const std::filesystem::path& Path() const { return m_path; }
     std::string operator/(const std::string& name) const { return (m_path / name).string(); }
 
-  private:
+private:
     std::filesystem::path m_path;
 };
 

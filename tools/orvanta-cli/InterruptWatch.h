@@ -15,7 +15,7 @@
 class QSocketNotifier;
 
 class CInterruptWatch {
-  public:
+public:
     explicit CInterruptWatch(std::function<void(int)> onSignal);
     ~CInterruptWatch();
     CInterruptWatch(const CInterruptWatch&) = delete;
@@ -24,7 +24,7 @@ class CInterruptWatch {
     // False when the pipe could not be made; the signals then keep their default action.
     bool IsActive() const { return m_pNotifier != nullptr; }
 
-  private:
+private:
     static void Handler(int nSignal);
     void OnReadable();
 

@@ -75,7 +75,7 @@ bool ParseSendOptions(const std::vector<std::string>& args, SendOptions& options
 
 // Drives one attempt on the event loop and turns the session's signals into output.
 class CSendRun {
-  public:
+public:
     CSendRun(const SendOptions& options, const ImageSummary& summary)
         : m_options(options),
           m_progress(isatty(STDERR_FILENO) ? stderr : stdout,
@@ -122,7 +122,7 @@ class CSendRun {
         return Conclude();
     }
 
-  private:
+private:
     uint64_t NowMs() const {
         return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
                                          std::chrono::steady_clock::now() - m_start)

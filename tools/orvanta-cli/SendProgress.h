@@ -16,7 +16,7 @@
 #include <string>
 
 class CSendProgress {
-  public:
+public:
     // pStream receives the progress (a terminal when bLive); nTotalBytes is the sum of all
     // segment lengths and nFiles their number.
     CSendProgress(FILE* pStream, bool bLive, uint64_t nTotalBytes, size_t nFiles);
@@ -39,7 +39,7 @@ class CSendProgress {
 
     uint64_t BytesSent() const { return m_nDoneBytes + m_nSegmentSent; }
 
-  private:
+private:
     void Draw(uint64_t nNowMs, bool bForce);
     std::string LiveLine(uint64_t nNowMs) const;
     int TerminalWidth() const;

@@ -39,6 +39,16 @@ std::string JsonString(const std::string& strText) {
     return out + "\"";
 }
 
+// Seconds to the microsecond, or null for a time not reached.
+std::string JsonSeconds(double dSeconds) {
+    if (dSeconds < 0) {
+        return "null";
+    }
+    char text[32];
+    std::snprintf(text, sizeof text, "%.6f", dSeconds);
+    return text;
+}
+
 std::string SegmentJson(const SegmentInfo& segment) {
     std::string out = "{\"index\": " + std::to_string(segment.m_nIndex) +
                       ", \"flags\": " + std::to_string(segment.m_nFlags) +
@@ -101,6 +111,8 @@ std::string CDumpFolder::SummaryJson(const RunSummary& summary) {
     out += summary.m_segments.empty() ? "],\n" : "\n  ],\n";
     out += "  \"packets\": " + std::to_string(summary.m_nPackets) + ",\n";
     out += "  \"naks_sent\": " + std::to_string(summary.m_nNaksSent) + ",\n";
+    out += "  \"first_packet_s\": " + JsonSeconds(summary.m_dFirstPacket) + ",\n";
+    out += "  \"last_ack_s\": " + JsonSeconds(summary.m_dLastAck) + ",\n";
     out += std::string("  \"complete\": ") + (summary.m_bComplete ? "true" : "false") + "\n}\n";
     return out;
 }

@@ -11,10 +11,13 @@
 //     ],
 //     "packets": 1,
 //     "naks_sent": 0,
+//     "first_packet_s": 0.012345,
+//     "last_ack_s": 0.013012,
 //     "complete": true
 //   }
 //
-// (an invalid segment also has "error": "<reason>" after "valid"). Tests search it for exact
+// (an invalid segment also has "error": "<reason>" after "valid"; the two times are null
+// until they happened). Tests search it for exact
 // fragments, so the layout stays as it is. The summary is replaced whole (written aside, then
 // renamed), so a reader never sees half of one.
 #pragma once
@@ -30,6 +33,10 @@ struct RunSummary {
     std::vector<SegmentInfo> m_segments;
     uint64_t m_nPackets = 0;   // data packets received whole, good or bad, resends included
     uint64_t m_nNaksSent = 0;  // NAKs written, for packets, EOTs and timeouts
+    // Seconds on the monotonic clock since the program started, negative until it happened:
+    // when the first byte of the first data packet was read, and when the last ACK was written.
+    double m_dFirstPacket = -1;
+    double m_dLastAck = -1;
     bool m_bComplete = false;
 };
 

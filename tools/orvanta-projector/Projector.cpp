@@ -34,6 +34,10 @@ constexpr std::chrono::seconds kPacketTimeout(1);
 constexpr std::chrono::milliseconds kFinishGrace(500);
 // How often to look whether a sender has opened the device.
 constexpr std::chrono::milliseconds kIdleProbe(10);
+// A process that sleeps until a paced byte is due wakes some 50 to 200 us late on a busy or
+// virtual machine, and every block on the simulated line would take that much longer. So the
+// sleep ends this much earlier and the rest of the wait polls the line without sleeping.
+constexpr std::chrono::microseconds kSpinMargin(300);
 
 std::chrono::nanoseconds ByteTime(uint32_t nBaud) {
     // 8N1: a start bit, eight data bits and a stop bit.
@@ -112,7 +116,8 @@ void CProjector::WaitForStop(std::chrono::milliseconds wait) {
 void CProjector::PollOnce(TimePoint now) {
     TimePoint tWake = TimePoint::max();
     if (!m_txQueue.empty() && !m_bWantWrite) {
-        tWake = std::min(tWake, m_txQueue.front().m_tDue);
+        const TimePoint tDue = m_txQueue.front().m_tDue;
+        tWake = std::min(tWake, m_byteTime.count() > 0 ? tDue - kSpinMargin : tDue);
     }
     if (m_bRequesting) {
         tWake = std::min(tWake, m_tNextRequest);
@@ -227,6 +232,9 @@ void CProjector::OnBytes(const uint8_t* pData, size_t nLength, TimePoint now) {
             m_packet[0] = nByte;
             m_nPacketFill = 1;
             m_tPacketStart = now;
+            if (m_summary.m_dFirstPacket < 0) {
+                m_summary.m_dFirstPacket = SinceStart(now);
+            }
             m_tLastByte = now;
             m_bRequesting = false;
         } else if (nByte == EOT) {
@@ -387,6 +395,9 @@ void CProjector::FlushDue(TimePoint now) {
     while (!m_txQueue.empty() && !m_bWantWrite && m_txQueue.front().m_tDue <= now) {
         const ssize_t n = write(m_pLine->MasterFd(), &m_txQueue.front().m_nByte, 1);
         if (n == 1) {
+            if (m_txQueue.front().m_nByte == ACK) {
+                m_summary.m_dLastAck = SinceStart(Clock::now());
+            }
             m_txQueue.pop_front();
         } else if (n < 0 && errno == EAGAIN) {
             m_bWantWrite = true;
@@ -405,6 +416,10 @@ void CProjector::SaveSummary() {
     }
 }
 
+double CProjector::SinceStart(TimePoint t) const {
+    return std::chrono::duration<double>(t - m_tStart).count();
+}
+
 void CProjector::Log(const char* pFormat, ...) {
     if (!m_options.m_bVerbose) {
         return;
@@ -414,8 +429,7 @@ void CProjector::Log(const char* pFormat, ...) {
     va_start(args, pFormat);
     std::vsnprintf(text, sizeof text, pFormat, args);
     va_end(args);
-    const double dSeconds = std::chrono::duration<double>(Clock::now() - m_tStart).count();
-    std::fprintf(stderr, "orvanta-projector %10.6f %s\n", dSeconds, text);
+    std::fprintf(stderr, "orvanta-projector %10.6f %s\n", SinceStart(Clock::now()), text);
 }
 
 void CProjector::Warn(const char* pFormat, ...) {

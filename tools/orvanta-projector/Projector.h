@@ -64,6 +64,8 @@ class CProjector {
     void Queue(uint8_t nByte, TimePoint tNotBefore);
     void FlushDue(TimePoint now);
     void SaveSummary();
+    // Seconds from the program's start to t.
+    double SinceStart(TimePoint t) const;
     // One line on stderr with --verbose.
     void Log(const char* pFormat, ...) __attribute__((format(printf, 2, 3)));
     // One line on stderr always.

@@ -1,0 +1,63 @@
+# Shared by line-efficiency.sh and software-overhead.sh (sourced, not run): builds what a
+# transfer benchmark needs, makes the 256 KiB package, and runs one transfer of it from
+# `orvanta-cli send` to `orvanta-projector` with the projector options given.
+#
+# After `transfer_setup BUILD_DIR`, `transfer_once OPTIONS...` prints one line
+#   <packets> <segments> <first_packet_s> <last_ack_s>
+# from the projector's summary.json, after checking that the run was complete and clean.
+
+# Data bytes that make the benchmark image exactly 256 KiB (262,144 bytes) with the
+# generator's layout: 110 bytes of records around the data.
+TRANSFER_DATA_BYTES=262034
+
+transfer_setup() {
+    local build=$1
+    ./scripts/install-deps --bench
+    cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DORVANTA_SANITIZE=OFF \
+        -DORVANTA_TSAN=OFF >/dev/null
+    cmake --build "$build" --target orvanta-cli orvanta-projector make-big-package >/dev/null
+    work=$(mktemp -d)
+    trap 'rm -rf "$work"' EXIT
+    "$build"/bench/make-big-package "$work" "$TRANSFER_DATA_BYTES" >/dev/null
+    cli=$(realpath "$build"/tools/orvanta-cli/orvanta-cli)
+    projector=$(realpath "$build"/tools/orvanta-projector/orvanta-projector)
+    "$cli" info "$work/big.inf" | grep -q "^Image size: *262144 bytes" || {
+        echo "the benchmark image is not 256 KiB:" >&2
+        "$cli" info "$work/big.inf" >&2
+        exit 1
+    }
+    transfer_runs=0
+    echo "machine: $(nproc) CPUs, $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2- | sed 's/^ *//')"
+}
+
+transfer_once() {
+    transfer_runs=$((transfer_runs + 1))
+    local dump="$work/dump-$transfer_runs" device=""
+    # One segment per file: the projector ends after the last one's EOT is acknowledged.
+    "$projector" --dump "$dump" --segments 1 "$@" >"$work/device" &
+    local pid=$!
+    for _ in $(seq 500); do
+        device=$(head -n 1 "$work/device")
+        [ -n "$device" ] && break
+        sleep 0.01
+    done
+    [ -n "$device" ] || { echo "orvanta-projector printed no device" >&2; exit 1; }
+    "$cli" send "$work/big.inf" --port "$device" --baud 115200 >/dev/null
+    wait "$pid"
+    local summary="$dump/summary.json"
+    grep -q '"complete": true' "$summary" && grep -q '"naks_sent": 0' "$summary" || {
+        echo "the transfer was not clean:" >&2
+        cat "$summary" >&2
+        exit 1
+    }
+    awk -F': ' '/"index"/ { segments++ }
+                /"packets"/ { packets = $2 + 0 }
+                /"first_packet_s"/ { first = $2 + 0 }
+                /"last_ack_s"/ { last = $2 + 0 }
+                END { printf "%d %d %.6f %.6f\n", packets, segments, first, last }' "$summary"
+}
+
+# The median of the numbers on stdin, one a line.
+median() {
+    sort -g | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'
+}
