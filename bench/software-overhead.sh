@@ -14,12 +14,11 @@ runs=${RUNS:-7}
 
 : >"$work/per-block"
 for _ in $(seq "$runs"); do
-    read -r packets segments first last < <(transfer_once)
-    awk -v p="$packets" -v f="$first" -v l="$last" 'BEGIN {
-        printf "%d blocks in %.4f s: %.1f us a block\n", p, l - f, (l - f) / p * 1e6
-    }' | tee -a "$work/runs"
-    awk -v p="$packets" -v f="$first" -v l="$last" 'BEGIN { printf "%.3f\n", (l - f) / p * 1e6 }' \
-        >>"$work/per-block"
+    # shellcheck disable=SC2119  # no projector options: unpaced
+    read -r packets _ first last < <(transfer_once)
+    per_block=$(awk -v p="$packets" -v f="$first" -v l="$last" 'BEGIN { printf "%.1f", (l - f) / p * 1e6 }')
+    echo "$packets blocks in $(awk -v f="$first" -v l="$last" 'BEGIN { printf "%.4f", l - f }') s: $per_block us a block"
+    echo "$per_block" >>"$work/per-block"
 done
 median <"$work/per-block" | awk '{
     printf "median: %.1f us a block (target under 150 us: %s)\n", $1, ($1 < 150 ? "met" : "MISSED")

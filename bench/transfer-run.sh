@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # Shared by line-efficiency.sh and software-overhead.sh (sourced, not run): builds what a
 # transfer benchmark needs, makes the 256 KiB package, and runs one transfer of it from
 # `orvanta-cli send` to `orvanta-projector` with the projector options given.
@@ -26,30 +27,36 @@ transfer_setup() {
         "$cli" info "$work/big.inf" >&2
         exit 1
     }
-    transfer_runs=0
     echo "machine: $(nproc) CPUs, $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2- | sed 's/^ *//')"
 }
 
 transfer_once() {
-    transfer_runs=$((transfer_runs + 1))
-    local dump="$work/dump-$transfer_runs" device=""
+    local run device=""
+    run=$(mktemp -d "$work/run.XXXXXX")
     # One segment per file: the projector ends after the last one's EOT is acknowledged.
-    "$projector" --dump "$dump" --segments 1 "$@" >"$work/device" &
+    "$projector" --dump "$run/dump" --segments 1 "$@" >"$run/device" &
     local pid=$!
     for _ in $(seq 500); do
-        device=$(head -n 1 "$work/device")
+        device=$(head -n 1 "$run/device")
         [ -n "$device" ] && break
         sleep 0.01
     done
-    [ -n "$device" ] || { echo "orvanta-projector printed no device" >&2; exit 1; }
-    "$cli" send "$work/big.inf" --port "$device" --baud 115200 >/dev/null
+    if [ -z "$device" ]; then
+        echo "orvanta-projector printed no device" >&2
+        kill "$pid"
+        exit 1
+    fi
+    if ! "$cli" send "$work/big.inf" --port "$device" --baud 115200 >/dev/null; then
+        kill "$pid"
+        exit 1
+    fi
     wait "$pid"
-    local summary="$dump/summary.json"
-    grep -q '"complete": true' "$summary" && grep -q '"naks_sent": 0' "$summary" || {
+    local summary="$run/dump/summary.json"
+    if ! grep -q '"complete": true' "$summary" || ! grep -q '"naks_sent": 0' "$summary"; then
         echo "the transfer was not clean:" >&2
         cat "$summary" >&2
         exit 1
-    }
+    fi
     awk -F': ' '/"index"/ { segments++ }
                 /"packets"/ { packets = $2 + 0 }
                 /"first_packet_s"/ { first = $2 + 0 }

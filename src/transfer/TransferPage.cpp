@@ -18,7 +18,9 @@ namespace {
 
 constexpr int kProgressRange = 1000;
 
-std::string LocalPath(const QString& path) { return QFile::encodeName(path).toStdString(); }
+std::string LocalPath(const QString& path) {
+    return QFile::encodeName(path).toStdString();
+}
 
 }  // namespace
 
@@ -36,9 +38,13 @@ CTransferPage::CTransferPage(CUpgraderSheet* pSheet)
             Qt::QueuedConnection);
 }
 
-CTransferPage::~CTransferPage() { m_pSession->ClosePort(); }
+CTransferPage::~CTransferPage() {
+    m_pSession->ClosePort();
+}
 
-QString CTransferPage::BinFileOutputPath() { return QDir::homePath() + QStringLiteral("/test.bin"); }
+QString CTransferPage::BinFileOutputPath() {
+    return QDir::homePath() + QStringLiteral("/test.bin");
+}
 
 void CTransferPage::DoDataExchange(CDataExchange* pDX) {
     DDX_Control(pDX, IDC_TOTAL_PROGRESS, m_totalProgress);

@@ -132,8 +132,12 @@ CDialogUnits::CDialogUnits(const QFont& font) {
     m_nBaseY = std::max(1, metrics.height());
 }
 
-int CDialogUnits::ToPixelsX(int nUnits) const { return MulDiv(nUnits, m_nBaseX, 4); }
-int CDialogUnits::ToPixelsY(int nUnits) const { return MulDiv(nUnits, m_nBaseY, 8); }
+int CDialogUnits::ToPixelsX(int nUnits) const {
+    return MulDiv(nUnits, m_nBaseX, 4);
+}
+int CDialogUnits::ToPixelsY(int nUnits) const {
+    return MulDiv(nUnits, m_nBaseY, 8);
+}
 
 std::vector<BuiltControl> BuildDialog(const DialogTemplate& dialog, QWidget* pParent) {
     const CDialogUnits units(pParent->font());
@@ -155,9 +159,9 @@ std::vector<BuiltControl> BuildDialog(const DialogTemplate& dialog, QWidget* pPa
                                      pWidget->sizeHint().height());
                 break;
             case CtlKind::Static:
-                pWidget->setGeometry(FitStatic(static_cast<QLabel*>(pWidget),
-                                               QRect(x, y, units.ToPixelsX(control.cx),
-                                                     units.ToPixelsY(control.cy))));
+                pWidget->setGeometry(FitStatic(
+                    static_cast<QLabel*>(pWidget),
+                    QRect(x, y, units.ToPixelsX(control.cx), units.ToPixelsY(control.cy))));
                 break;
             default:
                 pWidget->setGeometry(x, y, units.ToPixelsX(control.cx),

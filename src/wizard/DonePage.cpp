@@ -22,7 +22,9 @@ QString Breakable(const QString& text) {
 
 CDonePage::CDonePage(CUpgraderSheet* pSheet) : CPropertyPage(IDD_DONE), m_pSheet(pSheet) {}
 
-void CDonePage::DoDataExchange(CDataExchange* pDX) { DDX_Text(pDX, IDC_RESULT, m_strResult); }
+void CDonePage::DoDataExchange(CDataExchange* pDX) {
+    DDX_Text(pDX, IDC_RESULT, m_strResult);
+}
 
 QString CDonePage::ResultMessage(int32_t nResult) {
     if (nResult >= 0 && nResult <= 6) return LoadString(IDS_SUCCESS + nResult);

@@ -45,7 +45,9 @@ void CFilePage::OnInitDialog() {
         connect(pBrowse, &QPushButton::clicked, this, &CFilePage::OnBrowse);
 }
 
-void CFilePage::DoDataExchange(CDataExchange* pDX) { DDX_Text(pDX, IDC_FILENAME, m_strFileName); }
+void CFilePage::DoDataExchange(CDataExchange* pDX) {
+    DDX_Text(pDX, IDC_FILENAME, m_strFileName);
+}
 
 BOOL CFilePage::OnSetActive() {
     m_pSheet->SetWizardButtons(PSWIZB_BACK | PSWIZB_NEXT);

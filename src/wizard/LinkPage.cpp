@@ -45,7 +45,9 @@ bool ScanComPort(const QString& text, int& nPort) {
     return ScanDecimal(QStringView(text).mid(3), nPort);
 }
 
-bool IsDevicePath(const QString& text) { return text.startsWith(QLatin1Char('/')); }
+bool IsDevicePath(const QString& text) {
+    return text.startsWith(QLatin1Char('/'));
+}
 
 }  // namespace
 
@@ -117,14 +119,19 @@ LRESULT CLinkPage::OnWizardNext() {
     const QString key = LoadString(IDS_REGISTRY_KEY);
     WriteRegistryString(HKEY_CURRENT_USER, key, LoadString(IDS_COMPORT), m_strComPort);
     WriteRegistryString(HKEY_CURRENT_USER, key, LoadString(IDS_BAUDRATE), m_strBaudRate);
-    WriteRegistryString(HKEY_CURRENT_USER, key, LoadString(IDS_LINK),
-                        QString::number(m_nLinkType));
+    WriteRegistryString(HKEY_CURRENT_USER, key, LoadString(IDS_LINK), QString::number(m_nLinkType));
     return (m_bUSB || m_bRS232 || m_bBinFile) ? 0 : 1;
 }
 
-void CLinkPage::OnRadioUSB() { SetLinkFlags(TRUE, FALSE, FALSE); }
-void CLinkPage::OnRadioRS232() { SetLinkFlags(FALSE, TRUE, FALSE); }
-void CLinkPage::OnRadioBinFile() { SetLinkFlags(FALSE, FALSE, TRUE); }
+void CLinkPage::OnRadioUSB() {
+    SetLinkFlags(TRUE, FALSE, FALSE);
+}
+void CLinkPage::OnRadioRS232() {
+    SetLinkFlags(FALSE, TRUE, FALSE);
+}
+void CLinkPage::OnRadioBinFile() {
+    SetLinkFlags(FALSE, FALSE, TRUE);
+}
 
 void CLinkPage::GetBaudRate(int& nBaudRate) const {
     if (!ScanDecimal(m_strBaudRate, nBaudRate)) nBaudRate = 0;

@@ -52,8 +52,14 @@ BOOL CPropertyPage::OnSetActive() {
     return TRUE;
 }
 
-BOOL CPropertyPage::OnKillActive() { return UpdateData(TRUE); }
+BOOL CPropertyPage::OnKillActive() {
+    return UpdateData(TRUE);
+}
 
-LRESULT CPropertyPage::OnWizardNext() { return 0; }
+LRESULT CPropertyPage::OnWizardNext() {
+    return 0;
+}
 
-LRESULT CPropertyPage::OnWizardBack() { return 0; }
+LRESULT CPropertyPage::OnWizardBack() {
+    return 0;
+}

@@ -105,7 +105,9 @@ void CPropertySheet::SetWizardButtons(uint32_t dwFlags) {
         this, [this, dwFlags] { ApplyWizardButtons(dwFlags); }, Qt::QueuedConnection);
 }
 
-int CPropertySheet::DoModal() { return exec() == ID_WIZFINISH ? ID_WIZFINISH : IDCANCEL; }
+int CPropertySheet::DoModal() {
+    return exec() == ID_WIZFINISH ? ID_WIZFINISH : IDCANCEL;
+}
 
 QPushButton* CPropertySheet::GetDlgItem(int nID) const {
     switch (nID) {
@@ -137,7 +139,9 @@ void CPropertySheet::OnNext() {
     if (pPage != nullptr) Navigate(pPage->OnWizardNext(), 1);
 }
 
-void CPropertySheet::OnFinish() { done(ID_WIZFINISH); }
+void CPropertySheet::OnFinish() {
+    done(ID_WIZFINISH);
+}
 
 void CPropertySheet::Navigate(LRESULT nResult, int nDirection) {
     if (nResult == -1) return;

@@ -11,12 +11,13 @@ namespace {
 std::unique_ptr<QSettings> OpenStore(HKEY hRoot, const QString& strKey) {
     if (hRoot != HKEY_CURRENT_USER) return nullptr;
     QStringList parts = strKey.split(QLatin1Char('\\'), Qt::SkipEmptyParts);
-    if (!parts.isEmpty() && parts.front().compare(QLatin1String("Software"), Qt::CaseInsensitive) == 0)
+    if (!parts.isEmpty() &&
+        parts.front().compare(QLatin1String("Software"), Qt::CaseInsensitive) == 0)
         parts.pop_front();
     if (parts.size() < 2) return nullptr;
     const QString organisation = parts.takeFirst();
-    return std::make_unique<QSettings>(QSettings::NativeFormat, QSettings::UserScope,
-                                       organisation, parts.join(QLatin1Char('/')));
+    return std::make_unique<QSettings>(QSettings::NativeFormat, QSettings::UserScope, organisation,
+                                       parts.join(QLatin1Char('/')));
 }
 
 }  // namespace

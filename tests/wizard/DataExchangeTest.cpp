@@ -12,7 +12,15 @@
 namespace {
 
 enum {
-    IDC_A1 = 3001, IDC_A2, IDC_A3, IDC_COMBO, IDC_LABEL, IDC_B1, IDC_B2, IDC_EDIT, IDC_BAR,
+    IDC_A1 = 3001,
+    IDC_A2,
+    IDC_A3,
+    IDC_COMBO,
+    IDC_LABEL,
+    IDC_B1,
+    IDC_B2,
+    IDC_EDIT,
+    IDC_BAR,
     IDC_MISSING = 3999
 };
 
@@ -25,7 +33,15 @@ const DialogTemplate kDialog{
         {IDC_A1, CtlKind::RadioButton, CTL_GROUP, 5, 5, 50, 10, "A1", 0, {}},
         {IDC_A2, CtlKind::RadioButton, 0, 5, 15, 50, 10, "A2", 0, {}},
         {IDC_A3, CtlKind::RadioButton, 0, 5, 25, 50, 10, "A3", 0, {}},
-        {IDC_COMBO, CtlKind::ComboBox, CTL_GROUP | CTL_SORT, 60, 5, 60, 50, "", 0,
+        {IDC_COMBO,
+         CtlKind::ComboBox,
+         CTL_GROUP | CTL_SORT,
+         60,
+         5,
+         60,
+         50,
+         "",
+         0,
          {"COM2", "COM10", "COM1"}},
         {IDC_LABEL, CtlKind::Static, 0, 60, 30, 60, 10, "label", 0, {}},
         {IDC_B1, CtlKind::RadioButton, CTL_GROUP, 5, 40, 50, 10, "B1", 0, {}},
@@ -98,9 +114,9 @@ TEST(DataExchangeTest, ComboSelectsTheFirstEntryBeginningWithTheText) {
     };
     // The sorted list reads COM1, COM10, COM2.
     const Case cases[] = {
-        {"COM1", false, 0, "COM1"},  {"com1", false, 0, "COM1"},   {"COM", false, 0, "COM1"},
-        {"COM10", false, 1, "COM10"}, {"COM2", false, 2, "COM2"},  {"COM9", false, -1, "COM9"},
-        {"/dev/x", false, -1, "/dev/x"}, {"com1", true, 0, "COM1"}, {"COM", true, -1, "COM"},
+        {"COM1", false, 0, "COM1"},      {"com1", false, 0, "COM1"}, {"COM", false, 0, "COM1"},
+        {"COM10", false, 1, "COM10"},    {"COM2", false, 2, "COM2"}, {"COM9", false, -1, "COM9"},
+        {"/dev/x", false, -1, "/dev/x"}, {"com1", true, 0, "COM1"},  {"COM", true, -1, "COM"},
     };
     CExchangePage page;
     auto* pCombo = page.Item<QComboBox>(IDC_COMBO);

@@ -44,8 +44,8 @@ TEST(DialogResourcesTest, EveryDialogHasItsControlsInOrder) {
           IDC_LINK_GROUP, IDC_STATIC, IDC_STATIC}},
         {IDD_TRANSFER,
          "Upgrading",
-         {IDC_STATIC, IDC_SEGMENT_PROGRESS, IDC_STATUS, IDC_STATIC, IDC_ELAPSED,
-          IDC_TOTAL_PROGRESS, IDC_STATIC, IDC_FEEDBACK}},
+         {IDC_STATIC, IDC_SEGMENT_PROGRESS, IDC_STATUS, IDC_STATIC, IDC_ELAPSED, IDC_TOTAL_PROGRESS,
+          IDC_STATIC, IDC_FEEDBACK}},
         {IDD_DONE, "Done", {IDC_RESULT, IDC_SUCCESS_PICTURE, IDC_FAILURE_PICTURE}},
     };
     for (const Case& c : cases) {
@@ -77,10 +77,10 @@ TEST(DialogResourcesTest, TextsAreVerbatimAndFitTheirControls) {
             if (pLabel->text() == pszText) pFound = pLabel;
         }
         ASSERT_NE(pFound, nullptr);
-        const QRect needed = QFontMetrics(pFound->font())
-                                 .boundingRect(QRect(0, 0, pFound->width(), 10000),
-                                               int(pFound->alignment()) | Qt::TextWordWrap,
-                                               pFound->text());
+        const QRect needed =
+            QFontMetrics(pFound->font())
+                .boundingRect(QRect(0, 0, pFound->width(), 10000),
+                              int(pFound->alignment()) | Qt::TextWordWrap, pFound->text());
         EXPECT_LE(needed.width(), pFound->width());
         EXPECT_LE(needed.height(), pFound->height());
     }
@@ -122,7 +122,7 @@ TEST(DialogResourcesTest, CombosListSortedAndTabOrderFollowsTheTable) {
 
 TEST(DialogResourcesTest, PicturesTakeTheirPixelSizeAndTheDonePicturesOverlap) {
     const std::pair<int, QSize> sizes[] = {
-        {IDB_WELCOME, {100, 100}}, {IDB_FILE, {130, 100}},   {IDB_LINK, {80, 110}},
+        {IDB_WELCOME, {100, 100}},  {IDB_FILE, {130, 100}},  {IDB_LINK, {80, 110}},
         {IDB_TRANSFER, {120, 120}}, {IDB_FAILURE, {73, 64}}, {IDB_SUCCESS, {68, 94}},
     };
     for (const auto& [nBitmap, size] : sizes) {
@@ -163,8 +163,8 @@ TEST(DialogResourcesTest, DialogUnitsFollowTheFont) {
     auto pPage = BuiltPage(IDD_TRANSFER);
     EXPECT_EQ(pPage->size(), QSize(smallUnits.ToPixelsX(352), smallUnits.ToPixelsY(116)));
     EXPECT_EQ(pPage->GetDlgItem(IDC_TOTAL_PROGRESS)->geometry(),
-              QRect(smallUnits.ToPixelsX(110), smallUnits.ToPixelsY(30),
-                    smallUnits.ToPixelsX(235), smallUnits.ToPixelsY(10)));
+              QRect(smallUnits.ToPixelsX(110), smallUnits.ToPixelsY(30), smallUnits.ToPixelsX(235),
+                    smallUnits.ToPixelsY(10)));
 }
 
 TEST(DialogResourcesTest, StringTable) {

@@ -19,7 +19,11 @@ namespace {
 constexpr int IDC_NUMBER = 2001;
 
 DialogTemplate NumberDialog(int nId) {
-    return {nId, "Test page", 200, 80, {{IDC_NUMBER, CtlKind::Edit, CTL_BORDER, 10, 10, 60, 12, "", 0, {}}}};
+    return {nId,
+            "Test page",
+            200,
+            80,
+            {{IDC_NUMBER, CtlKind::Edit, CTL_BORDER, 10, 10, 60, 12, "", 0, {}}}};
 }
 
 const DialogTemplate kDialogs[] = {NumberDialog(501), NumberDialog(502), NumberDialog(503),
@@ -118,10 +122,10 @@ TEST_F(SheetTest, ResultsOfNextAndBackChooseThePage) {
         int nExpected;
     };
     const Case cases[] = {
-        {0, ID_WIZNEXT, 0, -1, 1},    {0, ID_WIZNEXT, -1, -1, 0},  {0, ID_WIZNEXT, 503, -1, 2},
-        {0, ID_WIZNEXT, 504, -1, 3},  {0, ID_WIZNEXT, 1, -1, 0},   {0, ID_WIZNEXT, 999, -1, 0},
-        {0, ID_WIZNEXT, 503, 2, 3},   {3, ID_WIZBACK, 0, -1, 2},   {3, ID_WIZBACK, -1, -1, 3},
-        {3, ID_WIZBACK, 501, -1, 0},  {3, ID_WIZBACK, 7, -1, 3},   {3, ID_WIZBACK, 503, 2, 1},
+        {0, ID_WIZNEXT, 0, -1, 1},   {0, ID_WIZNEXT, -1, -1, 0}, {0, ID_WIZNEXT, 503, -1, 2},
+        {0, ID_WIZNEXT, 504, -1, 3}, {0, ID_WIZNEXT, 1, -1, 0},  {0, ID_WIZNEXT, 999, -1, 0},
+        {0, ID_WIZNEXT, 503, 2, 3},  {3, ID_WIZBACK, 0, -1, 2},  {3, ID_WIZBACK, -1, -1, 3},
+        {3, ID_WIZBACK, 501, -1, 0}, {3, ID_WIZBACK, 7, -1, 3},  {3, ID_WIZBACK, 503, 2, 1},
         {2, ID_WIZNEXT, 0, 3, 2},  // nothing beyond accepts: the sheet stays
     };
     Show();
@@ -202,7 +206,8 @@ TEST_F(SheetTest, ButtonsCarryTheirTextsAndNoHelp) {
     EXPECT_EQ(m_pSheet->GetDlgItem(ID_WIZNEXT)->text(), "&Next >");
     EXPECT_EQ(m_pSheet->GetDlgItem(ID_WIZFINISH)->text(), "&Finish");
     EXPECT_EQ(m_pSheet->GetDlgItem(IDCANCEL)->text(), "Cancel");
-    EXPECT_EQ(m_pSheet->findChildren<QPushButton*>(QString(), Qt::FindDirectChildrenOnly).size(), 4);
+    EXPECT_EQ(m_pSheet->findChildren<QPushButton*>(QString(), Qt::FindDirectChildrenOnly).size(),
+              4);
 }
 
 TEST_F(SheetTest, ReturnPressesNextOrTheEnabledFinish) {

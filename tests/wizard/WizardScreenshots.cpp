@@ -120,7 +120,7 @@ int main(int argc, char* argv[]) {
     const QString output = QDir(QString::fromLocal8Bit(argv[1])).absolutePath();
     QApplication app(argc, argv);
     QDir().mkpath(output);
-    const QString package =
-        QDir(QStringLiteral(ORVANTA_SOURCE_DIR)).absoluteFilePath("examples/projector-fw/projector.inf");
+    const QString package = QDir(QStringLiteral(ORVANTA_SOURCE_DIR))
+                                .absoluteFilePath("examples/projector-fw/projector.inf");
     return Run(output, package) ? 0 : 1;
 }

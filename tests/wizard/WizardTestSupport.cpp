@@ -1,6 +1,8 @@
 #include "WizardTestSupport.h"
 
 #include <QApplication>
+#include <QDialog>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QMessageBox>
 #include <QSettings>
@@ -27,13 +29,31 @@ void DrainEvents() {
 
 struct CModalAnswerer::Impl {
     QTimer timer;
+    QWidget* pSeen = nullptr;  // the modal widget met last, and since when
+    QElapsedTimer seenFor;
 };
+
+// A modal widget the handler has not closed within this time is closed here, so that a test
+// fails instead of waiting forever.
+constexpr int kModalLimitMs = 10000;
 
 CModalAnswerer::CModalAnswerer(Handler handler) : m_pImpl(new Impl) {
     m_pImpl->timer.setInterval(10);
     QObject::connect(&m_pImpl->timer, &QTimer::timeout, [this, handler] {
         QWidget* pModal = QApplication::activeModalWidget();
         if (pModal == nullptr || !pModal->isVisible()) return;
+        if (pModal != m_pImpl->pSeen) {
+            m_pImpl->pSeen = pModal;
+            m_pImpl->seenFor.start();
+        } else if (m_pImpl->seenFor.elapsed() > kModalLimitMs) {
+            m_bGaveUp = true;
+            if (auto* pDialog = qobject_cast<QDialog*>(pModal)) {
+                pDialog->reject();
+            } else {
+                pModal->close();
+            }
+            return;
+        }
         if (auto* pBox = qobject_cast<QMessageBox*>(pModal)) {
             m_titles << pBox->windowTitle();
             m_texts << pBox->text();
@@ -45,7 +65,9 @@ CModalAnswerer::CModalAnswerer(Handler handler) : m_pImpl(new Impl) {
     m_pImpl->timer.start();
 }
 
-CModalAnswerer::~CModalAnswerer() { delete m_pImpl; }
+CModalAnswerer::~CModalAnswerer() {
+    delete m_pImpl;
+}
 
 void ClearSettings() {
     QSettings store(QSettings::NativeFormat, QSettings::UserScope, "Helmvik", "Orvanta");

@@ -17,7 +17,8 @@ bool WaitUntil(const std::function<bool()>& pred, int nTimeoutMs = 30000);
 void DrainEvents();
 
 // Answers modal dialogs while it lives: message boxes are recorded (title and text) and
-// closed with OK; any other modal widget is handed to the callback, which closes it.
+// closed with OK; any other modal widget is handed to the callback, which closes it. One that
+// is still open after 10 s is rejected here (m_bGaveUp), so a test fails instead of hanging.
 class CModalAnswerer {
 public:
     using Handler = std::function<void(QWidget*)>;
@@ -28,6 +29,7 @@ public:
 
     QStringList m_titles;
     QStringList m_texts;
+    bool m_bGaveUp = false;  // a modal widget stayed open too long and was closed here
 
 private:
     struct Impl;
