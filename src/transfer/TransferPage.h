@@ -46,8 +46,6 @@ public:
     // The file the BIN-file link writes: test.bin in the user's home folder.
     static QString BinFileOutputPath();
 
-    CUpgradeSession& Session() { return *m_pSession; }
-
 private:
     void OnProgress(unsigned nSegmentPos, unsigned nTotalPos);
     void OnTextsChanged(const QString& strElapsed, const QString& strStatus);

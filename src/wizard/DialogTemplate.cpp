@@ -11,6 +11,7 @@
 #include <QRadioButton>
 #include <QStringList>
 #include <algorithm>
+#include <cmath>
 
 #include "Pictures.h"
 
@@ -44,7 +45,8 @@ QRect FitStatic(QLabel* pLabel, QRect box) {
     const QFontMetrics metrics(pLabel->font());
     if (box.height() >= 2 * metrics.height()) return box;
     pLabel->setWordWrap(false);
-    const int nNeeded = metrics.horizontalAdvance(pLabel->text());
+    const int nNeeded = static_cast<int>(
+        std::ceil(QFontMetricsF(pLabel->font()).horizontalAdvance(pLabel->text())));
     if (nNeeded <= box.width()) return box;
     const int nExtra = nNeeded - box.width();
     if (pLabel->alignment() & Qt::AlignHCenter) box.moveLeft(box.left() - nExtra / 2);
@@ -180,6 +182,7 @@ std::vector<BuiltControl> BuildDialog(const DialogTemplate& dialog, QWidget* pPa
             control.kind == CtlKind::GroupBox) {
             pWidget->setAttribute(Qt::WA_TransparentForMouseEvents);
         }
+        pWidget->show();  // shown with the page, also when the page is already on screen
         built.push_back({control.nId, pWidget, bGroup});
     }
     // Group boxes frame the controls around them and are drawn beneath them.

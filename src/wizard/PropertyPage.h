@@ -12,7 +12,6 @@
 //   - OnWizardNext / OnWizardBack: 0, the neighbouring page in page order.
 #pragma once
 
-#include <QString>
 #include <QWidget>
 #include <vector>
 
@@ -33,7 +32,6 @@ public:
     ~CPropertyPage() override;
 
     int GetDialogId() const { return m_pTemplate->nId; }
-    QString GetCaption() const { return QString::fromLatin1(m_pTemplate->pszCaption); }
     const DialogTemplate& GetTemplate() const { return *m_pTemplate; }
 
     // Whether the page window (the controls) exists.

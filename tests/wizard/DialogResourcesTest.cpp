@@ -77,10 +77,10 @@ TEST(DialogResourcesTest, TextsAreVerbatimAndFitTheirControls) {
             if (pLabel->text() == pszText) pFound = pLabel;
         }
         ASSERT_NE(pFound, nullptr);
+        const int nFlags = int(pFound->alignment()) | (pFound->wordWrap() ? Qt::TextWordWrap : 0);
         const QRect needed =
             QFontMetrics(pFound->font())
-                .boundingRect(QRect(0, 0, pFound->width(), 10000),
-                              int(pFound->alignment()) | Qt::TextWordWrap, pFound->text());
+                .boundingRect(QRect(0, 0, pFound->width(), 10000), nFlags, pFound->text());
         EXPECT_LE(needed.width(), pFound->width());
         EXPECT_LE(needed.height(), pFound->height());
     }
@@ -147,24 +147,6 @@ TEST(DialogResourcesTest, PicturesTakeTheirPixelSizeAndTheDonePicturesOverlap) {
     EXPECT_EQ(pSuccess->pos(), pFailure->pos());
     EXPECT_EQ(pSuccess->size(), QSize(68, 94));
     EXPECT_EQ(pFailure->size(), QSize(75, 66));  // the sunken border around 73 x 64
-}
-
-TEST(DialogResourcesTest, DialogUnitsFollowTheFont) {
-    QFont small = DialogFont();
-    QFont large = DialogFont();
-    large.setPointSize(16);
-    const CDialogUnits smallUnits(small);
-    const CDialogUnits largeUnits(large);
-    EXPECT_GT(largeUnits.BaseX(), smallUnits.BaseX());
-    EXPECT_GT(largeUnits.BaseY(), smallUnits.BaseY());
-    // Four horizontal units are one average character, eight vertical units one line.
-    EXPECT_EQ(smallUnits.ToPixelsX(4), smallUnits.BaseX());
-    EXPECT_EQ(smallUnits.ToPixelsY(8), smallUnits.BaseY());
-    auto pPage = BuiltPage(IDD_TRANSFER);
-    EXPECT_EQ(pPage->size(), QSize(smallUnits.ToPixelsX(352), smallUnits.ToPixelsY(116)));
-    EXPECT_EQ(pPage->GetDlgItem(IDC_TOTAL_PROGRESS)->geometry(),
-              QRect(smallUnits.ToPixelsX(110), smallUnits.ToPixelsY(30), smallUnits.ToPixelsX(235),
-                    smallUnits.ToPixelsY(10)));
 }
 
 TEST(DialogResourcesTest, StringTable) {
