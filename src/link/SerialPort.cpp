@@ -218,7 +218,9 @@ int CSerialPort::ClosePort() {
 }
 
 int CSerialPort::WritePort(const void* pBuffer, uint32_t nLength) {
+    m_nWriteError = 0;
     if (!m_bPortOpen.load() || m_hCom < 0 || (pBuffer == nullptr && nLength > 0)) {
+        m_nWriteError = EBADF;
         return 0;
     }
     const int nRate = cfgetospeed(&m_dcb) == B115200 ? 115200 : 57600;
@@ -236,11 +238,18 @@ int CSerialPort::WritePort(const void* pBuffer, uint32_t nLength) {
             continue;
         }
         if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
+            m_nWriteError = errno;
             return 0;
         }
-        if (!WaitWritable(m_hCom, std::min(tLimit, Clock::now() + kStallLimit))) {
+        const auto tWait = std::min(tLimit, Clock::now() + kStallLimit);
+        if (!WaitWritable(m_hCom, tWait)) {
+            m_nWriteError = Clock::now() >= tWait ? ETIMEDOUT : EIO;  // stalled, or hung up
             return 0;
         }
     }
-    return WaitDrained(m_hCom, nRate, tLimit) ? 1 : 0;
+    if (!WaitDrained(m_hCom, nRate, tLimit)) {
+        m_nWriteError = ETIMEDOUT;
+        return 0;
+    }
+    return 1;
 }

@@ -48,6 +48,8 @@ public:
     // or when the line took nothing for 2 s or the whole write took longer than twice its
     // transmission time plus 2 s.
     int WritePort(const void* pBuffer, uint32_t nLength);
+    // Why the last WritePort returned 0: an errno value (ETIMEDOUT when the line stalled).
+    int LastWriteError() const { return m_nWriteError; }
 
     bool IsOpen() const { return m_bPortOpen.load(); }
 
@@ -66,4 +68,5 @@ private:
     void Tell(const std::string& message);
 
     MessageSink m_sink;
+    int m_nWriteError = 0;
 };

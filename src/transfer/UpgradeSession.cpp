@@ -64,7 +64,17 @@ bool CUpgradeSession::IsPortOpen() const {
 }
 
 int CUpgradeSession::WritePort(const void* pBuffer, uint32_t nLength) {
-    return m_port.WritePort(pBuffer, nLength);
+    if (m_port.WritePort(pBuffer, nLength)) {
+        return 1;
+    }
+    // The sender ends the attempt with result 5; the user gets one message for the failed
+    // port, whichever side (this write or the reader) notices it first.
+    if (!m_bFailureReported && m_port.IsOpen()) {
+        m_bFailureReported = true;
+        emit message(QStringLiteral("A problem occured while trying to write to the Com Port: %1")
+                         .arg(m_port.LastWriteError()));
+    }
+    return 0;
 }
 
 void CUpgradeSession::ClosePort() {

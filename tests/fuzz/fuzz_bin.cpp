@@ -1,21 +1,13 @@
-// Fuzz target: any bytes as an image read from a .bin file. The check must stay inside the
-// bytes and the cutter must be safe on any of them; whatever it cuts must be well-formed
-// segments, and for an image that passes the check the segments carry every data byte. Each
-// input also runs with its last nine bytes made a correct CRC record, so that mutations of
-// the records reach the valid images instead of stopping at the CRC.
-#include <algorithm>
-#include <cstdint>
+// Fuzz target: any bytes as a .bin image, as they are and with the last nine made a correct
+// CRC record (so mutations reach valid images). The check gives a reason exactly when it
+// refuses; the cutter cuts only well-formed segments, for a valid image one per file block,
+// carrying every data byte; neither reads outside the bytes.
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
-#include <memory>
-#include <string>
-#include <vector>
 
-#include "Crc32.h"
 #include "ImageCheck.h"
-#include "ImageRecords.h"
 #include "SegmentCutter.h"
+#include "TestSupport.h"
 
 namespace {
 
@@ -26,82 +18,54 @@ void Require(bool bHolds, const char* what) {
     }
 }
 
-// Sum of the load block counts of one segment; aborts unless the load blocks fill the space
-// between the five header bytes and the two zero words exactly.
-uint64_t LoadBytes(const uint8_t* pSegment, uint32_t nLength) {
-    Require(nLength >= 13, "segment holds header and terminator");
-    Require(GetU32(pSegment + nLength - 8) == 0 && GetU32(pSegment + nLength - 4) == 0,
-            "segment ends with two zero words");
-    const uint32_t nBlocksEnd = nLength - 8;
-    uint64_t nBytes = 0;
-    uint32_t n = 5;
-    while (n < nBlocksEnd) {
-        Require(nBlocksEnd - n >= 8, "load block head inside the segment");
-        const uint32_t nCount = GetU32(pSegment + n + 4);
-        Require(nCount <= nBlocksEnd - n - 8, "load block bytes inside the segment");
-        nBytes += nCount;
-        n += 8 + nCount;
-    }
-    return nBytes;
-}
-
-void CheckAndCut(const uint8_t* data, size_t size);
-
-}  // namespace
-
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    CheckAndCut(data, size);
-    if (size >= IMAGE_HEADER_RECORD_SIZE + CRC_RECORD_SIZE) {
-        std::vector<uint8_t> repaired(data, data + size);
-        const uint32_t nCrcAt = static_cast<uint32_t>(size - CRC_RECORD_SIZE);
-        repaired[nCrcAt] = REC_CRC32;
-        PutU32(&repaired[nCrcAt + 1], 4);
-        PutU32(&repaired[nCrcAt + 5], CCrc32().Compute(repaired.data(), nCrcAt));
-        if (!std::equal(repaired.begin(), repaired.end(), data)) {
-            CheckAndCut(repaired.data(), repaired.size());
-        }
-    }
-    return 0;
-}
-
-namespace {
-
-void CheckAndCut(const uint8_t* data, size_t size) {
-    const auto nSize = static_cast<uint32_t>(size);
+void CheckAndCut(const orvtest::Bytes& image) {
+    const auto nSize = static_cast<uint32_t>(image.size());
+    auto pImage = orvtest::ToBuffer(image);  // exactly sized: a read past it is caught
     std::string strReason;
-    const int bValid = CheckImage(data, nSize, strReason);
-    Require(bValid == 1 ? strReason.empty() : !strReason.empty(), "a reason exactly on failure");
-
-    // An exactly sized copy, so a read past the image is caught.
-    std::unique_ptr<uint8_t[]> pImage(new uint8_t[size]);
-    if (size != 0) {
-        std::memcpy(pImage.get(), data, size);
-    }
+    const bool bValid = CheckImage(pImage.get(), nSize, strReason) == 1;
+    Require(bValid == strReason.empty(), "a reason exactly on failure");
     CSegmentCutter cutter;
     cutter.SetImage(std::move(pImage), nSize);
     uint64_t nLoadBytes = 0;
     uint32_t nSegments = 0;
-    uint32_t nLastOffset = 0;
-    while (cutter.PrepareNextSegment() == 1) {
-        Require(nSegments == 0 || cutter.m_nImageOffset > nLastOffset, "the cutter moves on");
-        Require(cutter.m_nImageOffset < nSize, "offset inside the image");
-        nLastOffset = cutter.m_nImageOffset;
-        Require(cutter.m_nRemaining == cutter.m_nSegmentLength, "remaining is the whole segment");
-        nLoadBytes += LoadBytes(cutter.m_pSegment.get(), cutter.m_nSegmentLength);
+    for (uint32_t nLast = 0; cutter.PrepareNextSegment() == 1; ++nSegments) {
+        Require(cutter.m_nImageOffset < nSize && (nSegments == 0 || cutter.m_nImageOffset > nLast),
+                "the cutter moves on inside the image");
+        nLast = cutter.m_nImageOffset;
+        const uint8_t* p = cutter.m_pSegment.get();
+        const uint32_t nEnd = cutter.m_nSegmentLength - 8;  // where the two zero words start
+        Require(cutter.m_nSegmentLength >= 13 && cutter.m_nRemaining == cutter.m_nSegmentLength &&
+                    GetU32(p + nEnd) == 0 && GetU32(p + nEnd + 4) == 0,
+                "a whole segment: header, load blocks, two zero words");
+        uint32_t n = 5;
+        for (; n + 8 <= nEnd; n += 8 + GetU32(p + n + 4)) {
+            Require(GetU32(p + n + 4) <= nEnd - n - 8, "load block inside the segment");
+            nLoadBytes += GetU32(p + n + 4);
+        }
+        Require(n == nEnd, "load blocks fill the segment");
         cutter.ReleaseSegment();
-        ++nSegments;
     }
     Require(cutter.m_nImageOffset <= nSize, "offset at most the image size");
-
-    if (bValid == 1) {
+    if (bValid) {
         uint64_t nDataBytes = 0;
-        for (uint32_t n = 0; data[n] != REC_CRC32; n += RECORD_HEAD_SIZE + GetU32(data + n + 1)) {
-            nDataBytes += data[n] == REC_DATA ? GetU32(data + n + 1) : 0;
+        for (uint32_t n = 0; image[n] != REC_CRC32; n += RECORD_HEAD_SIZE + GetU32(&image[n + 1])) {
+            nDataBytes += image[n] == REC_DATA ? GetU32(&image[n + 1]) : 0;
         }
-        Require(nLoadBytes == nDataBytes, "segments carry every data byte");
-        Require(nSegments == CountFileBlocks(data, nSize), "one segment per file block");
+        Require(nLoadBytes == nDataBytes && nSegments == CountFileBlocks(image.data(), nSize),
+                "one segment per file block, carrying every data byte");
         Require(cutter.m_nImageOffset == nSize - CRC_RECORD_SIZE, "cutting ends on the CRC record");
     }
 }
 
 }  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    orvtest::Bytes image(data, data + size);
+    CheckAndCut(image);
+    if (size >= IMAGE_HEADER_RECORD_SIZE + CRC_RECORD_SIZE) {
+        image.resize(size - CRC_RECORD_SIZE);
+        orvtest::AppendCrcRecord(image);
+        CheckAndCut(image);
+    }
+    return 0;
+}

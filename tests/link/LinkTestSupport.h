@@ -1,14 +1,21 @@
-// Real pseudo-terminals and an event recorder for the serial link tests.
+// The port under test on a real pseudo-terminal (CPty), with every event it posts and every
+// message it shows recorded on the test's thread.
 #pragma once
 
-#include <QObject>
-#include <cstdint>
+#include <QCoreApplication>
+#include <chrono>
+#include <filesystem>
 #include <functional>
+#include <iterator>
 #include <string>
+#include <thread>
 #include <vector>
 
-// Makes the process's QCoreApplication on first use (events need it).
-void EnsureApp();
+#include "CommEvents.h"
+#include "SerialPort.h"
+#include "ToolRunner.h"
+
+using orvtest::CPty;
 
 struct Received {
     int nMessage;
@@ -17,36 +24,36 @@ struct Received {
     std::string text;
 };
 
-// Records every comm event delivered to it on the test's thread.
-class CRecorder : public QObject {
+class CPortUnderTest : public QObject {
 public:
     std::vector<Received> m_events;
-    size_t Count(int nMessage) const;
+    std::vector<std::string> m_messages;
+    CSerialPort m_port{this, [this](const std::string& s) { m_messages.push_back(s); }};
 
 protected:
-    bool event(QEvent* pEvent) override;
+    bool event(QEvent* pEvent) override {
+        if (pEvent->type() != CCommEvent::EventType()) {
+            return QObject::event(pEvent);
+        }
+        const auto* p = static_cast<CCommEvent*>(pEvent);
+        m_events.push_back({p->m_nMessage, p->m_wParam, p->m_lParam, p->m_strText});
+        return true;
+    }
 };
 
-// Delivers posted events until pred holds or 20 s have passed; returns pred().
-bool WaitUntil(const std::function<bool()>& pred);
-// Delivers posted events for about ms milliseconds.
-void Settle(int ms);
+// Delivers posted events until done() holds (true) or for ms milliseconds (false).
+inline bool DeliverEvents(const std::function<bool()>& done, int ms = 20000) {
+    const auto tEnd = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    for (QCoreApplication::processEvents(); !done(); QCoreApplication::processEvents()) {
+        if (std::chrono::steady_clock::now() > tEnd) {
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return true;
+}
 
-// A pseudo-terminal pair: the test holds the master, the port under test opens m_strPath.
-class CPty {
-public:
-    CPty();
-    ~CPty();
-    void CloseMaster();
-    void Write(const std::vector<uint8_t>& bytes);
-    // Reads until nCount bytes have come or 20 s have passed.
-    std::vector<uint8_t> Read(size_t nCount);
-
-    int m_nMaster = -1;
-    std::string m_strPath;
-};
-
-// Every value 0..255, then a repeating pattern up to nCount bytes.
-std::vector<uint8_t> Pattern(size_t nCount);
-int CountOpenFds();
-int CountThreads();
+// Entries of /proc/self/fd or /proc/self/task: the process's descriptors or threads.
+inline long CountOf(const char* pFolder) {
+    return std::distance(std::filesystem::directory_iterator(pFolder), {});
+}

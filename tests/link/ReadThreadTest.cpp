@@ -2,19 +2,12 @@
 
 #include <cerrno>
 
-#include "CommEvents.h"
 #include "LinkTestSupport.h"
 #include "ReadThread.h"
-#include "SerialPort.h"
 
 namespace {
 
-struct PortUnderTest {
-    CRecorder target;
-    std::vector<std::string> messages;
-    CSerialPort port{&target, [this](const std::string& s) { messages.push_back(s); }};
-};
-
+// Every received byte is one WM_COMM_BYTE event, in order, with lParam 0.
 void ExpectBytes(const std::vector<Received>& events, const std::vector<uint8_t>& bytes) {
     ASSERT_EQ(events.size(), bytes.size());
     for (size_t i = 0; i < bytes.size(); ++i) {
@@ -24,103 +17,71 @@ void ExpectBytes(const std::vector<Received>& events, const std::vector<uint8_t>
     }
 }
 
-TEST(ReadThreadTest, EachByteIsOneEventInOrder) {
-    EnsureApp();
+TEST(ReadThreadTest, BytesArriveInOrder) {
     CPty pty;
-    PortUnderTest p;
-    ASSERT_EQ(p.port.OpenPort(pty.m_strPath, 115200), 1);
-    const std::vector<uint8_t> bytes = Pattern(1000);
-    pty.Write(bytes);
-    ASSERT_TRUE(WaitUntil([&] { return p.target.m_events.size() >= bytes.size(); }));
-    Settle(50);
-    ExpectBytes(p.target.m_events, bytes);
+    CPortUnderTest p;
+    ASSERT_EQ(p.m_port.OpenPort(pty.m_strDevice, 115200), 1);
+    std::vector<uint8_t> bytes(1000);
+    for (size_t i = 0; i < bytes.size(); ++i) {
+        bytes[i] = static_cast<uint8_t>(i < 256 ? i : i * 7 + i / 251);
+    }
+    ASSERT_TRUE(pty.Write(bytes));
+    ASSERT_TRUE(DeliverEvents([&] { return p.m_events.size() >= bytes.size(); }));
+    DeliverEvents([] { return false; }, 50);  // nothing more comes
+    ExpectBytes(p.m_events, bytes);
 }
 
-TEST(ReadThreadTest, ReopenReadsAgainWithTheSameThread) {
-    EnsureApp();
+TEST(ReadThreadTest, CloseAndReopenReadsAgainOnTheSameThread) {
     CPty pty;
-    PortUnderTest p;
-    const CReadThread* pThread = p.port.m_pReadThread.get();
-    int nThreads = -1;
+    CPortUnderTest p;
+    const CReadThread* pThread = p.m_port.m_pReadThread.get();
+    long nThreads = -1;
     std::vector<uint8_t> sent;
     for (uint8_t round = 0; round < 3; ++round) {
         // A byte that waits in the terminal before the open is the first one read.
-        const uint8_t waiting = 0x80 | round;
-        pty.Write({waiting});
-        sent.push_back(waiting);
-        ASSERT_EQ(p.port.OpenPort(pty.m_strPath, round == 1 ? 57600 : 115200), 1);
-        EXPECT_TRUE(p.port.m_bThreadStarted);
-        EXPECT_EQ(p.port.m_pReadThread.get(), pThread);
-        if (nThreads < 0) {
-            nThreads = CountThreads();
-        }
-        EXPECT_EQ(CountThreads(), nThreads) << int(round);
-        const std::vector<uint8_t> bytes = {round, 0x06, 0x15, 0x43};
-        pty.Write(bytes);
-        sent.insert(sent.end(), bytes.begin(), bytes.end());
-        ASSERT_TRUE(WaitUntil([&] { return p.target.m_events.size() == sent.size(); }));
-        EXPECT_EQ(p.port.ClosePort(), 1);
+        sent.insert(sent.end(), {uint8_t(0x80 | round), round, 0x06, 0x15, 0x43});
+        ASSERT_TRUE(pty.Write({uint8_t(0x80 | round)}));
+        ASSERT_EQ(p.m_port.OpenPort(pty.m_strDevice, round == 1 ? 57600 : 115200), 1);
+        EXPECT_EQ(p.m_port.m_pReadThread.get(), pThread);
+        nThreads = nThreads < 0 ? CountOf("/proc/self/task") : nThreads;
+        EXPECT_EQ(CountOf("/proc/self/task"), nThreads) << int(round);
+        ASSERT_TRUE(pty.Write({round, 0x06, 0x15, 0x43}));
+        ASSERT_TRUE(DeliverEvents([&] { return p.m_events.size() == sent.size(); }));
+        EXPECT_EQ(p.m_port.ClosePort(), 1);
     }
-    ExpectBytes(p.target.m_events, sent);
-    EXPECT_TRUE(p.messages.empty());
+    ExpectBytes(p.m_events, sent);
+    EXPECT_TRUE(p.m_messages.empty());
 }
 
-// A hang-up is reported once; the reader then rests until the port is opened again.
+// A hang-up is one WM_COMM_FAILED; the reader then rests until the port is opened again.
 TEST(ReadThreadTest, HangUpIsReportedOnce) {
-    EnsureApp();
-    PortUnderTest p;
+    CPortUnderTest p;
     {
         CPty pty;
-        ASSERT_EQ(p.port.OpenPort(pty.m_strPath, 115200), 1);
-        pty.Write({0x43});
-        ASSERT_TRUE(WaitUntil([&] { return p.target.m_events.size() == 1; }));
+        ASSERT_EQ(p.m_port.OpenPort(pty.m_strDevice, 115200), 1);
         pty.CloseMaster();
-        ASSERT_TRUE(WaitUntil([&] { return p.target.Count(WM_COMM_FAILED) == 1; }));
-        Settle(300);
-        ASSERT_EQ(p.target.m_events.size(), 2u);
-        const Received& failed = p.target.m_events[1];
-        EXPECT_EQ(failed.nMessage, WM_COMM_FAILED);
-        EXPECT_EQ(failed.wParam, uintptr_t{EIO});
-        EXPECT_EQ(failed.text, "A problem occured while trying to read from the Com Port: 5");
-        EXPECT_TRUE(p.port.IsOpen());  // closing is the owner's decision
-        EXPECT_EQ(p.port.ClosePort(), 1);
+        ASSERT_TRUE(DeliverEvents([&] { return !p.m_events.empty(); }));
+        DeliverEvents([] { return false; }, 300);
+        ASSERT_EQ(p.m_events.size(), 1u);
+        EXPECT_EQ(p.m_events[0].nMessage, WM_COMM_FAILED);
+        EXPECT_EQ(p.m_events[0].wParam, uintptr_t{EIO});
+        EXPECT_EQ(p.m_events[0].text,
+                  "A problem occured while trying to read from the Com Port: 5");
+        EXPECT_EQ(p.m_port.ClosePort(), 1);
     }
     CPty pty;
-    ASSERT_EQ(p.port.OpenPort(pty.m_strPath, 115200), 1);
-    pty.Write({0x15});
-    ASSERT_TRUE(WaitUntil([&] { return p.target.m_events.size() == 3; }));
-    EXPECT_EQ(p.target.m_events[2].nMessage, WM_COMM_BYTE);
-    EXPECT_EQ(p.target.m_events[2].wParam, 0x15u);
-    EXPECT_TRUE(p.messages.empty());
-}
-
-// A silent line outlasts the reader's 5 s wait: nothing is posted, and reading goes on.
-TEST(ReadThreadTest, SilenceLongerThanOneWait) {
-    EnsureApp();
-    CPty pty;
-    PortUnderTest p;
-    ASSERT_EQ(p.port.OpenPort(pty.m_strPath, 115200), 1);
-    Settle(5500);
-    EXPECT_TRUE(p.target.m_events.empty());
-    pty.Write({0x06});
-    ASSERT_TRUE(WaitUntil([&] { return !p.target.m_events.empty(); }));
-    ExpectBytes(p.target.m_events, {0x06});
-    EXPECT_TRUE(p.messages.empty());
-}
-
-// Destroying an open port ends the reader while it waits on a silent line.
-TEST(ReadThreadTest, DestroyWhileReading) {
-    EnsureApp();
-    CPty pty;
-    const int nThreads = CountThreads();
-    const int nFds = CountOpenFds();
-    {
-        PortUnderTest p;
-        ASSERT_EQ(p.port.OpenPort(pty.m_strPath, 115200), 1);
-        EXPECT_EQ(CountThreads(), nThreads + 1);
-    }
-    EXPECT_EQ(CountThreads(), nThreads);
-    EXPECT_EQ(CountOpenFds(), nFds);
+    ASSERT_EQ(p.m_port.OpenPort(pty.m_strDevice, 115200), 1);
+    ASSERT_TRUE(pty.Write({0x15}));
+    ASSERT_TRUE(DeliverEvents([&] { return p.m_events.size() == 2; }));
+    EXPECT_EQ(p.m_events[1].wParam, 0x15u);
+    EXPECT_TRUE(p.m_messages.empty());
 }
 
 }  // namespace
+
+// Events need the application object, made before any port.
+int main(int argc, char** argv) {
+    QCoreApplication app(argc, argv);
+    testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}

@@ -1,31 +1,17 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <termios.h>
-#include <unistd.h>
-
-#include <thread>
 
 #include "LinkTestSupport.h"
-#include "SerialPort.h"
 
 namespace {
 
 constexpr char kOpenFailed[] = "Port already open (by another application) or does not exist!";
 constexpr char kSetupFailed[] = "Error setting Com port status!";
 
-struct PortUnderTest {
-    CRecorder target;
-    std::vector<std::string> messages;
-    CSerialPort port{&target, [this](const std::string& s) { messages.push_back(s); }};
-};
-
 TEST(SerialPortTest, DevicePathAndLineRate) {
-    const struct {
-        const char* pName;
-        const char* pPath;
-    } paths[] = {
+    const std::pair<const char*, const char*> paths[] = {
         {"COM1", "/dev/ttyS0"},
-        {"COM4", "/dev/ttyS3"},
         {"COM12", "/dev/ttyS11"},
         {"COM0", ""},
         {"COM", ""},
@@ -38,150 +24,66 @@ TEST(SerialPortTest, DevicePathAndLineRate) {
         {"", ""},
         {"ttyUSB0", ""},
         {"/dev/ttyUSB0", "/dev/ttyUSB0"},
-        {"/", "/"},
     };
-    for (const auto& row : paths) {
-        EXPECT_EQ(CSerialPort::DevicePath(row.pName), row.pPath) << '"' << row.pName << '"';
+    for (const auto& [pName, pPath] : paths) {
+        EXPECT_EQ(CSerialPort::DevicePath(pName), pPath) << '"' << pName << '"';
     }
-    const struct {
-        int nAsked, nRate;
-    } rates[] = {{115200, 115200}, {57600, 57600},   {0, 57600},
-                 {9600, 57600},    {-115200, 57600}, {115201, 57600}};
-    for (const auto& row : rates) {
-        EXPECT_EQ(CSerialPort::LineRate(row.nAsked), row.nRate) << row.nAsked;
+    for (const auto& [nAsked, nRate] : {std::pair{115200, 115200},
+                                        {57600, 57600},
+                                        {0, 57600},
+                                        {9600, 57600},
+                                        {-115200, 57600},
+                                        {115201, 57600}}) {
+        EXPECT_EQ(CSerialPort::LineRate(nAsked), nRate) << nAsked;
     }
 }
 
-// Each failure shows its one message, leaves the port closed and leaks no descriptor.
-TEST(SerialPortTest, OpenFailuresCloseEverything) {
-    EnsureApp();
+// Each failure shows its one message, leaves the port closed and keeps no descriptor.
+TEST(SerialPortTest, FailedOpensShowTheirMessageAndKeepNothing) {
+    CPty pty;
+    CPortUnderTest holder;
+    ASSERT_EQ(holder.m_port.OpenPort(pty.m_strDevice, 115200), 1);
     char file[] = "/tmp/link_tests_XXXXXX";
-    const int nFile = mkstemp(file);
-    ASSERT_GE(nFile, 0);
-    close(nFile);
-    const struct {
-        std::string name;
-        const char* pMessage;
-    } rows[] = {
+    close(mkstemp(file));
+    const std::pair<std::string, const char*> rows[] = {
         {"/nonexistent/ttyUSB9", kOpenFailed},
         {"COM0", kOpenFailed},
-        {"serial", kOpenFailed},
-        {"", kOpenFailed},
+        {pty.m_strDevice, kOpenFailed},  // held by another opener
         {file, kSetupFailed},
         {"/dev/null", kSetupFailed},
     };
-    for (const auto& row : rows) {
-        PortUnderTest p;
-        const int nFds = CountOpenFds();
-        EXPECT_EQ(p.port.OpenPort(row.name, 115200), 0) << row.name;
-        EXPECT_EQ(p.messages, std::vector<std::string>{row.pMessage}) << row.name;
-        EXPECT_FALSE(p.port.IsOpen());
-        EXPECT_EQ(p.port.m_hCom, -1);
-        EXPECT_FALSE(p.port.m_bThreadStarted);
-        EXPECT_EQ(CountOpenFds(), nFds) << row.name;
-        EXPECT_EQ(p.port.WritePort("x", 1), 0);
+    for (const auto& [name, pMessage] : rows) {
+        CPortUnderTest p;
+        const long nFds = CountOf("/proc/self/fd");
+        EXPECT_EQ(p.m_port.OpenPort(name, 115200), 0) << name;
+        EXPECT_EQ(p.m_messages, std::vector<std::string>{pMessage}) << name;
+        EXPECT_FALSE(p.m_port.IsOpen()) << name;
+        EXPECT_EQ(CountOf("/proc/self/fd"), nFds) << name;
+        EXPECT_EQ(p.m_port.WritePort("x", 1), 0) << name;
     }
     unlink(file);
+    EXPECT_TRUE(holder.m_messages.empty());
 }
 
-TEST(SerialPortTest, SecondOpenerIsRefusedAndFirstKeepsWorking) {
-    EnsureApp();
-    CPty pty;
-    PortUnderTest first;
-    PortUnderTest second;
-    ASSERT_EQ(first.port.OpenPort(pty.m_strPath, 115200), 1);
-    EXPECT_EQ(second.port.OpenPort(pty.m_strPath, 115200), 0);
-    EXPECT_EQ(second.messages, std::vector<std::string>{kOpenFailed});
-    EXPECT_EQ(second.port.m_hCom, -1);
-
-    pty.Write({0x43});
-    ASSERT_TRUE(WaitUntil([&] { return first.target.m_events.size() == 1; }));
-    EXPECT_EQ(first.target.m_events[0].wParam, 0x43u);
-    EXPECT_TRUE(first.messages.empty());
-
-    // Once the first has let go, the port can be had again.
-    EXPECT_EQ(first.port.ClosePort(), 1);
-    EXPECT_EQ(second.port.OpenPort(pty.m_strPath, 57600), 1);
-}
-
+// The terminal's own settings, read from the master side.
 TEST(SerialPortTest, LineSettingsAsApplied) {
-    EnsureApp();
-    const struct {
-        int nAsked;
-        speed_t speed;
-    } rows[] = {{115200, B115200}, {57600, B57600}, {0, B57600}, {9600, B57600}};
     CPty pty;
-    PortUnderTest p;
-    for (const auto& row : rows) {
-        ASSERT_EQ(p.port.OpenPort(pty.m_strPath, row.nAsked), 1);
-        // The master reports the terminal's settings, independently of what the port stored.
+    CPortUnderTest p;
+    for (const auto& [nAsked, speed] :
+         {std::pair{115200, speed_t{B115200}}, {57600, B57600}, {9600, B57600}}) {
+        ASSERT_EQ(p.m_port.OpenPort(pty.m_strDevice, nAsked), 1);
         termios t{};
         ASSERT_EQ(tcgetattr(pty.m_nMaster, &t), 0);
-        EXPECT_EQ(cfgetospeed(&t), row.speed) << row.nAsked;
-        EXPECT_EQ(cfgetispeed(&t), row.speed) << row.nAsked;
-        EXPECT_EQ(t.c_cflag & CSIZE, tcflag_t{CS8});
-        EXPECT_EQ(t.c_cflag & (PARENB | CSTOPB | CRTSCTS), 0u);
-        EXPECT_EQ(t.c_cflag & (CREAD | CLOCAL), tcflag_t{CREAD | CLOCAL});
+        EXPECT_EQ(cfgetospeed(&t), speed) << nAsked;
+        EXPECT_EQ(cfgetispeed(&t), speed) << nAsked;
+        EXPECT_EQ(t.c_cflag & (CSIZE | PARENB | CSTOPB | CRTSCTS | CREAD | CLOCAL),
+                  tcflag_t{CS8 | CREAD | CLOCAL});
         EXPECT_EQ(t.c_iflag & (IXON | IXOFF | IXANY | ICRNL | ISTRIP), 0u);
         EXPECT_EQ(t.c_lflag & (ICANON | ECHO | ISIG), 0u);
         EXPECT_EQ(t.c_oflag & OPOST, 0u);
-        EXPECT_EQ(p.port.ClosePort(), 1);
+        EXPECT_EQ(p.m_port.ClosePort(), 1);
     }
-    EXPECT_TRUE(p.messages.empty());
-}
-
-TEST(SerialPortTest, RepeatedOpenAndCloseAreHarmless) {
-    EnsureApp();
-    CPty pty;
-    PortUnderTest p;
-    EXPECT_EQ(p.port.ClosePort(), 1);
-    ASSERT_EQ(p.port.OpenPort(pty.m_strPath, 115200), 1);
-    const int hCom = p.port.m_hCom;
-    const int nThreads = CountThreads();
-    const int nFds = CountOpenFds();
-    EXPECT_EQ(p.port.OpenPort(pty.m_strPath, 57600), 1);
-    EXPECT_EQ(p.port.m_hCom, hCom);
-    EXPECT_EQ(CountThreads(), nThreads);
-    EXPECT_EQ(CountOpenFds(), nFds);
-    termios t{};
-    ASSERT_EQ(tcgetattr(pty.m_nMaster, &t), 0);
-    EXPECT_EQ(cfgetospeed(&t), speed_t{B115200});  // not set up again
-    EXPECT_EQ(p.port.ClosePort(), 1);
-    EXPECT_EQ(p.port.m_hCom, -1);
-    EXPECT_EQ(CountOpenFds(), nFds - 1);
-    EXPECT_EQ(p.port.ClosePort(), 1);
-    EXPECT_TRUE(p.messages.empty());
-}
-
-// Bytes arrive at the other end exactly, also when the write outruns the terminal's buffer.
-TEST(SerialPortTest, WritePortDeliversEveryByte) {
-    EnsureApp();
-    for (size_t nCount : {size_t{1}, size_t{1000}, size_t{200000}}) {
-        CPty pty;
-        PortUnderTest p;
-        ASSERT_EQ(p.port.OpenPort(pty.m_strPath, 115200), 1);
-        const std::vector<uint8_t> bytes = Pattern(nCount);
-        std::vector<uint8_t> got;
-        std::thread reader([&] { got = pty.Read(nCount); });
-        EXPECT_EQ(p.port.WritePort(bytes.data(), static_cast<uint32_t>(nCount)), 1) << nCount;
-        reader.join();
-        EXPECT_EQ(got, bytes) << nCount;
-    }
-}
-
-TEST(SerialPortTest, WritePortGivesUpOnDeadLine) {
-    EnsureApp();
-    CPty pty;
-    PortUnderTest p;
-    ASSERT_EQ(p.port.OpenPort(pty.m_strPath, 115200), 1);
-    // Nobody reads the other end: the terminal's buffer fills and the line stalls.
-    const std::vector<uint8_t> bytes = Pattern(64 * 1024);
-    EXPECT_EQ(p.port.WritePort(bytes.data(), static_cast<uint32_t>(bytes.size())), 0);
-    // Hung up: the write fails at once.
-    pty.CloseMaster();
-    EXPECT_EQ(p.port.WritePort(bytes.data(), 1), 0);
-    EXPECT_EQ(p.port.ClosePort(), 1);
-    EXPECT_EQ(p.port.WritePort(bytes.data(), 1), 0);
+    EXPECT_TRUE(p.m_messages.empty());
 }
 
 }  // namespace

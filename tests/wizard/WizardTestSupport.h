@@ -1,54 +1,91 @@
-// Helpers for driving the real wizard widgets in tests: waiting on the event loop, answering
-// modal dialogs, and writing packages into temporary folders.
+// Driving the real wizard widgets: the event loop, the sheet's buttons, message boxes, the
+// settings store and the simulated projector.
 #pragma once
 
-#include <QString>
-#include <QStringList>
-#include <cstdint>
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QSettings>
+#include <QTest>
+#include <QTimer>
 #include <functional>
-#include <string>
-#include <vector>
 
-class QWidget;
+#include "PropertyPage.h"
+#include "PropertySheet.h"
+#include "ToolRunner.h"
 
 // Runs the event loop until pred() holds or nTimeoutMs have passed; returns pred().
-bool WaitUntil(const std::function<bool()>& pred, int nTimeoutMs = 30000);
+inline bool WaitUntil(const std::function<bool()>& pred, int nTimeoutMs = 30000) {
+    QElapsedTimer timer;
+    timer.start();
+    while (!pred() && timer.elapsed() < nTimeoutMs) QTest::qWait(5);
+    return pred();
+}
+
 // Lets every posted event (button masks, queued signals) take effect.
-void DrainEvents();
+inline void DrainEvents() {
+    for (int i = 0; i < 3; ++i) {
+        QCoreApplication::sendPostedEvents();
+        QCoreApplication::processEvents();
+    }
+}
 
-// Answers modal dialogs while it lives: message boxes are recorded (title and text) and
-// closed with OK; any other modal widget is handed to the callback, which closes it. One that
-// is still open after 10 s is rejected here (m_bGaveUp), so a test fails instead of hanging.
-class CModalAnswerer {
+// Clicks a sheet button and lets the result take effect; false if it is hidden or disabled.
+inline bool Press(const CPropertySheet& sheet, int nButton) {
+    QPushButton* pButton = sheet.GetDlgItem(nButton);
+    if (!pButton->isVisible() || !pButton->isEnabled()) return false;
+    pButton->click();
+    DrainEvents();
+    return true;
+}
+
+// Back, Next, Finish and Cancel as shown: upper case enabled, lower case disabled, '-' hidden.
+inline std::string Buttons(const CPropertySheet& sheet) {
+    std::string shown;
+    for (auto [nId, c] : {std::pair{ID_WIZBACK, 'b'}, std::pair{ID_WIZNEXT, 'n'},
+                          std::pair{ID_WIZFINISH, 'f'}, std::pair{IDCANCEL, 'c'}}) {
+        const QPushButton* p = sheet.GetDlgItem(nId);
+        shown += !p->isVisible() ? '-' : p->isEnabled() ? char(toupper(c)) : c;
+    }
+    return shown;
+}
+
+template <class T>
+T* Control(const CPropertyPage* pPage, int nId) {
+    return qobject_cast<T*>(pPage->GetDlgItem(nId));
+}
+
+// Closes every message box with OK while it lives, recording its title and text.
+class CBoxAnswerer {
 public:
-    using Handler = std::function<void(QWidget*)>;
-    explicit CModalAnswerer(Handler handler = {});
-    ~CModalAnswerer();
-    CModalAnswerer(const CModalAnswerer&) = delete;
-    CModalAnswerer& operator=(const CModalAnswerer&) = delete;
-
-    QStringList m_titles;
-    QStringList m_texts;
-    bool m_bGaveUp = false;  // a modal widget stayed open too long and was closed here
+    CBoxAnswerer() {
+        QObject::connect(&m_timer, &QTimer::timeout, [this] {
+            if (auto* pBox = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
+                m_titles << pBox->windowTitle();
+                m_texts << pBox->text();
+                pBox->accept();
+            }
+        });
+        m_timer.start(10);
+    }
+    QStringList m_titles, m_texts;
 
 private:
-    struct Impl;
-    Impl* m_pImpl;
+    QTimer m_timer;
 };
 
-// Removes every stored setting.
-void ClearSettings();
+inline void ClearSettings() {
+    QSettings store(QSettings::NativeFormat, QSettings::UserScope, "Helmvik", "Orvanta");
+    store.clear();
+    store.sync();
+}
 
-void WriteFile(const QString& path, const std::string& bytes);
-std::string ReadFile(const QString& path);
-
-// Intel HEX text of data placed at the 16-bit address, 16 bytes a line, with an EOF record.
-std::string HexText(uint16_t nAddress, const std::vector<uint8_t>& data);
-
-// Writes a package into folder: "package.inf" naming boot.hex (key File) and main.hex (key
-// ExecuteFile) with descriptions, FlashWrite and Reset enabled. Returns the script's path.
-QString WritePackage(const QString& folder, const std::vector<uint8_t>& boot,
-                     const std::vector<uint8_t>& main);
-
-// Deterministic pseudo-random bytes.
-std::vector<uint8_t> TestBytes(size_t nCount, uint32_t nSeed);
+// orvanta-projector serving the pseudo-terminal m_device (empty if it did not start); it is
+// killed with the object unless it has ended.
+struct CProjector : orvtest::CToolProcess {
+    explicit CProjector(const std::vector<std::string>& args) {
+        if (Start(ORVANTA_PROJECTOR, args)) m_device = QString::fromStdString(ReadLine(10000));
+    }
+    QString m_device;
+};
