@@ -6,9 +6,9 @@
 namespace {
 
 const OptionSpec* FindSpec(const std::vector<OptionSpec>& specs, const std::string& word) {
-    for (const OptionSpec& spec : specs) {
-        if (word == spec.strName || (!spec.strShort.empty() && word == spec.strShort)) {
-            return &spec;
+    for (const OptionSpec& option : specs) {
+        if (word == option.strName || (!option.strShort.empty() && word == option.strShort)) {
+            return &option;
         }
     }
     return nullptr;
