@@ -22,7 +22,7 @@ enum : int {
 struct LoadedPackage {
     std::unique_ptr<uint8_t[]> pImage;
     uint32_t nSize = 0;
-    bool bInf = false;     // built from an INF script rather than read from a .bin
+    bool bInf = false;      // built from an INF script rather than read from a .bin
     std::string strDetail;  // on failure: one line naming the file and the reason
 };
 

@@ -41,7 +41,7 @@ struct RunSummary {
 };
 
 class CDumpFolder {
-  public:
+public:
     // Creates the folder (and its parents) when missing. false with the reason in strError.
     bool Prepare(const std::string& strDir, std::string& strError);
     // Writes segment-<nIndex>.bin. false with the reason in strError.
@@ -53,6 +53,6 @@ class CDumpFolder {
     // The summary as JSON text, ending with a newline.
     static std::string SummaryJson(const RunSummary& summary);
 
-  private:
+private:
     std::string m_strDir;
 };

@@ -30,7 +30,7 @@
 class CPseudoTerminal;
 
 class CProjector {
-  public:
+public:
     // nStopFd: a descriptor that becomes readable when the run must end (not owned).
     // pDump: where to dump, or null for no dump (not owned; must outlive Run).
     CProjector(const ProjectorOptions& options, int nStopFd, const CDumpFolder* pDump);
@@ -38,7 +38,7 @@ class CProjector {
     // Serves the line until the run ends. Returns 0, or 1 when the line or the dump failed.
     int Run(CPseudoTerminal& line);
 
-  private:
+private:
     using Clock = std::chrono::steady_clock;
     using TimePoint = Clock::time_point;
 

@@ -11,7 +11,7 @@
 #include <string>
 
 class CPseudoTerminal {
-  public:
+public:
     CPseudoTerminal() = default;
     CPseudoTerminal(const CPseudoTerminal&) = delete;
     CPseudoTerminal& operator=(const CPseudoTerminal&) = delete;
@@ -31,7 +31,7 @@ class CPseudoTerminal {
     int MasterFd() const { return m_nMaster; }
     const std::string& DevicePath() const { return m_strDevice; }
 
-  private:
+private:
     int m_nMaster = -1;
     std::string m_strDevice;
     std::string m_strLink;  // made by Link(), removed by Close()
