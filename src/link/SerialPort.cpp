@@ -70,14 +70,15 @@ int PendingOutput(int fd) {
 }
 
 // Waits until the bytes written have left the port. This stands in for tcdrain, which has no
-// time limit: a line that stops draining must not hold the caller for ever.
-bool WaitDrained(int fd, int nRate, Clock::time_point tLimit) {
+// time limit: a line that stops draining must not hold the caller for ever. Returns 0 when
+// drained, ETIMEDOUT when the line stalled, EIO when the driver no longer answers (hang-up).
+int WaitDrained(int fd, int nRate, Clock::time_point tLimit) {
     auto tStall = Clock::now() + kStallLimit;
     int nLast = -1;
     for (;;) {
         const int nPending = PendingOutput(fd);
         if (nPending <= 0) {
-            return nPending == 0;
+            return nPending == 0 ? 0 : EIO;
         }
         const auto now = Clock::now();
         if (nPending != nLast) {
@@ -85,7 +86,7 @@ bool WaitDrained(int fd, int nRate, Clock::time_point tLimit) {
             tStall = now + kStallLimit;
         }
         if (now >= tLimit || now >= tStall) {
-            return false;
+            return ETIMEDOUT;
         }
         // About the time the pending bytes need, within 0.1 to 10 ms.
         const auto us = std::chrono::microseconds(int64_t{nPending} * 10'000'000 / nRate);
@@ -247,9 +248,6 @@ int CSerialPort::WritePort(const void* pBuffer, uint32_t nLength) {
             return 0;
         }
     }
-    if (!WaitDrained(m_hCom, nRate, tLimit)) {
-        m_nWriteError = ETIMEDOUT;
-        return 0;
-    }
-    return 1;
+    m_nWriteError = WaitDrained(m_hCom, nRate, tLimit);
+    return m_nWriteError == 0 ? 1 : 0;
 }
