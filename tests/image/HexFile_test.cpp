@@ -60,7 +60,7 @@ TEST(HexFileTest, ConversionRulesAndFailures) {
         sparseChunks.push_back({0, static_cast<uint16_t>(i * 3), {static_cast<uint8_t>(i)}});
         sparse += Data(sparseChunks.back().nOffset, sparseChunks.back().data, "\n");
     }
-    const std::string seg = HexSegmentRecord(0x1000), eof = kHexEnd;
+    const std::string seg = HexRecord(2, 0, {0x10, 0}), eof = kHexEnd;
     const struct {
         std::string text;
         std::vector<Chunk> pairs;
@@ -79,7 +79,7 @@ TEST(HexFileTest, ConversionRulesAndFailures) {
         {Data(0, {1, 2}) + HexRecord(4, 0, {0, 0}) + Data(2, {3, 4}) + eof, joined},  // D3
         {Data(0, {1, 2}) + HexRecord(5, 0, {1}) + HexRecord(0xFF, 0, {}) + Data(2, {3, 4}) + eof,
          joined},
-        {HexStartRecord({1, 2}) + data + HexStartRecord({0x1234, 0x5678}) + eof, joined,
+        {HexRecord(3, 0, {0, 1, 0, 2}) + data + HexRecord(3, 0, {0x12, 0x34, 0x56, 0x78}) + eof, joined,
          {0x1234, 0x5678}},  // the later start address counts
         {":02000000abcd86\r\n" + eof, {{0, 0, {0xAB, 0xCD}}}},  // D1
         {Data(0x100, PatternBytes(255, 1)) + eof, {{0, 0x100, PatternBytes(255, 1)}}},  // D2

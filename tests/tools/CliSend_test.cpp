@@ -83,58 +83,47 @@ protected:
     QJsonObject m_summary;  // the projector's summary.json of the last run
 };
 
-TEST_F(CliSendTest, OneFileArrivesByteForByte) {
-    const std::vector<Chunk> chunks = {{0, 0x0100, PatternBytes(300, 1)},
-                                       {0x1000, 0x0010, PatternBytes(77, 2)}};
-    WritePackage("one", {chunks}, {0xF000, 0x0123});
-    const std::vector<Bytes> expected = CutterSegments("one.inf");
-    // The cutter's segment is also the one worked out from the HEX file independently.
-    ASSERT_EQ(expected, std::vector<Bytes>{ExpectedSegment({0x06, 0xF000, 0x0123, "", chunks})});
-    const ToolResult cli = Send("one.inf", {});
-    ExpectDelivered(cli, expected);
-    const std::string size = std::to_string(expected[0].size());
-    EXPECT_NE(cli.out.find("\nSending Part 1 (" + size + " bytes)\n"), std::string::npos);
-    EXPECT_NE(cli.out.find("Sent 1 file, " + size + " bytes"), std::string::npos) << cli.out;
-}
-
-TEST_F(CliSendTest, SeveralFilesArriveInPackageOrder) {
-    // The middle file holds no data: a 13-byte segment.
-    WritePackage("three", {{{0, 0, PatternBytes(129, 3)}},
-                           {},
-                           {{0x3000, 0x8000, PatternBytes(1000, 4)}, {0x3000, 0x9000, {5}}}});
-    const std::vector<Bytes> expected = CutterSegments("three.inf");
-    ASSERT_EQ(expected.size(), 3u);
-    EXPECT_EQ(expected[1].size(), 13u);
-    const ToolResult cli = Send("three.inf", {});
-    ExpectDelivered(cli, expected);
-    size_t nAt = 0;
-    for (size_t i = 0; i < 3; ++i) {
-        const std::string line = "Sending Part " + std::to_string(i + 1) + " (" +
-                                 std::to_string(expected[i].size()) + " bytes)\n";
-        nAt = cli.out.find(line, nAt);
-        ASSERT_NE(nAt, std::string::npos) << line << cli.out;
-    }
-}
-
-// Segment framing is 21 bytes; packets hold 128. Refused packets are sent again.
-TEST_F(CliSendTest, SegmentSizesAndRefusedPackets) {
+// One file of two load blocks, several files (the middle one without data: a 13-byte
+// segment), a segment of exactly four packets, one of 313 (block numbers wrap past 255), and
+// refused packets sent again: every segment arrives byte for byte and in package order.
+TEST_F(CliSendTest, PackagesArriveByteForByte) {
     const struct {
-        size_t nData;
+        std::vector<std::vector<Chunk>> files;
         std::vector<std::string> args;
     } rows[] = {
-        {4 * 128 - 21, {}},  // exactly four packets, none padded
-        {40000, {}},         // 313 packets: block numbers wrap past 255
-        {3000, {"--nak-every", "5"}},
+        {{{{0, 0x0100, PatternBytes(300, 1)}, {0x1000, 0x0010, PatternBytes(77, 2)}}}, {}},
+        {{{{0, 0, PatternBytes(129, 3)}},
+          {},
+          {{0x3000, 0x8000, PatternBytes(1000, 4)}, {0x3000, 0x9000, {5}}}},
+         {}},
+        {{{{0x0800, 0, PatternBytes(4 * 128 - 21, 6)}}}, {}},
+        {{{{0x0800, 0, PatternBytes(40000, 6)}}}, {}},
+        {{{{0x0800, 0, PatternBytes(3000, 6)}}, {{{0x10, 0x20, {7}}}}}, {"--nak-every", "5"}},
     };
     for (const auto& row : rows) {
-        SCOPED_TRACE(row.nData);
-        WritePackage("size", {{{0x0800, 0, PatternBytes(row.nData, 6)}}, {{{0x10, 0x20, {7}}}}});
-        const std::vector<Bytes> expected = CutterSegments("size.inf");
-        ASSERT_EQ(expected.size(), 2u);
-        ExpectDelivered(Send("size.inf", row.args), expected);
+        SCOPED_TRACE("row " + std::to_string(&row - rows));
+        WritePackage("p", row.files, {0xF000, 0x0123});
+        const std::vector<Bytes> expected = CutterSegments("p.inf");
+        ASSERT_EQ(expected.size(), row.files.size());
+        const ToolResult cli = Send("p.inf", row.args);
+        ExpectDelivered(cli, expected);
+        size_t nAt = 0, nBytes = 0;
+        int nPackets = 0;
+        for (size_t i = 0; i < expected.size(); ++i) {
+            const std::string line = "\nSending Part " + std::to_string(i + 1) + " (" +
+                                     std::to_string(expected[i].size()) + " bytes)\n";
+            nAt = cli.out.find(line, nAt);
+            ASSERT_NE(nAt, std::string::npos) << line << cli.out;
+            nBytes += expected[i].size();
+            nPackets += int(expected[i].size() + 127) / 128;
+        }
+        const std::string sent = "\nSent " + std::to_string(expected.size()) +
+                                 (expected.size() == 1 ? " file, " : " files, ") +
+                                 std::to_string(nBytes) + " bytes in ";
+        EXPECT_NE(cli.out.find(sent), std::string::npos) << sent << cli.out;
         const int nNaks = m_summary["naks_sent"].toInt();
         EXPECT_EQ(nNaks > 0, !row.args.empty());
-        EXPECT_EQ(m_summary["packets"].toInt() - nNaks, int((row.nData + 21 + 127) / 128 + 1));
+        EXPECT_EQ(m_summary["packets"].toInt() - nNaks, nPackets);
     }
 }
 

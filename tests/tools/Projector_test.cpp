@@ -18,20 +18,10 @@ constexpr uint8_t EOT = 0x04, ACK = 0x06, NAK = 0x15;
 constexpr int kNothing = -1, kHungUp = -2;  // no answer in time; the line is gone
 constexpr int kEot = -1;                    // a step that sends EOT instead of a packet
 
-// Packet nIndex (from 0) of segment: SOH, block number and complement, 128 bytes zero padded,
-// CRC low byte first.
-Bytes Packet(const Bytes& segment, size_t nIndex) {
-    Bytes packet(133, 0);
-    packet[0] = 0x01;
-    packet[1] = static_cast<uint8_t>(nIndex + 1);
-    packet[2] = static_cast<uint8_t>(~packet[1]);
-    for (size_t i = 0; i < 128 && nIndex * 128 + i < segment.size(); ++i) {
-        packet[3 + i] = segment[nIndex * 128 + i];
-    }
-    const uint16_t nCrc = ModbusCrc(packet.data() + 3, 128);
-    packet[131] = static_cast<uint8_t>(nCrc);
-    packet[132] = static_cast<uint8_t>(nCrc >> 8);
-    return packet;
+// Packet nIndex (from 0) of segment.
+Bytes SegmentPacket(const Bytes& segment, size_t nIndex) {
+    const auto first = segment.begin() + std::min<std::ptrdiff_t>(nIndex * 128, segment.size());
+    return Packet(uint8_t(nIndex + 1), Bytes(first, first + std::min(segment.end() - first, 128L)));
 }
 
 // The projector on its terminal, and the sender's end of the line.
@@ -92,16 +82,16 @@ TEST(ProjectorTest, ChecksEveryPacketAndDumpsTheSegment) {
     ASSERT_GE(run.m_nFd, 0);
     EXPECT_EQ(std::filesystem::read_symlink(run.dir / "port"), run.m_strDevice);
     ASSERT_EQ(run.Send({}), 'C');
-    Bytes badCrc = Packet(kSegment, 0), badComplement = Packet(kSegment, 0);
+    Bytes badCrc = SegmentPacket(kSegment, 0), badComplement = SegmentPacket(kSegment, 0);
     badCrc[131] ^= 0x01;
     badComplement[2] ^= 0x10;
     const std::pair<Bytes, int> steps[] = {
         {badCrc, NAK},
         {badComplement, NAK},
-        {Packet(kSegment, 1), NAK},  // too early
-        {Packet(kSegment, 0), ACK},
-        {Packet(kSegment, 0), ACK},  // repeated
-        {Packet(kSegment, 1), ACK},
+        {SegmentPacket(kSegment, 1), NAK},  // too early
+        {SegmentPacket(kSegment, 0), ACK},
+        {SegmentPacket(kSegment, 0), ACK},  // repeated
+        {SegmentPacket(kSegment, 1), ACK},
         {{EOT}, ACK},
         {{}, 'C'},  // asks for the next segment
     };
@@ -148,7 +138,7 @@ TEST(ProjectorTest, FaultsAsAskedFor) {
         CProjectorRun run(fault.args);
         ASSERT_EQ(run.Send({}), 'C');
         for (const auto& [nIndex, nAnswer] : fault.steps) {
-            const Bytes bytes = nIndex == kEot ? Bytes{EOT} : Packet(segment, nIndex);
+            const Bytes bytes = nIndex == kEot ? Bytes{EOT} : SegmentPacket(segment, nIndex);
             EXPECT_EQ(run.Send(bytes, nAnswer == kNothing ? 300 : 10000), nAnswer) << nIndex;
         }
         ASSERT_EQ(run.End(), 0);

@@ -40,16 +40,6 @@ public:
     std::vector<int> m_finished;
 };
 
-// SOH, the block number and its complement, the data zero-padded to 128 bytes, and the
-// CRC-16/MODBUS of the 128 bytes (bit by bit), low byte first.
-Bytes Packet(uint8_t nBlock, Bytes data) {
-    data.resize(128, 0);
-    const uint16_t nCrc = ModbusCrc(data.data(), 128);
-    data.insert(data.begin(), {SOH, nBlock, uint8_t(~nBlock)});
-    data.insert(data.end(), {uint8_t(nCrc), uint8_t(nCrc >> 8)});
-    return data;
-}
-
 // A file with one load block whose segment is exactly nLength bytes (at least 21).
 TestFile Sized(uint32_t nLength, std::string description = "Main", uint32_t nSeed = 1) {
     return {0x06, 0, 0, std::move(description), {{0x0010, 0, PatternBytes(nLength - 21, nSeed)}}};

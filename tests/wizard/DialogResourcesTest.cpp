@@ -57,11 +57,8 @@ TEST(DialogResourcesTest, LinkListsAreSortedTabOrderFollowsTheTableDonePicturesO
     EXPECT_EQ(chain, expected);
 
     auto pDone = BuiltPage(IDD_DONE);
-    const QWidget* pSuccess = pDone->GetDlgItem(IDC_SUCCESS_PICTURE);
-    const QWidget* pFailure = pDone->GetDlgItem(IDC_FAILURE_PICTURE);
-    EXPECT_EQ(pSuccess->pos(), pFailure->pos());
-    EXPECT_EQ(pSuccess->size(), QSize(68, 94));
-    EXPECT_EQ(pFailure->size(), QSize(75, 66));  // 73 x 64 in a sunken border
+    EXPECT_EQ(pDone->GetDlgItem(IDC_SUCCESS_PICTURE)->pos(),
+              pDone->GetDlgItem(IDC_FAILURE_PICTURE)->pos());
 }
 
 }  // namespace

@@ -109,7 +109,6 @@ TEST_F(UpgraderSheetTest, FailuresEndOnTheirDoneTextAndTheNextAttemptSucceeds) {
     const Case cases[] = {
         {m_dir.Write("vanishing.inf", script), "COM1",
          "File not found. Please check the path and filename.", "vanishing.inf", true},
-        {m_dir.Write("package.hex", script), "COM1", "The input file is not valid.", "package.hex"},
         {m_dir.Write("garbage.bin", "no image"), "COM1", "The input file is not valid.",
          "garbage.bin"},
         {brokenInf.toStdString(), "COM1", "The inf file is corrupt. Please try another file.",
