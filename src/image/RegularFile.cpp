@@ -11,12 +11,16 @@
 
 namespace {
 
+// Files up to this size are read rather than mapped: on a virtual machine unmapping costs a
+// flush of the address translations, far more than copying a small file.
+constexpr uint64_t READ_LIMIT = 64u * 1024;
+
 std::string ErrorText(int nError) {
     return std::error_code(nError, std::generic_category()).message();
 }
 
 // Returns an open descriptor of a regular file, or -1 with strReason set. O_NONBLOCK keeps the
-// open itself from waiting on a FIFO; it has no effect on reading a regular file.
+// open itself from waiting on a FIFO; it has no effect on reading a regular file, so it stays.
 int OpenRegular(const std::string& path, struct stat& info, std::string& strReason) {
     const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
@@ -33,10 +37,6 @@ int OpenRegular(const std::string& path, struct stat& info, std::string& strReas
                                           : "cannot be opened (it is not a regular file)";
         ::close(fd);
         return -1;
-    }
-    const int nFlags = ::fcntl(fd, F_GETFL);
-    if (nFlags >= 0) {
-        ::fcntl(fd, F_SETFL, nFlags & ~O_NONBLOCK);
     }
     return fd;
 }
@@ -130,6 +130,14 @@ bool CRegularFile::Map(uint64_t nMaxBytes, std::string_view& text, std::string& 
     if (nBytes > SIZE_MAX) {
         strReason = TooLargeReason(nBytes, SIZE_MAX);
         return false;
+    }
+    if (nBytes <= READ_LIMIT) {
+        m_copy.resize(static_cast<size_t>(nBytes));
+        if (!ReadAll(m_fd, reinterpret_cast<uint8_t*>(m_copy.data()), m_copy.size(), strReason)) {
+            return false;
+        }
+        text = m_copy;
+        return true;
     }
     void* pMap = ::mmap(nullptr, static_cast<size_t>(nBytes), PROT_READ, MAP_PRIVATE | MAP_POPULATE,
                         m_fd, 0);

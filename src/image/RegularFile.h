@@ -42,9 +42,10 @@ public:
     // read fails or the file ends first.
     bool ReadExactly(uint8_t* pBuffer, size_t nCount, std::string& strReason);
     // The first nMaxBytes of the file (all of it when shorter) as text, valid while the object
-    // lives: mapped read-only and brought in at once, so reading it takes no page fault per
-    // page. An empty file gives empty text. False with strReason when the mapping fails. The
-    // file must not shrink while it is mapped: a page past its new end cannot be read.
+    // lives. Small files are read; larger ones are mapped read-only and brought in at once, so
+    // reading them takes no page fault per page. An empty file gives empty text. False with
+    // strReason when the read or the mapping fails. A mapped file must not shrink while it is
+    // mapped: a page past its new end cannot be read.
     bool Map(uint64_t nMaxBytes, std::string_view& text, std::string& strReason);
 
 private:
@@ -52,4 +53,5 @@ private:
     uint64_t m_nSize = 0;
     void* m_pMap = nullptr;
     size_t m_nMapped = 0;
+    std::string m_copy;  // a small file's text
 };
