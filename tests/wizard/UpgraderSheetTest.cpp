@@ -244,7 +244,7 @@ TEST_F(UpgraderSheetTest, CancelDuringATransferReleasesThePort) {
 // attempt starts with both bars at 0 and shows that it waits, with the time running; before
 // the first packet Cancel ends the wizard at once and lets the port go.
 TEST_F(UpgraderSheetTest, KeysDuringATransferDoNotEndIt) {
-    CProjector projector({"--ack-delay", "40", "--dump", m_dir / "dump"});
+    CProjector projector({"--ack-delay", "40", "--nak-every", "7", "--dump", m_dir / "dump"});
     Open();
     ToLinkPage(m_package);
     Combo(IDC_COMPORT)->setEditText(projector.m_device);
@@ -273,7 +273,9 @@ TEST_F(UpgraderSheetTest, KeysDuringATransferDoNotEndIt) {
     QTest::keyClick(pBox, Qt::Key_Return);
     DrainEvents();
     EXPECT_EQ(pPage->GetQuestion(), nullptr);
-    EXPECT_EQ(WaitForDone(), "Upgrade successful!");
+    EXPECT_EQ(WaitForDone(),
+              "Upgrade successful!\n\n6 blocks were sent again after the "
+              "projector refused them; check the cable");
     EXPECT_EQ(projector.Wait(30000).nExit, 0);
     EXPECT_EQ(orvtest::ReadBytes(m_dir / "dump/segment-1.bin"), orvtest::ExpectedSegment(kBoot));
     EXPECT_EQ(orvtest::ReadBytes(m_dir / "dump/segment-2.bin"), orvtest::ExpectedSegment(kMain));
