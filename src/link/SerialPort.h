@@ -19,13 +19,16 @@
 #include <termios.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
 
 class QObject;
+class QTimer;
 class CReadThread;
+class CNetworkLink;
 
 class CSerialPort {
 public:
@@ -43,10 +46,12 @@ public:
     int OpenPort(const std::string& portName, int nBaudRate);
     // FALSE only when closing the descriptor failed ("Close Serial Port failed %d").
     int ClosePort();
-    // Writes all nLength bytes and returns once they have left (or within a bounded time
-    // when the line does not drain). 1 when written, 0 when the port is closed or failed,
-    // or when the line took nothing for 2 s or the whole write took longer than twice its
-    // transmission time plus 2 s.
+    // Hands all nLength bytes to the driver's output queue and returns at once; it never
+    // waits for the line. 1 when queued; 0 when the port is closed or failed, or when the
+    // queue cannot take them all (the line stopped taking bytes: ETIMEDOUT). Bytes that then
+    // sit in the queue without moving for 2 s are a stalled line too: that is found by a
+    // timer on the calling thread, which looks without waiting and posts one WM_COMM_FAILED
+    // with the write message and ETIMEDOUT to the event target.
     int WritePort(const void* pBuffer, uint32_t nLength);
     // Why the last WritePort returned 0: an errno value (ETIMEDOUT when the line stalled).
     int LastWriteError() const { return m_nWriteError; }
@@ -66,7 +71,16 @@ public:
 
 private:
     void Tell(const std::string& message);
+    // Network ports (rfc2217://, tcp://): the open and the write through m_pNetwork.
+    int OpenNetworkPort(const std::string& portName, int nBaudRate);
+    // The drain watch: started by a write that left bytes queued, one look per tick.
+    void WatchDrain();
 
     MessageSink m_sink;
     int m_nWriteError = 0;
+    QObject* m_pTarget;
+    std::unique_ptr<CNetworkLink> m_pNetwork;  // set while a network port is open
+    std::unique_ptr<QTimer> m_pDrainTimer;
+    int m_nDrainLast = -1;                                // bytes queued at the last look
+    std::chrono::steady_clock::time_point m_tDrainMoved;  // when that count last changed
 };

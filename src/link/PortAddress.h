@@ -1,0 +1,27 @@
+// CPortAddress: what a port text names. "rfc2217://HOST:PORT" is a serial device server spoken
+// to by telnet with the COM-PORT-OPTION (RFC 2217), "tcp://HOST:PORT" one that passes raw
+// bytes; anything else is a local serial device (see CSerialPort::DevicePath).
+//
+// HOST is a name or an IPv4 address, or an IPv6 address in brackets ("[::1]"); PORT is a
+// decimal number from 1 to 65535. The scheme is matched without regard to case. Nothing is
+// looked up here: resolving the name is the opener's business.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+struct CPortAddress {
+    enum Kind { LOCAL, RFC2217, RAW_TCP };
+
+    Kind m_nKind = LOCAL;
+    std::string m_strHost;  // without brackets
+    uint16_t m_nPort = 0;
+
+    // LOCAL for a text without a network scheme. A text with a network scheme that does not
+    // parse is INVALID: Parse returns false and the address is left LOCAL with an empty host.
+    static bool Parse(const std::string& text, CPortAddress& address);
+    // True when the text begins with a network scheme (parsing may still fail).
+    static bool IsNetwork(const std::string& text);
+    // "rfc2217://host:port" or "tcp://host:port" as typed back (IPv6 hosts in brackets).
+    std::string Text() const;
+};
