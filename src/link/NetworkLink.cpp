@@ -360,7 +360,10 @@ CNetworkLink::ReceiveOutcome CNetworkLink::ReceiveFromSocket(std::vector<uint8_t
         m_pending.clear();
     }
     uint8_t buffer[MAX_READ];
-    const size_t nWant = std::clamp<size_t>(static_cast<size_t>(m_dBudget), 1, MAX_READ);
+    // The budget may go a little below zero: a read smaller than this costs more in system
+    // calls than it saves.
+    const size_t nWant =
+        std::clamp<size_t>(static_cast<size_t>(std::max(m_dBudget, 0.0)), 256, MAX_READ);
     const ssize_t n = recv(m_nFd, buffer, nWant, MSG_DONTWAIT);
     ReceiveOutcome outcome = RECEIVED;
     if (n > 0) {
