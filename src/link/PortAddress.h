@@ -17,8 +17,9 @@ struct CPortAddress {
     std::string m_strHost;  // without brackets
     uint16_t m_nPort = 0;
 
-    // LOCAL for a text without a network scheme. A text with a network scheme that does not
-    // parse is INVALID: Parse returns false and the address is left LOCAL with an empty host.
+    // true with the kind, host and port of a network address, and true with LOCAL for a text
+    // without a network scheme. false for a network scheme followed by no valid HOST:PORT;
+    // the address is then LOCAL with an empty host.
     static bool Parse(const std::string& text, CPortAddress& address);
     // True when the text begins with a network scheme (parsing may still fail).
     static bool IsNetwork(const std::string& text);

@@ -2,7 +2,9 @@
 // thread that turns received bytes into WM_COMM_BYTE events.
 //
 // Port names: "COMn" (n from 1) is /dev/ttyS(n-1); a name that begins with "/" is a device
-// path used as it stands (/dev/ttyUSB0, a pseudo-terminal). Line: raw, 8N1, no flow control
+// path used as it stands (/dev/ttyUSB0, a pseudo-terminal); "rfc2217://HOST:PORT" and
+// "tcp://HOST:PORT" are serial device servers on the network (CNetworkLink: the same line
+// settings through RFC 2217, or raw bytes), read by the same reader thread. Line: raw, 8N1, no flow control
 // of any kind, receiver on, modem lines ignored (CLOCAL), DTR and RTS inactive; 115200 baud
 // when asked for exactly 115200, 57600 for anything else. The port is opened for exclusive
 // use (TIOCEXCL and a non-blocking exclusive flock), so a second opener fails.
@@ -42,7 +44,9 @@ public:
     // that has gone to the sink: "Port already open (by another application) or does not
     // exist!" when the device cannot be opened or is held by another opener, "Error setting
     // Com port status!" when it is no terminal or refuses the settings (the descriptor is
-    // then closed).
+    // then closed). For a network port the open message gets a second line naming the
+    // address and the reason (connection refused, unknown host, no answer...), and the open
+    // may wait for the server: the connection up to 5 s, its answers up to 1 s.
     int OpenPort(const std::string& portName, int nBaudRate);
     // FALSE only when closing the descriptor failed ("Close Serial Port failed %d").
     int ClosePort();
