@@ -98,7 +98,12 @@ public:
     std::string Url(const char* pScheme) const {
         return std::string(pScheme) + "://127.0.0.1:" + std::to_string(m_nPort);
     }
+    // Once the connection is accepted (the client's connect may return before that).
     bool Send(const Bytes& bytes) {
+        DeliverEvents([this] {
+            std::lock_guard lock(m_mutex);
+            return m_nConn >= 0;
+        });
         std::lock_guard lock(m_mutex);
         return write(m_nConn, bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size());
     }
