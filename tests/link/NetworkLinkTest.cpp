@@ -107,6 +107,12 @@ public:
         std::lock_guard lock(m_mutex);
         return write(m_nConn, bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size());
     }
+    // Writes what the socket takes without waiting; the bytes written.
+    size_t Offer(const Bytes& bytes) {
+        std::lock_guard lock(m_mutex);
+        const ssize_t n = send(m_nConn, bytes.data(), bytes.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
+        return n > 0 ? static_cast<size_t>(n) : 0;
+    }
     void Close() {
         std::lock_guard lock(m_mutex);
         shutdown(m_nConn, SHUT_RDWR);
@@ -225,6 +231,34 @@ TEST(NetworkLinkTest, FailedOpens) {
         EXPECT_EQ(p.m_port.WritePort("x", 1), 0) << name;
     }
     close(nListen);
+}
+
+// A server that floods the line gets its bytes read no faster than MAX_DATA_RATE, so the
+// events waiting for the user-interface thread stay bounded; the port still closes at once.
+TEST(NetworkLinkTest, FloodIsReadAtABoundedRate) {
+    using Clock = std::chrono::steady_clock;
+    CTestServer server;
+    CPortUnderTest p;
+    ASSERT_EQ(p.m_port.OpenPort(server.Url("tcp"), 115200), 1);
+    ASSERT_TRUE(server.Send({0x43}));
+    const Bytes flood(64 * 1024, 0x5A);
+    size_t nOffered = 0;
+    const auto t0 = Clock::now();
+    DeliverEvents(
+        [&] {
+            nOffered += server.Offer(flood);
+            return false;
+        },
+        1000);
+    const double dSeconds = std::chrono::duration<double>(Clock::now() - t0).count();
+    const size_t nPosted = DataBytes(p.m_events).size();
+    EXPECT_GT(nOffered, 2 * nPosted) << "the server must offer more than is read";
+    EXPECT_GT(nPosted, 1000u);
+    EXPECT_LE(nPosted, CNetworkLink::MAX_DATA_RATE * dSeconds + CNetworkLink::MAX_DATA_RATE / 8 +
+                           2 * CNetworkLink::MAX_READ);
+    const auto tClose = Clock::now();
+    EXPECT_EQ(p.m_port.ClosePort(), 1);
+    EXPECT_LT(Clock::now() - tClose, std::chrono::seconds(1));
 }
 
 }  // namespace
