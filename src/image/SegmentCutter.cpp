@@ -5,7 +5,7 @@
 
 #include "ImageRecords.h"
 
-void CSegmentCutter::SetImage(std::unique_ptr<uint8_t[]> pImage, uint32_t nImageSize) {
+void CSegmentCutter::SetImage(SharedImage pImage, uint32_t nImageSize) {
     m_pImage = std::move(pImage);
     m_nImageSize = m_pImage ? nImageSize : 0;
     m_nImageOffset = 0;

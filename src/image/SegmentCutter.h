@@ -5,7 +5,8 @@
 // as stored, u32 count, the data record's bytes), then two u32 zeros. The image header, the
 // description and the CRC record are never sent; the description becomes m_strStatus.
 //
-// The cutter holds the image, the offset reached in it and the current segment. It never
+// The cutter shares the image read-only (several cutters may cut the same image at once, one
+// per port) and holds the offset reached in it and the current segment. It never
 // reads at or beyond m_nImageSize: an image that breaks the record grammar (possible only for
 // a .bin that was not checked) simply yields no further segment where it breaks.
 #pragma once
@@ -14,10 +15,14 @@
 #include <memory>
 #include <string>
 
+// A built image, shared read-only by everything that sends it; released with its last holder.
+using SharedImage = std::shared_ptr<const uint8_t[]>;
+
 class CSegmentCutter {
 public:
-    // Takes ownership of the image; the offset goes back to 0 and any segment is released.
-    void SetImage(std::unique_ptr<uint8_t[]> pImage, uint32_t nImageSize);
+    // Shares the image (never writes to it); the offset goes back to 0 and any segment is
+    // released.
+    void SetImage(SharedImage pImage, uint32_t nImageSize);
     // Releases the image and the segment.
     void Clear();
 
@@ -32,7 +37,7 @@ public:
     // Releases the current segment (after its end of transmission was acknowledged).
     void ReleaseSegment();
 
-    std::unique_ptr<uint8_t[]> m_pImage;
+    SharedImage m_pImage;
     uint32_t m_nImageSize = 0;
     uint32_t m_nImageOffset = 0;
     std::unique_ptr<uint8_t[]> m_pSegment;

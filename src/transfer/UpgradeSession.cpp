@@ -43,7 +43,7 @@ CUpgradeSession::~CUpgradeSession() {
     m_port.ClosePort();
 }
 
-int CUpgradeSession::Prepare(std::unique_ptr<uint8_t[]> pImage, uint32_t nImageSize) {
+int CUpgradeSession::Prepare(SharedImage pImage, uint32_t nImageSize) {
     m_strDetail.clear();
     m_silenceTimer.start();
     return m_sender.Start(std::move(pImage), nImageSize);

@@ -33,9 +33,10 @@ public:
     explicit CUpgradeSession(QObject* pParent = nullptr);
     ~CUpgradeSession() override;
 
-    // Takes the image and cuts the first segment (status reported). Returns the result of
-    // that first cut (0: nothing to send).
-    int Prepare(std::unique_ptr<uint8_t[]> pImage, uint32_t nImageSize);
+    // Shares the image read-only (other sessions may send the same image at the same time)
+    // and cuts the first segment (status reported). Returns the result of that first cut (0:
+    // nothing to send).
+    int Prepare(SharedImage pImage, uint32_t nImageSize);
     // Opens the port and starts the silence checks. FALSE after the failure message was
     // queued to message() and FailureDetail set; the attempt then does not run and no
     // finished() follows: the caller sets result 5 itself.

@@ -58,7 +58,7 @@ static_assert(kCrcTables.lo[0] == 0x00 && kCrcTables.lo[1] == 0xC0 && kCrcTables
 
 CXmodemSender::CXmodemSender(ISenderHost& host) : m_host(host) {}
 
-int CXmodemSender::Start(std::unique_ptr<uint8_t[]> pImage, uint32_t nImageSize) {
+int CXmodemSender::Start(SharedImage pImage, uint32_t nImageSize) {
     m_cutter.SetImage(std::move(pImage), nImageSize);
     m_nRetries = 0;
     std::memset(m_packet, 0, sizeof(m_packet));

@@ -62,11 +62,12 @@ public:
     explicit CXmodemSender(ISenderHost& host);
     virtual ~CXmodemSender() = default;
 
-    // Starts an attempt on an image, forgetting any earlier one: offset 0, first segment cut,
-    // state STATE_WAIT_C, start tick noted, elapsed text, detail and counts emptied, the texts
-    // reported through UpdateTexts. Returns what the first PrepareNextSegment returned (0: the
-    // image holds no file block; every 'C' is then ignored and the attempt never ends by itself).
-    int Start(std::unique_ptr<uint8_t[]> pImage, uint32_t nImageSize);
+    // Starts an attempt on an image (shared, read only), forgetting any earlier one: offset 0,
+    // first segment cut, state STATE_WAIT_C, start tick noted, elapsed text, detail and counts
+    // emptied, the texts reported through UpdateTexts. Returns what the first PrepareNextSegment
+    // returned (0: the image holds no file block; every 'C' is then ignored and the attempt never
+    // ends by itself).
+    int Start(SharedImage pImage, uint32_t nImageSize);
     // Ends the attempt from outside (port failure, time limit): port closed, segment
     // released, strDetail kept as the failure detail, Finished with nResult. Nothing happens
     // when the attempt is already over.
