@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <climits>
 
+#include "PortAddress.h"
 #include "Registry.h"
 #include "Resource.h"
 #include "StringTable.h"
@@ -45,8 +46,10 @@ bool ScanComPort(const QString& text, int& nPort) {
     return ScanDecimal(QStringView(text).mid(3), nPort);
 }
 
+// A port named in full: a device path, or a serial device server on the network. Such a
+// name is restored as stored and matched exactly, never by a prefix.
 bool IsDevicePath(const QString& text) {
-    return text.startsWith(QLatin1Char('/'));
+    return text.startsWith(QLatin1Char('/')) || CPortAddress::IsNetwork(text.toStdString());
 }
 
 }  // namespace

@@ -3,7 +3,8 @@
 //
 // Every entry selects RS-232 (USB and BIN file stay disabled) and restores port and baud rate
 // from the settings store: a stored port "COM<n>" with n != 0 comes back as "COM<n>", a stored
-// device path (a text beginning with "/") as stored, anything else as "COM1"; a stored baud
+// device path (a text beginning with "/") or network port ("rfc2217://HOST:PORT",
+// "tcp://HOST:PORT", typed into the port box) as stored, anything else as "COM1"; a stored baud
 // rate that reads as a non-zero decimal number comes back as that number, anything else as
 // 115200. Every Next stores the port and baud texts as shown and the link index.
 //

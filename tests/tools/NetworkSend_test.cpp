@@ -3,17 +3,14 @@
 // byte for byte, the rate asked for over RFC 2217 reaches the line (raw TCP keeps the
 // server's), and a refused or dropped connection ends with the serial failure and a line
 // naming the address.
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
 
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <fstream>
 
 #include "PackageLoader.h"
 #include "SegmentCutter.h"
+#include "Ser2net.h"
 #include "TestSupport.h"
 #include "ToolRunner.h"
 
@@ -22,33 +19,6 @@ namespace {
 using namespace orvtest;
 const std::string kCli = ORVANTA_CLI_PATH;
 const char kOpenFailed[] = "Port already open (by another application) or does not exist!\n";
-
-// A loopback port nobody listens on (the kernel's pick, released again).
-uint16_t FreePort() {
-    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t nLength = sizeof addr;
-    bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-    getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &nLength);
-    close(fd);
-    return ntohs(addr.sin_port);
-}
-
-// Whether something listens on the loopback port (read from /proc, without connecting:
-// a connection would make ser2net open the device).
-bool Listening(uint16_t nPort) {
-    char wanted[32];
-    std::snprintf(wanted, sizeof wanted, "0100007F:%04X 00000000:0000 0A", nPort);
-    std::ifstream table("/proc/net/tcp");
-    for (std::string line; std::getline(table, line);) {
-        if (line.find(wanted) != std::string::npos) {
-            return true;
-        }
-    }
-    return false;
-}
 
 class NetworkSendTest : public testing::Test {
 protected:
@@ -72,38 +42,13 @@ protected:
         ASSERT_EQ(m_expected.size(), 2u);
     }
 
-    // Starts the projector (args added) on dir/dev and ser2net in front of it: RFC 2217 on
-    // m_nTelnetPort, raw TCP on m_nRawPort, both with the device set to 9600 baud.
+    // Starts the projector (args added) on dir/dev and ser2net in front of it.
     void StartServer(std::vector<std::string> args = {}) {
         args.insert(args.end(), {"--link", m_dir / "dev", "--dump", m_dir / "dump"});
         ASSERT_TRUE(m_projector.Start(ORVANTA_PROJECTOR_PATH, args));
         ASSERT_FALSE(m_projector.ReadLine(30000).empty());
-        m_nTelnetPort = FreePort();
-        m_nRawPort = FreePort();
-        const std::string device = m_dir / "dev";
-        m_dir.Write("ser2net.yaml",
-                    "connection: &telnet\n"
-                    "  accepter: telnet(rfc2217),tcp,127.0.0.1," +
-                        std::to_string(m_nTelnetPort) +
-                        "\n"
-                        "  connector: serialdev," +
-                        device +
-                        ",9600n81,local\n"
-                        "connection: &raw\n"
-                        "  accepter: tcp,127.0.0.1," +
-                        std::to_string(m_nRawPort) +
-                        "\n"
-                        "  connector: serialdev," +
-                        device + ",9600n81,local\n");
-        ASSERT_TRUE(m_ser2net.Start("/usr/sbin/ser2net", {"-n", "-u", "-P", m_dir / "ser2net.pid",
-                                                          "-c", m_dir / "ser2net.yaml"}))
+        ASSERT_TRUE(m_ser2net.Start(m_dir, m_dir / "dev"))
             << "ser2net is installed by scripts/install-deps";
-        const auto tEnd = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-        while (!(Listening(m_nTelnetPort) && Listening(m_nRawPort)) &&
-               std::chrono::steady_clock::now() < tEnd) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
-        ASSERT_TRUE(Listening(m_nTelnetPort) && Listening(m_nRawPort));
     }
 
     ToolResult Send(const std::string& port, const std::string& baud) {
@@ -115,8 +60,7 @@ protected:
     QJsonObject Finish() {
         const ToolResult projector = m_projector.Wait(30000);
         EXPECT_EQ(projector.nExit, 0) << projector.err;
-        kill(m_ser2net.Pid(), SIGTERM);
-        m_ser2net.Wait(10000);
+        m_ser2net.Stop();
         return QJsonDocument::fromJson(
                    QByteArray::fromStdString(ReadText(m_dir / "dump/summary.json")))
             .object();
@@ -124,8 +68,8 @@ protected:
 
     TempDir m_dir;
     std::vector<Bytes> m_expected;
-    CToolProcess m_projector, m_ser2net;
-    uint16_t m_nTelnetPort = 0, m_nRawPort = 0;
+    CToolProcess m_projector;
+    CSer2net m_ser2net;
 };
 
 TEST_F(NetworkSendTest, ByteForByteThroughSer2net) {
@@ -142,9 +86,9 @@ TEST_F(NetworkSendTest, ByteForByteThroughSer2net) {
         SCOPED_TRACE(std::string(row.pScheme) + " " + row.pBaud);
         std::filesystem::remove_all(m_dir / "dump");
         StartServer();
-        const uint16_t nPort = row.pScheme == std::string("tcp") ? m_nRawPort : m_nTelnetPort;
         const ToolResult cli =
-            Send(std::string(row.pScheme) + "://127.0.0.1:" + std::to_string(nPort), row.pBaud);
+            Send(row.pScheme == std::string("tcp") ? m_ser2net.RawUrl() : m_ser2net.Rfc2217Url(),
+                 row.pBaud);
         EXPECT_EQ(cli.nExit, 0) << cli.err;
         EXPECT_EQ(cli.err, "");
         EXPECT_TRUE(cli.out.ends_with("\nUpgrade successful!\n")) << cli.out;
@@ -163,7 +107,7 @@ TEST_F(NetworkSendTest, ByteForByteThroughSer2net) {
 // nobody listens on is refused at once.
 TEST_F(NetworkSendTest, DroppedAndRefusedConnections) {
     StartServer({"--hangup-after", "3"});
-    const std::string url = "rfc2217://127.0.0.1:" + std::to_string(m_nTelnetPort);
+    const std::string url = m_ser2net.Rfc2217Url();
     const ToolResult dropped = Send(url, "115200");
     EXPECT_EQ(dropped.nExit, 5);
     EXPECT_EQ(dropped.err,
@@ -174,7 +118,7 @@ TEST_F(NetworkSendTest, DroppedAndRefusedConnections) {
                   "server and the projector's power\n");
     Finish();
 
-    const std::string refused = "tcp://127.0.0.1:" + std::to_string(FreePort());
+    const std::string refused = "tcp://127.0.0.1:" + std::to_string(FreeLoopbackPort());
     const ToolResult cli = Send(refused, "115200");
     EXPECT_EQ(cli.nExit, 5);
     EXPECT_EQ(cli.err,

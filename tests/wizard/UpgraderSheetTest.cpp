@@ -17,6 +17,7 @@
 #include "LinkPage.h"
 #include "Registry.h"
 #include "Resource.h"
+#include "Ser2net.h"
 #include "SerialPort.h"
 #include "TestSupport.h"
 #include "ToolRunner.h"
@@ -176,7 +177,9 @@ TEST_F(UpgraderSheetTest, LinkPageRestoresPortAndBaudRate) {
         {"COM0", "300", "COM1", 0, "300", -1},
         {"COM12", "1", "COM12", -1, "115200", 0},
         {"COM 4", " 57600 bps", "COM4", 3, "57600", 1},
-        {"/dev/pts/77", "115200", "/dev/pts/77", -1, "115200", 0}};
+        {"/dev/pts/77", "115200", "/dev/pts/77", -1, "115200", 0},
+        {"rfc2217://10.0.0.7:2001", "57600", "rfc2217://10.0.0.7:2001", -1, "57600", 1},
+        {"tcp://[::1]:4001", "115200", "tcp://[::1]:4001", -1, "115200", 0}};
     Open();
     ToLinkPage(m_package);
     ASSERT_TRUE(WriteRegistryString(HKEY_CURRENT_USER, kKey, "Link", "2"));
@@ -196,6 +199,33 @@ TEST_F(UpgraderSheetTest, LinkPageRestoresPortAndBaudRate) {
         // A stored link type never changes the choice.
         EXPECT_TRUE(Control<QRadioButton>(Active(), IDC_RADIO_RS232)->isChecked());
     }
+}
+
+// A serial device server typed into the port box: the wizard upgrades through ser2net over
+// RFC 2217, at the rate chosen on the Link page, and stores the address as typed.
+TEST_F(UpgraderSheetTest, UpgradesThroughASerialDeviceServer) {
+    CProjector projector({"--link", m_dir / "dev", "--dump", m_dir / "dump"});
+    ASSERT_FALSE(projector.m_device.isEmpty());
+    orvtest::CSer2net server;
+    ASSERT_TRUE(server.Start(m_dir, m_dir / "dev"))
+        << "ser2net is installed by scripts/install-deps";
+    const QString url = QString::fromStdString(server.Rfc2217Url());
+    CBoxAnswerer answerer;
+    Open();
+    ToLinkPage(m_package);
+    Combo(IDC_BAUDRATE)->setEditText("57600");
+    EXPECT_EQ(Transfer(url), "Upgrade successful!");
+    EXPECT_EQ(answerer.m_texts, QStringList{});
+    EXPECT_EQ(Stored("ComPort"), url);
+    EXPECT_EQ(Stored("Baudrate"), "57600");
+    Press(ID_WIZFINISH);
+    EXPECT_EQ(projector.Wait(30000).nExit, 0);
+    server.Stop();
+    EXPECT_EQ(orvtest::ReadBytes(m_dir / "dump/segment-1.bin"), orvtest::ExpectedSegment(kBoot));
+    EXPECT_EQ(orvtest::ReadBytes(m_dir / "dump/segment-2.bin"), orvtest::ExpectedSegment(kMain));
+    EXPECT_NE(orvtest::ReadText(m_dir / "dump/summary.json").find("\"line_rate\": 57600"),
+              std::string::npos)
+        << orvtest::ReadText(m_dir / "dump/summary.json");
 }
 
 TEST_F(UpgraderSheetTest, FilePageRefusesPathsThatCannotBeOpened) {

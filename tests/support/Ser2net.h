@@ -1,0 +1,102 @@
+// A real ser2net on loopback in front of one serial device (a projector's pseudo-terminal
+// link): RFC 2217 on one port and raw TCP on another, both with the device set to 9600 baud,
+// so that a rate asked for over RFC 2217 can be told from the server's own.
+#pragma once
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <string>
+#include <thread>
+
+#include "TestSupport.h"
+#include "ToolRunner.h"
+
+namespace orvtest {
+
+// A loopback port nobody listens on (the kernel's pick, released again).
+inline uint16_t FreeLoopbackPort() {
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t nLength = sizeof addr;
+    bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+    getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &nLength);
+    close(fd);
+    return ntohs(addr.sin_port);
+}
+
+// Whether something listens on the loopback port (read from /proc, without connecting: a
+// connection would make ser2net open the device).
+inline bool ListeningOnLoopback(uint16_t nPort) {
+    char wanted[32];
+    std::snprintf(wanted, sizeof wanted, "0100007F:%04X 00000000:0000 0A", nPort);
+    std::ifstream table("/proc/net/tcp");
+    for (std::string line; std::getline(table, line);) {
+        if (line.find(wanted) != std::string::npos) {
+            return true;
+        }
+    }
+    return false;
+}
+
+class CSer2net {
+public:
+    ~CSer2net() { Stop(); }
+
+    // Writes dir/ser2net.yaml for device and starts ser2net on it; true once both ports
+    // listen (within 20 s).
+    bool Start(const TempDir& dir, const std::string& device) {
+        m_nTelnetPort = FreeLoopbackPort();
+        m_nRawPort = FreeLoopbackPort();
+        const std::string config =
+            dir.Write("ser2net.yaml",
+                      "connection: &telnet\n  accepter: telnet(rfc2217),tcp,127.0.0.1," +
+                          std::to_string(m_nTelnetPort) + "\n  connector: serialdev," + device +
+                          ",9600n81,local\n"
+                          "connection: &raw\n  accepter: tcp,127.0.0.1," +
+                          std::to_string(m_nRawPort) + "\n  connector: serialdev," + device +
+                          ",9600n81,local\n");
+        if (!m_process.Start("/usr/sbin/ser2net",
+                             {"-n", "-u", "-P", dir / "ser2net.pid", "-c", config})) {
+            return false;
+        }
+        m_bRunning = true;
+        const auto tEnd = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+        while (!(ListeningOnLoopback(m_nTelnetPort) && ListeningOnLoopback(m_nRawPort))) {
+            if (std::chrono::steady_clock::now() >= tEnd) {
+                return false;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        return true;
+    }
+
+    void Stop() {
+        if (m_bRunning) {
+            m_bRunning = false;
+            kill(m_process.Pid(), SIGTERM);
+            m_process.Wait(10000);
+        }
+    }
+
+    std::string Rfc2217Url() const {
+        return "rfc2217://127.0.0.1:" + std::to_string(m_nTelnetPort);
+    }
+    std::string RawUrl() const { return "tcp://127.0.0.1:" + std::to_string(m_nRawPort); }
+
+private:
+    CToolProcess m_process;
+    bool m_bRunning = false;
+    uint16_t m_nTelnetPort = 0;
+    uint16_t m_nRawPort = 0;
+};
+
+}  // namespace orvtest
