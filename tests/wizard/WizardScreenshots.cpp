@@ -16,6 +16,7 @@
 #include "FilePage.h"
 #include "LinkPage.h"
 #include "Resource.h"
+#include "Ser2net.h"
 #include "TransferPage.h"
 #include "UpgraderSheet.h"
 #include "WizardTestSupport.h"
@@ -94,6 +95,31 @@ bool Run(const QString& package) {
     return Grab(&sheet, "transfer-waiting.png");
 }
 
+// A whole upgrade through a serial device server: ser2net on loopback over RFC 2217, with the
+// paced projector as its serial device.
+bool RunNetwork(const QString& package) {
+    orvtest::TempDir dir;
+    CProjector projector({"--baud", "115200", "--link", dir / "dev"});
+    orvtest::CSer2net server;
+    if (projector.m_device.isEmpty() || !server.Start(dir, dir / "dev")) return Fail("no server");
+    CUpgraderSheet sheet;
+    sheet.AddPages();
+    sheet.show();
+    Press(sheet, ID_WIZNEXT);
+    Control<QLineEdit>(sheet.GetFilePage(), IDC_FILENAME)->setText(package);
+    Press(sheet, ID_WIZNEXT);
+    Control<QComboBox>(sheet.GetLinkPage(), IDC_COMPORT)
+        ->setEditText(QString::fromStdString(server.Rfc2217Url()));
+    if (!Grab(&sheet, "link-network.png")) return false;
+    Press(sheet, ID_WIZNEXT);
+    auto* pTotal = Control<QProgressBar>(sheet.GetTransferPage(), IDC_TOTAL_PROGRESS);
+    if (!WaitUntil([&] { return pTotal->value() >= 400; }) || !Grab(&sheet, "transfer-network.png"))
+        return Fail("no progress over the network");
+    if (!WaitUntil([&] { return sheet.GetActivePage() == sheet.GetDonePage(); }, 120000))
+        return Fail("network transfer did not end");
+    return Grab(&sheet, "done-network.png");
+}
+
 }  // namespace
 
 int main(int argc, char* argv[]) {
@@ -107,5 +133,7 @@ int main(int argc, char* argv[]) {
     g_output = QDir(QString::fromLocal8Bit(argv[1])).absolutePath();
     QApplication app(argc, argv);
     QDir().mkpath(g_output);
-    return Run(QStringLiteral(ORVANTA_SOURCE_DIR "/examples/projector-fw/projector.inf")) ? 0 : 1;
+    const QString package =
+        QStringLiteral(ORVANTA_SOURCE_DIR "/examples/projector-fw/projector.inf");
+    return Run(package) && RunNetwork(package) ? 0 : 1;
 }
