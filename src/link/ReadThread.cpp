@@ -64,9 +64,13 @@ protected:
         items.swap(m_items);
         m_bWakePending = false;
         lock.unlock();
+        // Delivered here and now rather than posted once more: a byte then reaches the
+        // sender one event-loop pass after it was read, not two. The target never acts
+        // outside itself inside a handler (its messages and its end are queued), so nothing
+        // here is re-entered or destroyed while the batch is delivered.
         for (Item& item : items) {
-            QCoreApplication::postEvent(
-                m_pTarget, new CCommEvent(item.nMessage, item.wParam, 0, std::move(item.text)));
+            CCommEvent event(item.nMessage, item.wParam, 0, std::move(item.text));
+            QCoreApplication::sendEvent(m_pTarget, &event);
         }
         return true;
     }

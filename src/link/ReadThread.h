@@ -6,7 +6,8 @@
 //
 // Hand-over: the reader queues each message under a mutex of its own and wakes a relay
 // object that lives on the thread that made this object (the user-interface thread); the
-// relay then posts the CCommEvents to the target there, in order. Everything the target reads
+// relay then delivers the CCommEvents to the target there, in order, straight from its own
+// event (one event-loop pass per batch of bytes). Everything the target reads
 // is thus made on its own thread, and the one crossing is a plain mutex that race checkers
 // understand (Qt's internal event-queue lock is invisible to them).
 //
