@@ -59,6 +59,7 @@ bool ParseCommandArgs(const std::vector<std::string>& args, const std::vector<Op
             value = args[++i];
         }
         parsed.values[pSpec->strName] = value;
+        parsed.all[pSpec->strName].push_back(value);
     }
     return true;
 }

@@ -16,8 +16,9 @@ struct OptionSpec {
 
 struct CommandArgs {
     std::vector<std::string> positional;
-    std::map<std::string, std::string> values;  // by long name, last one wins
-    std::set<std::string> flags;                // long names of the flags given
+    std::map<std::string, std::string> values;            // by long name, last one wins
+    std::map<std::string, std::vector<std::string>> all;  // every value by long name, in order
+    std::set<std::string> flags;                          // long names of the flags given
 
     bool Has(const std::string& strName) const {
         return values.count(strName) != 0 || flags.count(strName) != 0;

@@ -5,6 +5,7 @@
 #include "ResultTexts.h"
 
 // Exit statuses outside the result codes (which are the exit statuses 0 to 6).
+inline constexpr int EXIT_SOME_FAILED = 10;   // several ports: some failed, or differently
 inline constexpr int EXIT_USAGE = 64;         // wrong command line
 inline constexpr int EXIT_CANNOT_WRITE = 73;  // the output file cannot be written
 inline constexpr int EXIT_HANGUP = 129;       // the terminal went away (SIGHUP)

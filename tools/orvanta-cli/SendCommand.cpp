@@ -1,5 +1,6 @@
 // `send PACKAGE --port PORT [--baud N] [--wait-timeout SECONDS]`: one upgrade attempt run
-// like the wizard's transfer page, headless. The package is loaded with the same checks and
+// like the wizard's transfer page, headless. With several ports (`--port P1 --port P2`, or
+// `-p`) the attempts run side by side (MultiSend.h). The package is loaded with the same checks and
 // result codes; an image without files ends the attempt at once. The session's reader thread
 // and sender run under a QCoreApplication event loop until the attempt finishes, the wait for
 // the projector's first request times out (result 6), or Ctrl+C or a hang-up of the terminal
@@ -17,6 +18,7 @@
 #include "Commands.h"
 #include "ImageSummary.h"
 #include "InterruptWatch.h"
+#include "MultiSend.h"
 #include "PackageOpen.h"
 #include "ResultText.h"
 #include "SendProgress.h"
@@ -31,7 +33,7 @@ constexpr int TICK_INTERVAL_MS = 500;
 
 struct SendOptions {
     std::string packagePath;
-    std::string portName;
+    std::vector<std::string> portNames;
     int nBaudRate = DEFAULT_BAUD_RATE;
     long nWaitSeconds = 0;  // 0: wait for the first request without a limit
 };
@@ -41,7 +43,7 @@ bool ParseSendOptions(const std::vector<std::string>& args, SendOptions& options
     CommandArgs parsed;
     std::string strError;
     if (!ParseCommandArgs(
-            args, {{"--port", "", true}, {"--baud", "", true}, {"--wait-timeout", "", true}},
+            args, {{"--port", "-p", true}, {"--baud", "", true}, {"--wait-timeout", "", true}},
             parsed, strError)) {
         nExit = UsageError(strError);
         return false;
@@ -52,11 +54,19 @@ bool ParseSendOptions(const std::vector<std::string>& args, SendOptions& options
         return false;
     }
     options.packagePath = parsed.positional.front();
-    if (!parsed.Has("--port") || parsed.values["--port"].empty()) {
+    options.portNames = parsed.all["--port"];
+    if (options.portNames.empty() || std::find(options.portNames.begin(), options.portNames.end(),
+                                               "") != options.portNames.end()) {
         nExit = UsageError("send needs --port PORT");
         return false;
     }
-    options.portName = parsed.values["--port"];
+    for (size_t i = 1; i < options.portNames.size(); ++i) {
+        if (std::find(options.portNames.begin(), options.portNames.begin() + i,
+                      options.portNames[i]) != options.portNames.begin() + i) {
+            nExit = UsageError("port " + options.portNames[i] + " given twice");
+            return false;
+        }
+    }
     long nValue = 0;
     if (parsed.Has("--baud")) {
         if (!ParseNumber(parsed.values["--baud"], 1, MAX_BAUD_RATE, nValue)) {
@@ -150,7 +160,7 @@ public:
             return nResult;
         }
         const std::string firstDescription = m_session.Sender().Cutter().m_strStatus;
-        if (!m_session.OpenPort(m_options.portName, m_options.nBaudRate)) {
+        if (!m_session.OpenPort(m_options.portNames.front(), m_options.nBaudRate)) {
             QCoreApplication::sendPostedEvents();  // the port's message comes first
             m_report.Ended(RESULT_SERIAL_FAILED, m_session.FailureDetail(), 0, NowMs());
             return RESULT_SERIAL_FAILED;
@@ -264,6 +274,11 @@ int RunSend(const std::vector<std::string>& args) {
     char name[] = "orvanta-cli";
     char* argv[] = {name, nullptr};
     QCoreApplication app(argc, argv);
+    if (options.portNames.size() > 1) {
+        return RunMultiSend(
+            {options.packagePath, options.portNames, options.nBaudRate, options.nWaitSeconds},
+            package, summary);
+    }
     CSendText text(summary);
     CSendRun run(options, text);
     return run.Run(package);

@@ -15,15 +15,18 @@ const char* UsageText() {
            "  orvanta-cli info PACKAGE [--json]\n"
            "      Show the image size, its CRC record and each file's flags, start address,\n"
            "      load blocks and segment length.\n"
-           "  orvanta-cli send PACKAGE --port PORT [--baud N] [--wait-timeout SECONDS]\n"
-           "      Send the package to the projector on PORT (COM1, /dev/ttyUSB0, ...).\n"
-           "      N is 115200 (the default) or any other rate for 57600. SECONDS limits\n"
-           "      the wait for the projector's first request (default: no limit).\n"
+           "  orvanta-cli send PACKAGE -p|--port PORT... [--baud N] [--wait-timeout SECONDS]\n"
+           "      Send the package to the projector on PORT (COM1, /dev/ttyUSB0,\n"
+           "      rfc2217://HOST:PORT, tcp://HOST:PORT). Give --port once per projector\n"
+           "      to upgrade several at once. N is 115200 (the default) or any other rate\n"
+           "      for 57600. SECONDS limits the wait for the projector's first request\n"
+           "      (default: no limit).\n"
            "  orvanta-cli --help\n"
            "\n"
            "Exit status: 0 success; 1 package not found; 2 not a valid package; 3 the .inf\n"
            "package yields no image; 5 serial port failed; 6 projector canceled the\n"
-           "connection; 64 wrong usage; 73 OUT cannot be written; 130 cancelled.\n";
+           "connection; 10 several ports and some failed (or failed differently); 64 wrong\n"
+           "usage; 73 OUT cannot be written; 130 cancelled.\n";
 }
 
 int UsageError(const std::string& strError) {

@@ -1,0 +1,187 @@
+// orvanta-cli send with several ports at once, against several real orvanta-projectors on
+// pseudo-terminals: every port ends with its own result, messages and line of the closing
+// table, a clean projector receives its segments byte for byte whatever the others do, and
+// the exit status combines the results as documented.
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <regex>
+
+#include "PackageLoader.h"
+#include "SegmentCutter.h"
+#include "TestSupport.h"
+#include "ToolRunner.h"
+
+namespace {
+
+using namespace orvtest;
+const std::string kCli = ORVANTA_CLI_PATH;
+
+class CliMultiSendTest : public testing::Test {
+protected:
+    void SetUp() override {
+        m_dir.Write("big1.hex", MakeHexText({{0, 0, PatternBytes(4000, 9)}}));
+        m_dir.Write("big2.hex", MakeHexText({{0x2000, 0x10, PatternBytes(300, 4)}}));
+        m_dir.Write("big.inf",
+                    "[Version]\nFlashWrite=Enable\n[DownloadFiles]\nFile=big1.hex\n"
+                    "File=big2.hex\n[FileDescription]\nbig1.hex=Part 1\n");
+        CwdGuard cwd(m_dir.Path());
+        EnvGuard home("HOME", m_dir / "home");
+        LoadedPackage loaded;
+        ASSERT_EQ(LoadPackage("big.inf", loaded), RESULT_SUCCESS) << loaded.strDetail;
+        CSegmentCutter cutter;
+        cutter.SetImage(std::move(loaded.pImage), loaded.nSize);
+        while (cutter.PrepareNextSegment() == 1) {
+            m_expected.emplace_back(cutter.m_pSegment.get(),
+                                    cutter.m_pSegment.get() + cutter.m_nSegmentLength);
+        }
+        ASSERT_EQ(m_expected.size(), 2u);
+    }
+
+    // Starts one projector per entry of faults (its options; dump folder dump-N added) and
+    // returns their devices.
+    std::vector<std::string> StartProjectors(const std::vector<std::vector<std::string>>& faults) {
+        std::vector<std::string> devices;
+        for (size_t i = 0; i < faults.size(); ++i) {
+            std::vector<std::string> args = faults[i];
+            args.insert(args.end(), {"--dump", m_dir / ("dump-" + std::to_string(i + 1))});
+            m_projectors.push_back(std::make_unique<CToolProcess>());
+            EXPECT_TRUE(m_projectors.back()->Start(ORVANTA_PROJECTOR_PATH, args));
+            devices.push_back(m_projectors.back()->ReadLine(30000));
+        }
+        return devices;
+    }
+
+    // The projector N's summary.json, once it has ended.
+    QJsonObject Summary(size_t n) {
+        EXPECT_EQ(m_projectors[n - 1]->Wait(30000).nExit, 0);
+        return QJsonDocument::fromJson(
+                   QByteArray::fromStdString(
+                       ReadText(m_dir / ("dump-" + std::to_string(n) + "/summary.json"))))
+            .object();
+    }
+
+    // Whether projector N holds exactly the package's segments, no more.
+    bool Delivered(size_t n) {
+        for (size_t i = 0; i <= m_expected.size(); ++i) {
+            const std::string path = m_dir / ("dump-" + std::to_string(n) + "/segment-" +
+                                              std::to_string(i + 1) + ".bin");
+            if (ReadBytes(path) != (i < m_expected.size() ? m_expected[i] : Bytes{})) {
+                return false;
+            }
+        }
+        return true;
+    }
+
+    static bool Matches(const std::string& text, const std::string& pattern) {
+        return std::regex_search(text, std::regex(pattern));
+    }
+
+    TempDir m_dir;
+    std::vector<Bytes> m_expected;
+    std::vector<std::unique_ptr<CToolProcess>> m_projectors;
+};
+
+// Four projectors at once: one clean, one that refuses every fifth packet, one that falls
+// silent, one that hangs up. Each ends on its own; the run reports "some failed".
+TEST_F(CliMultiSendTest, EachPortEndsWithItsOwnResult) {
+    const std::vector<std::string> ports = StartProjectors(
+        {{}, {"--nak-every", "5"}, {"--silent-after", "3"}, {"--hangup-after", "3"}});
+    const ToolResult cli =
+        RunTool(kCli,
+                {"send", "big.inf", "-p", ports[0], "--port", ports[1], "-p", ports[2],
+                 "--port=" + ports[3]},
+                {{"HOME", m_dir / "home"}, {"ORVANTA_SILENCE_MS", "1500"}}, m_dir.Path(), 120000);
+    EXPECT_EQ(cli.nExit, 10) << cli.out << cli.err;
+
+    EXPECT_TRUE(Summary(1)["complete"].toBool());
+    EXPECT_TRUE(Delivered(1));
+    EXPECT_TRUE(Summary(2)["complete"].toBool());
+    EXPECT_TRUE(Delivered(2));
+    EXPECT_FALSE(Summary(3)["complete"].toBool());
+    EXPECT_FALSE(Summary(4)["complete"].toBool());
+
+    // Every line names its port; the table gives each port's result and resends.
+    const std::string sp = " +", time = "\\d\\d:\\d\\d";
+    const std::string first = std::to_string(m_expected[0].size());
+    const std::string total = std::to_string(m_expected[0].size() + m_expected[1].size());
+    const struct {
+        std::string out, err;  // patterns that must be found
+    } expected[] = {
+        {ports[0] + ": Sending Part 1 \\(" + first + " bytes\\)\n[^]*" + ports[0] +
+             ": Upgrade successful!\n[^]*\n" + ports[0] + sp + "Upgrade successful!" + sp + time +
+             sp + "0\n",
+         ""},
+        {ports[1] + ": Sent 2 files, " + total + " bytes in " + time +
+             ", \\d+ blocks resent\n[^]*\n" + ports[1] + sp + "Upgrade successful!" + sp + time +
+             sp + "[1-9]\\d*\n",
+         ""},
+        {ports[2] + ": Stopped after 384 of " + total + " bytes[^]*\n" + ports[2] + sp +
+             "Projector canceled connection\\." + sp + time + sp + "0\n",
+         ports[2] + ": Projector canceled connection\\.\n" + ports[2] +
+             ": the projector sent no answer for [12](\\.\\d)? s after block 4 of file 1 "
+             "\\(Part 1\\)\n"},
+        {"\n" + ports[3] + sp + "Serial failed" + sp + time + sp + "0\n",
+         ports[3] + ": Serial failed\n" + ports[3] + ": " + ports[3] +
+             " went away or stopped answering"},
+    };
+    for (const auto& port : expected) {
+        EXPECT_TRUE(Matches(cli.out, port.out)) << port.out << "\n" << cli.out;
+        EXPECT_TRUE(Matches(cli.err, port.err)) << port.err << "\n" << cli.err;
+    }
+    EXPECT_TRUE(Matches(cli.out, "\nPORT +RESULT +TIME +RESENT\n")) << cli.out;
+    EXPECT_FALSE(Matches(cli.err,
+                         "(^|\n)/dev/pts/\\d+: /dev/pts/\\d+ went away[^\n]*\n[^]*"
+                         "(^|\n)/dev/pts/\\d+: /dev/pts/\\d+ went away"))
+        << "one hang-up, one detail line";
+}
+
+// The combined exit status: 0 when all succeed, the common result when all fail alike, the
+// usage status for a port given twice.
+TEST_F(CliMultiSendTest, ExitStatusCombinesTheResults) {
+    const std::vector<std::string> clean = StartProjectors({{}, {}});
+    const struct {
+        std::vector<std::string> ports;
+        int nExit;
+        std::string err;  // a pattern that must be found
+    } rows[] = {
+        {clean, 0, "^$"},
+        {{"/nonexistent/a", "/nonexistent/b"},
+         5,
+         "/nonexistent/a: Port already open \\(by another application\\) or does not exist!\n"},
+        {{"/nonexistent/a", "/nonexistent/a"}, 64, "port /nonexistent/a given twice"},
+    };
+    for (const auto& row : rows) {
+        std::vector<std::string> args{"send", "big.inf"};
+        for (const std::string& port : row.ports) {
+            args.insert(args.end(), {"-p", port});
+        }
+        const ToolResult cli = RunTool(kCli, args, {{"HOME", m_dir / "home"}}, m_dir.Path());
+        EXPECT_EQ(cli.nExit, row.nExit) << cli.out << cli.err;
+        EXPECT_TRUE(Matches(cli.err, row.err)) << cli.err;
+    }
+    EXPECT_TRUE(Delivered(1) && Delivered(2));
+}
+
+// Ctrl+C while every projector is still awaited stops every attempt: status 130, each port
+// cancelled in the table.
+TEST_F(CliMultiSendTest, InterruptStopsEveryAttempt) {
+    CPty quiet1, quiet2;
+    CToolProcess cli;
+    ASSERT_TRUE(cli.Start(kCli,
+                          {"send", "big.inf", "-p", quiet1.m_strDevice, "-p", quiet2.m_strDevice},
+                          {{"HOME", m_dir / "home"}}, m_dir.Path()));
+    EXPECT_EQ(cli.ReadLine(30000), quiet1.m_strDevice + ": Waiting for the projector's request");
+    EXPECT_EQ(cli.ReadLine(30000), quiet2.m_strDevice + ": Waiting for the projector's request");
+    kill(cli.Pid(), SIGINT);
+    const ToolResult result = cli.Wait(30000);
+    EXPECT_EQ(result.nExit, 130);
+    EXPECT_EQ(result.err, "Cancelled\n");
+    for (const std::string& port : {quiet1.m_strDevice, quiet2.m_strDevice}) {
+        EXPECT_TRUE(Matches(result.out, "\n" + port + " +Cancelled +00:0\\d +0\n")) << result.out;
+    }
+}
+
+}  // namespace
