@@ -88,8 +88,7 @@ private:
 };
 
 CReadThread::CReadThread(QObject* pTarget, const std::atomic<bool>& bPortOpen)
-    : m_pPage(pTarget),
-      m_pRelay(pTarget != nullptr ? std::make_unique<CEventRelay>(pTarget) : nullptr),
+    : m_pRelay(pTarget != nullptr ? std::make_unique<CEventRelay>(pTarget) : nullptr),
       m_bPortOpen(bPortOpen) {
     if (pipe2(m_wake, O_CLOEXEC | O_NONBLOCK) != 0) {
         m_wake[0] = m_wake[1] = -1;  // Resume reports it

@@ -51,7 +51,6 @@ private:
     void Wake();
     void DrainWake();
 
-    QObject* m_pPage;  // event target, not owned
     std::unique_ptr<CEventRelay> m_pRelay;
     const std::atomic<bool>& m_bPortOpen;
     std::thread m_thread;

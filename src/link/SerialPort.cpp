@@ -10,8 +10,10 @@
 #include <cerrno>
 #include <charconv>
 #include <chrono>
+#include <cstring>
 #include <thread>
 
+#include "PortDiagnostics.h"
 #include "ReadThread.h"
 
 namespace {
@@ -21,6 +23,18 @@ using std::chrono::milliseconds;
 
 constexpr char kOpenFailed[] = "Port already open (by another application) or does not exist!";
 constexpr char kSetupFailed[] = "Error setting Com port status!";
+
+// The two line rates: 115200 when asked for exactly that, 57600 for anything else.
+struct LineSpeed {
+    int nRate;
+    speed_t speed;
+};
+constexpr LineSpeed kFast{115200, B115200};
+constexpr LineSpeed kSlow{57600, B57600};
+
+const LineSpeed& SpeedFor(int nBaudRate) {
+    return nBaudRate == kFast.nRate ? kFast : kSlow;
+}
 
 // A write fails when the line takes nothing for this long...
 constexpr milliseconds kStallLimit{2000};
@@ -132,7 +146,16 @@ void CSerialPort::Tell(const std::string& message) {
 }
 
 int CSerialPort::LineRate(int nBaudRate) {
-    return nBaudRate == 115200 ? 115200 : 57600;
+    return SpeedFor(nBaudRate).nRate;
+}
+
+int CSerialPort::FailOpen(int fd, const char* pMessage, std::string strDetail) {
+    if (fd >= 0) {
+        close(fd);
+    }
+    m_strDetail = std::move(strDetail);
+    Tell(pMessage);
+    return 0;
 }
 
 int CSerialPort::OpenPort(const std::string& portName, int nBaudRate) {
@@ -140,31 +163,38 @@ int CSerialPort::OpenPort(const std::string& portName, int nBaudRate) {
         return 1;
     }
     m_hCom = -1;
-    const std::string path = DevicePath(portName);
-    const int fd =
-        path.empty() ? -1 : open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) {
-        Tell(kOpenFailed);
-        return 0;
+    m_strDetail.clear();
+    m_strPath = DevicePath(portName);
+    const std::string& path = m_strPath;
+    if (path.empty()) {
+        return FailOpen(-1, kOpenFailed,
+                        "\"" + portName +
+                            "\" names no serial device; give COMn or a device path such as "
+                            "/dev/ttyUSB0");
     }
-    auto fail = [&](const char* pMessage) {
-        close(fd);
-        Tell(pMessage);
-        return 0;
-    };
+    const int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        return FailOpen(-1, kOpenFailed, OpenFailureDetail(path, errno));
+    }
     // TIOCEXCL does not stop privileged openers; the lock (held as long as this descriptor)
     // also stops them when they take it too, as a second copy of this program does.
     if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
-        return fail(kOpenFailed);
+        return FailOpen(fd, kOpenFailed, InUseDetail(path));
     }
     if (!isatty(fd)) {
-        return fail(kSetupFailed);
+        return FailOpen(fd, kSetupFailed, path + " is not a serial line");
     }
     if (ioctl(fd, TIOCEXCL) != 0) {
-        return fail(kOpenFailed);
+        return FailOpen(fd, kOpenFailed, InUseDetail(path));
+    }
+    // A program that opened the line without a lock would read the projector's answers.
+    const std::vector<PortUser> users = FindPortUsers(path);
+    if (!users.empty()) {
+        ioctl(fd, TIOCNXCL);
+        return FailOpen(fd, kOpenFailed, HeldOpenDetail(path, users));
     }
 
-    const speed_t speed = LineRate(nBaudRate) == 115200 ? B115200 : B57600;
+    const LineSpeed& line = SpeedFor(nBaudRate);
     m_dcb = termios{};
     cfmakeraw(&m_dcb);
     m_dcb.c_iflag &= ~(IXON | IXOFF | IXANY);
@@ -172,16 +202,20 @@ int CSerialPort::OpenPort(const std::string& portName, int nBaudRate) {
     m_dcb.c_cflag |= CS8 | CREAD | CLOCAL;
     m_dcb.c_cc[VMIN] = 1;
     m_dcb.c_cc[VTIME] = 0;
-    cfsetispeed(&m_dcb, speed);
-    cfsetospeed(&m_dcb, speed);
+    cfsetispeed(&m_dcb, line.speed);
+    cfsetospeed(&m_dcb, line.speed);
     // tcsetattr succeeds when any part of the settings took; read back what matters.
     termios applied{};
     if (tcsetattr(fd, TCSANOW, &m_dcb) != 0 || tcgetattr(fd, &applied) != 0 ||
-        cfgetospeed(&applied) != speed ||
+        cfgetospeed(&applied) != line.speed ||
         (applied.c_cflag & (CSIZE | PARENB | CSTOPB | CRTSCTS)) != CS8) {
+        const int nError = errno;
         ioctl(fd, TIOCNXCL);
-        return fail(kSetupFailed);
+        return FailOpen(fd, kSetupFailed,
+                        path + " refuses " + std::to_string(line.nRate) + " baud 8N1 (" +
+                            std::strerror(nError) + ")");
     }
+    m_nLineRate = line.nRate;
     // DTR and RTS inactive; drivers without modem lines (pseudo-terminals) refuse this.
     int nLines = TIOCM_DTR | TIOCM_RTS;
     ioctl(fd, TIOCMBIC, &nLines);
@@ -193,9 +227,8 @@ int CSerialPort::OpenPort(const std::string& portName, int nBaudRate) {
         m_pReadThread->Park();
         ioctl(fd, TIOCNXCL);
         m_hCom = -1;
-        return fail(kSetupFailed);
+        return FailOpen(fd, kSetupFailed, "the reader thread for " + path + " cannot start");
     }
-    m_bThreadStarted = true;
     return 1;
 }
 
@@ -224,7 +257,7 @@ int CSerialPort::WritePort(const void* pBuffer, uint32_t nLength) {
         m_nWriteError = EBADF;
         return 0;
     }
-    const int nRate = cfgetospeed(&m_dcb) == B115200 ? 115200 : 57600;
+    const int nRate = m_nLineRate;
     const auto tLimit = Clock::now() + WriteLimit(nLength, nRate);
     const auto* p = static_cast<const unsigned char*>(pBuffer);
     uint32_t nLeft = nLength;

@@ -5,7 +5,10 @@
 // path used as it stands (/dev/ttyUSB0, a pseudo-terminal). Line: raw, 8N1, no flow control
 // of any kind, receiver on, modem lines ignored (CLOCAL), DTR and RTS inactive; 115200 baud
 // when asked for exactly 115200, 57600 for anything else. The port is opened for exclusive
-// use (TIOCEXCL and a non-blocking exclusive flock), so a second opener fails.
+// use (TIOCEXCL and a non-blocking exclusive flock), so a second opener fails; a device that
+// another process holds open without a lock (a terminal program, a `cat`) is refused too,
+// since that process would swallow the projector's answers (PortDiagnostics.h says which
+// processes can be seen).
 //
 // Threads: open, write and close run on the user-interface thread. The reader thread is
 // created at the first successful open, reads while the port is open and parks (holding
@@ -13,7 +16,9 @@
 // descriptor is closed. The destructor closes the port and joins the thread.
 //
 // Messages for the user go to the message sink on the calling (user-interface) thread: the
-// wizard shows a message box, the command-line tool prints to stderr.
+// wizard shows a message box, the command-line tool prints to stderr. Next to each failure of
+// OpenPort the port keeps one detail line (LastDetail) with the device, the reason and what
+// to do about it.
 #pragma once
 
 #include <termios.h>
@@ -39,7 +44,7 @@ public:
     // that has gone to the sink: "Port already open (by another application) or does not
     // exist!" when the device cannot be opened or is held by another opener, "Error setting
     // Com port status!" when it is no terminal or refuses the settings (the descriptor is
-    // then closed).
+    // then closed). LastDetail then says why.
     int OpenPort(const std::string& portName, int nBaudRate);
     // FALSE only when closing the descriptor failed ("Close Serial Port failed %d").
     int ClosePort();
@@ -52,6 +57,10 @@ public:
     int LastWriteError() const { return m_nWriteError; }
 
     bool IsOpen() const { return m_bPortOpen.load(); }
+    // The device path of the last OpenPort ("" when the port text named none).
+    const std::string& Path() const { return m_strPath; }
+    // Why the last OpenPort failed, in one line; empty after a success.
+    const std::string& LastDetail() const { return m_strDetail; }
 
     // The device path for a port text; empty when the text names no device.
     static std::string DevicePath(const std::string& portName);
@@ -62,11 +71,15 @@ public:
     std::atomic<bool> m_bPortOpen{false};
     struct termios m_dcb {};  // line settings last applied
     std::unique_ptr<CReadThread> m_pReadThread;
-    bool m_bThreadStarted = false;
 
 private:
     void Tell(const std::string& message);
+    // Closes fd, keeps strDetail, tells pMessage; returns 0.
+    int FailOpen(int fd, const char* pMessage, std::string strDetail);
 
     MessageSink m_sink;
     int m_nWriteError = 0;
+    int m_nLineRate = 57600;  // of the open line
+    std::string m_strPath;
+    std::string m_strDetail;
 };

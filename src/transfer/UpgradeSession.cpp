@@ -1,13 +1,15 @@
 #include "UpgradeSession.h"
 
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
 
 #include "CommEvents.h"
+#include "PackageLoader.h"
 
 namespace {
 
 constexpr int SILENCE_CHECK_INTERVAL_MS = 1000;
-constexpr int RESULT_SERIAL_FAILED = 5;
 
 // The silence limit, shortened by tests through ORVANTA_SILENCE_MS; a missing or unusable
 // value keeps the default.
@@ -28,7 +30,7 @@ uint32_t SilenceLimit() {
 
 CUpgradeSession::CUpgradeSession(QObject* pParent)
     : QObject(pParent),
-      m_port(this, [this](const std::string& text) { emit message(QString::fromStdString(text)); }),
+      m_port(this, [this](const std::string& text) { Tell(text); }),
       m_sender(*this) {
     m_clock.start();
     m_sender.SetSilenceLimit(SilenceLimit());
@@ -42,6 +44,7 @@ CUpgradeSession::~CUpgradeSession() {
 }
 
 int CUpgradeSession::Prepare(std::unique_ptr<uint8_t[]> pImage, uint32_t nImageSize) {
+    m_strDetail.clear();
     m_silenceTimer.start();
     return m_sender.Start(std::move(pImage), nImageSize);
 }
@@ -49,6 +52,7 @@ int CUpgradeSession::Prepare(std::unique_ptr<uint8_t[]> pImage, uint32_t nImageS
 int CUpgradeSession::OpenPort(const std::string& portName, int nBaudRate) {
     if (!m_port.OpenPort(portName, nBaudRate)) {
         m_silenceTimer.stop();
+        m_strDetail = m_port.LastDetail();
         return 0;
     }
     m_strLastError.clear();
@@ -71,8 +75,9 @@ int CUpgradeSession::WritePort(const void* pBuffer, uint32_t nLength) {
     // port, whichever side (this write or the reader) notices it first.
     if (!m_bFailureReported && m_port.IsOpen()) {
         m_bFailureReported = true;
-        emit message(QStringLiteral("A problem occured while trying to write to the Com Port: %1")
-                         .arg(m_port.LastWriteError()));
+        m_strDetail = PortFailureDetail(m_port.LastWriteError());
+        Tell("A problem occured while trying to write to the Com Port: " +
+             std::to_string(m_port.LastWriteError()));
     }
     return 0;
 }
@@ -91,7 +96,26 @@ void CUpgradeSession::UpdateTexts(const std::string& strElapsed, const std::stri
 
 void CUpgradeSession::Finished(int nResult) {
     m_silenceTimer.stop();
-    emit finished(nResult);
+    if (nResult == RESULT_SUCCESS) {
+        m_strDetail.clear();
+    } else if (m_strDetail.empty()) {
+        m_strDetail = m_sender.FailureDetail();
+    }
+    QMetaObject::invokeMethod(
+        this, [this, nResult] { emit finished(nResult); }, Qt::QueuedConnection);
+}
+
+void CUpgradeSession::Tell(const std::string& text) {
+    QMetaObject::invokeMethod(
+        this, [this, strText = QString::fromStdString(text)] { emit message(strText); },
+        Qt::QueuedConnection);
+}
+
+std::string CUpgradeSession::PortFailureDetail(int nError) const {
+    const std::string what =
+        nError == ETIMEDOUT ? " stopped taking data (" : " went away or stopped answering (";
+    return m_port.Path() + what + std::strerror(nError) +
+           "); check the cable and the projector's power";
 }
 
 uint32_t CUpgradeSession::GetTickCount() const {
@@ -116,14 +140,17 @@ void CUpgradeSession::OnCommEvent(int nMessage, uintptr_t wParam, const std::str
         case WM_COMM_ERROR:
             if (!m_bFailureReported && text != m_strLastError) {
                 m_strLastError = text;
-                emit message(QString::fromStdString(text));
+                Tell(text);
             }
             break;
         case WM_COMM_FAILED:
             if (!m_bFailureReported) {
                 m_bFailureReported = true;
                 if (!text.empty() && text != m_strLastError) {
-                    emit message(QString::fromStdString(text));
+                    Tell(text);
+                }
+                if (!m_sender.IsFinished()) {
+                    m_strDetail = PortFailureDetail(static_cast<int>(wParam));
                 }
             }
             m_sender.Abort(RESULT_SERIAL_FAILED);

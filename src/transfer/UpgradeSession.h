@@ -3,8 +3,16 @@
 // receives the reader's events on the user-interface thread, feeds the bytes to the sender,
 // checks the silence limit once a second, and reports what happens through Qt signals.
 //
-// A port that fails during the attempt (hang-up, adapter gone, read errors) produces one
-// message and ends the attempt with result 5; the port is closed.
+// Messages for the user and the end of the attempt are queued to the event loop, never
+// emitted from inside the handling of a byte, a write or a check: the wizard shows messages
+// in a modal box, whose nested event loop must not re-enter the sender. By the time any
+// message or finished() arrives, the attempt that caused it has ended (port closed, sender
+// finished) and further bytes are ignored; finished() comes once per attempt, after the
+// attempt's messages.
+//
+// A port that fails during the attempt (hang-up, adapter gone, read errors, a stalled write)
+// produces one message and ends the attempt with result 5; the port is closed. Every failure
+// leaves one detail line (FailureDetail) saying what happened, where, and what to do.
 //
 // The silence limit is 30 s; the environment variable ORVANTA_SILENCE_MS overrides it (tests
 // only).
@@ -28,10 +36,17 @@ public:
     // Takes the image and cuts the first segment (status reported). Returns the result of
     // that first cut (0: nothing to send).
     int Prepare(std::unique_ptr<uint8_t[]> pImage, uint32_t nImageSize);
-    // Opens the port and starts the silence checks. FALSE after the failure message went out
-    // through message(); the attempt then does not run and no finished() follows: the caller
-    // sets result 5 itself.
+    // Opens the port and starts the silence checks. FALSE after the failure message was
+    // queued to message() and FailureDetail set; the attempt then does not run and no
+    // finished() follows: the caller sets result 5 itself.
     int OpenPort(const std::string& portName, int nBaudRate);
+
+    // Whether an attempt is prepared and has not ended.
+    bool IsRunning() const { return !m_sender.IsFinished(); }
+    // Milliseconds since the current (or last) attempt was prepared.
+    uint32_t ElapsedMs() const { return GetTickCount() - m_sender.StartTick(); }
+    // Why the last attempt (or the last OpenPort) failed, in one line; empty otherwise.
+    const std::string& FailureDetail() const { return m_strDetail; }
 
     CSerialPort& Port() { return m_port; }
     CXmodemSender& Sender() { return m_sender; }
@@ -48,8 +63,9 @@ public:
 signals:
     void progress(unsigned segmentPos, unsigned totalPos);
     void textsChanged(QString elapsed, QString status);
-    // A message for the user (a message box in the wizard, stderr in the tool).
+    // A message for the user (a message box in the wizard, stderr in the tool); queued.
     void message(QString text);
+    // The attempt is over with this result; queued, once per attempt.
     void finished(int result);
 
 protected:
@@ -57,6 +73,10 @@ protected:
 
 private:
     void OnCommEvent(int nMessage, uintptr_t wParam, const std::string& text);
+    // Queues a message for the user to the event loop.
+    void Tell(const std::string& text);
+    // The detail line for a port that failed under the transfer with nError.
+    std::string PortFailureDetail(int nError) const;
 
     QElapsedTimer m_clock;
     CSerialPort m_port;
@@ -66,4 +86,5 @@ private:
     // anything after the failure are not shown again.
     std::string m_strLastError;
     bool m_bFailureReported = false;
+    std::string m_strDetail;
 };

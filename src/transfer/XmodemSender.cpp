@@ -5,15 +5,25 @@
 #include <cstdio>
 #include <cstring>
 
+#include "PackageLoader.h"
+
 namespace {
 
 constexpr uint32_t PACKET_SIZE = 133;
 constexpr uint32_t BLOCK_SIZE = 128;
 constexpr uint32_t CRC_OFFSET = 3 + BLOCK_SIZE;
 constexpr uint32_t BAR_RANGE = 1000;
-constexpr int RESULT_SUCCESS = 0;
-constexpr int RESULT_SERIAL_FAILED = 5;
-constexpr int RESULT_CANCELED = 6;
+
+// "30 s", "1.5 s".
+std::string Seconds(uint32_t nMilliseconds) {
+    char text[32];
+    if (nMilliseconds % 1000 == 0) {
+        std::snprintf(text, sizeof text, "%u s", nMilliseconds / 1000);
+    } else {
+        std::snprintf(text, sizeof text, "%.1f s", nMilliseconds / 1000.0);
+    }
+    return text;
+}
 
 // The table-driven MODBUS CRC keeps the CRC in two 8-bit registers. The "high-order" table
 // feeds the register that is combined with each data byte (it ends up holding the CRC's low
@@ -58,6 +68,12 @@ int CXmodemSender::Start(std::unique_ptr<uint8_t[]> pImage, uint32_t nImageSize)
     m_strElapsed.clear();
     m_bAwaitingReply = false;
     m_bFinished = false;
+    m_nPacketsSent = 0;
+    m_nResent = 0;
+    m_nRefusals = 0;
+    m_nFile = 0;
+    m_nBlockIndex = 0;
+    m_strDetail.clear();
 
     const int nResult = m_cutter.PrepareNextSegment();
     m_dwStartTick = m_host.GetTickCount();
@@ -65,10 +81,10 @@ int CXmodemSender::Start(std::unique_ptr<uint8_t[]> pImage, uint32_t nImageSize)
     return nResult;
 }
 
-void CXmodemSender::Abort(int nResult) {
+void CXmodemSender::Abort(int nResult, const std::string& strDetail) {
     if (!m_bFinished) {
         m_host.ClosePort();
-        Finish(nResult);
+        Finish(nResult, strDetail);
     }
 }
 
@@ -89,9 +105,11 @@ void CXmodemSender::CheckSilence() {
     if (m_bFinished || !m_bAwaitingReply) {
         return;
     }
-    if (m_host.GetTickCount() - m_dwLastSendTick >= m_nSilenceLimit) {
+    const uint32_t nSilent = m_host.GetTickCount() - m_dwLastSendTick;
+    if (nSilent >= m_nSilenceLimit) {
         m_host.ClosePort();
-        Finish(RESULT_CANCELED);
+        Finish(RESULT_PROJECTOR_CANCELED,
+               "the projector sent no answer for " + Seconds(nSilent) + " after " + Where());
     }
 }
 
@@ -100,6 +118,8 @@ void CXmodemSender::StartSegment() {
     if (m_cutter.m_nRemaining == 0) {
         return;
     }
+    ++m_nFile;
+    m_nBlockIndex = 0;
     m_pNext = m_cutter.m_pSegment.get();
     const uint32_t nCount = std::min(m_cutter.m_nRemaining, BLOCK_SIZE);
     SendBlock(1, m_pNext, nCount);
@@ -122,6 +142,8 @@ void CXmodemSender::SendBlock(uint8_t nBlock, const uint8_t* pData, uint32_t nCo
     m_packet[CRC_OFFSET] = static_cast<uint8_t>(nCrc >> 8);
     m_packet[CRC_OFFSET + 1] = static_cast<uint8_t>(nCrc & 0xFF);
 
+    ++m_nBlockIndex;
+    m_nRefusals = 0;
     if (m_host.IsPortOpen()) {
         Send(m_packet, PACKET_SIZE);
         if (m_bFinished) {
@@ -159,6 +181,7 @@ void CXmodemSender::OnReply(uint8_t nReply) {
         } else if (m_packet[0] != EOT) {
             // The last data block is acknowledged; the retries it left also serve the EOT.
             m_packet[0] = EOT;
+            m_nRefusals = 0;
             if (m_host.IsPortOpen()) {
                 Send(m_packet, 1);
             }
@@ -175,15 +198,19 @@ void CXmodemSender::OnReply(uint8_t nReply) {
             }
         }
     } else if (nReply == NAK) {
+        ++m_nRefusals;
         if (m_nRetries > 0) {
             --m_nRetries;
             if (m_host.IsPortOpen()) {
+                ++m_nResent;
                 Send(m_packet, m_packet[0] == EOT ? 1 : PACKET_SIZE);
             }
         } else {
             // The projector refuses the packet for good; waiting on would never end.
             m_host.ClosePort();
-            Finish(RESULT_CANCELED);
+            Finish(RESULT_PROJECTOR_CANCELED, "the projector refused " + Where() + " " +
+                                                  std::to_string(m_nRefusals) +
+                                                  " times; check the cable and the baud rate");
         }
     }
 }
@@ -195,17 +222,33 @@ void CXmodemSender::Send(const void* pBuffer, uint32_t nLength) {
         Finish(RESULT_SERIAL_FAILED);
         return;
     }
+    ++m_nPacketsSent;
     m_dwLastSendTick = m_host.GetTickCount();
     m_bAwaitingReply = true;
 }
 
-void CXmodemSender::Finish(int nResult) {
+void CXmodemSender::Finish(int nResult, std::string strDetail) {
+    if (m_bFinished) {
+        return;
+    }
     m_bFinished = true;
+    m_strDetail = nResult == RESULT_SUCCESS ? std::string() : std::move(strDetail);
     m_bAwaitingReply = false;
     m_nState = STATE_WAIT_C;
     m_pNext = nullptr;
     m_cutter.ReleaseSegment();
     m_host.Finished(nResult);
+}
+
+std::string CXmodemSender::Where() const {
+    std::string file = "file " + std::to_string(m_nFile);
+    if (!m_cutter.m_strStatus.empty()) {
+        file += " (" + m_cutter.m_strStatus + ")";
+    }
+    if (m_packet[0] == EOT) {
+        return "the end of " + file;
+    }
+    return "block " + std::to_string(m_nBlockIndex) + " of " + file;
 }
 
 uint16_t CXmodemSender::Crc16(const uint8_t* pData, uint32_t nLength) {

@@ -13,7 +13,12 @@
 // canceled): NAK after the resends are spent, or no answer (ACK or NAK; other bytes do not
 // count) within the silence limit after a packet or an EOT. Waiting for 'C' has no limit. A
 // write that fails ends the attempt with result 5 (serial failed). Every end closes the port
-// and releases the segment.
+// and releases the segment, and the attempt ends once: whatever comes after the end (a late
+// byte, a silence check, a second Abort) is ignored.
+//
+// A failure the sender decides itself leaves a detail line (FailureDetail) naming what went
+// wrong and where: how long the projector was silent after which block of which file, or how
+// often a block was refused. Packets sent again after a NAK are counted (ResentBlocks).
 #pragma once
 
 #include <cstdint>
@@ -34,7 +39,8 @@ public:
     // The page's texts changed (elapsed "%M:%S", status = description of the current file).
     virtual void UpdateTexts(const std::string& strElapsed, const std::string& strStatus) = 0;
     // The attempt is over: 0 after the last segment, otherwise the failure code. Called once
-    // per attempt, as the sender's last act; a new attempt must not be started from inside it.
+    // per attempt, as the sender's last act, after ClosePort; a new attempt must not be
+    // started from inside it.
     virtual void Finished(int nResult) = 0;
     // Milliseconds from a fixed point (a monotonic tick count).
     virtual uint32_t GetTickCount() const = 0;
@@ -57,13 +63,14 @@ public:
     virtual ~CXmodemSender() = default;
 
     // Starts an attempt on an image, forgetting any earlier one: offset 0, first segment cut,
-    // state STATE_WAIT_C, start tick noted, elapsed text emptied, the texts reported through
-    // UpdateTexts. Returns what the first PrepareNextSegment returned (0: the image holds no
-    // file block; every 'C' is then ignored and the attempt never ends by itself).
+    // state STATE_WAIT_C, start tick noted, elapsed text, detail and counts emptied, the texts
+    // reported through UpdateTexts. Returns what the first PrepareNextSegment returned (0: the
+    // image holds no file block; every 'C' is then ignored and the attempt never ends by itself).
     int Start(std::unique_ptr<uint8_t[]> pImage, uint32_t nImageSize);
-    // Ends the attempt from outside (port failure): port closed, segment released, Finished
-    // with nResult. Nothing happens when the attempt is already over.
-    void Abort(int nResult);
+    // Ends the attempt from outside (port failure, time limit): port closed, segment
+    // released, strDetail kept as the failure detail, Finished with nResult. Nothing happens
+    // when the attempt is already over.
+    void Abort(int nResult, const std::string& strDetail = {});
 
     // One received byte. Ignored while the port is closed or after the attempt is over.
     void OnCommByte(uint8_t nByte);
@@ -83,13 +90,23 @@ public:
     bool IsFinished() const { return m_bFinished; }
     const std::string& Elapsed() const { return m_strElapsed; }
     const uint8_t* Packet() const { return m_packet; }
+    // Whether the current attempt has sent its first packet (the projector has asked).
+    bool HasSent() const { return m_nPacketsSent > 0; }
+    // Packets and EOTs sent again after a NAK in the current (or last) attempt.
+    uint32_t ResentBlocks() const { return m_nResent; }
+    // Why the last attempt failed, in one line; empty after success or while it runs.
+    const std::string& FailureDetail() const { return m_strDetail; }
+    // The tick at which the current attempt started.
+    uint32_t StartTick() const { return m_dwStartTick; }
 
 private:
     void StartSegment();
     void SendBlock(uint8_t nBlock, const uint8_t* pData, uint32_t nCount);
     void OnReply(uint8_t nReply);
     void Send(const void* pBuffer, uint32_t nLength);
-    void Finish(int nResult);
+    void Finish(int nResult, std::string strDetail = {});
+    // "block 12 of file 2 (Main)", or "the end of file 2 (Main)" while an EOT is out.
+    std::string Where() const;
 
     ISenderHost& m_host;
     CSegmentCutter m_cutter;  // image, offset, current segment, remaining count, status
@@ -104,4 +121,10 @@ private:
     uint32_t m_dwLastSendTick = 0;
     bool m_bAwaitingReply = false;
     bool m_bFinished = true;
+    uint32_t m_nPacketsSent = 0;
+    uint32_t m_nResent = 0;
+    uint32_t m_nRefusals = 0;    // NAKs for the packet now out
+    uint32_t m_nFile = 0;        // 1-based index of the segment being sent
+    uint32_t m_nBlockIndex = 0;  // 1-based index of the block now out, not wrapping
+    std::string m_strDetail;
 };

@@ -38,6 +38,7 @@ CInterruptWatch::CInterruptWatch(std::function<void(int)> onSignal)
     action.sa_flags = SA_RESTART;
     sigaction(SIGINT, &action, &m_oldInt);
     sigaction(SIGTERM, &action, &m_oldTerm);
+    sigaction(SIGHUP, &action, &m_oldHup);
 }
 
 CInterruptWatch::~CInterruptWatch() {
@@ -46,6 +47,7 @@ CInterruptWatch::~CInterruptWatch() {
     }
     sigaction(SIGINT, &m_oldInt, nullptr);
     sigaction(SIGTERM, &m_oldTerm, nullptr);
+    sigaction(SIGHUP, &m_oldHup, nullptr);
     g_nWriteFd = -1;
     m_pNotifier.reset();
     close(m_pipe[0]);

@@ -1,7 +1,7 @@
-// CInterruptWatch: turns SIGINT and SIGTERM into a call on the event loop's thread, so that
-// Ctrl+C during a transfer closes the port like the wizard's Cancel instead of killing the
-// process with the port in use. The signal handler only writes the signal number into a pipe;
-// a socket notifier reads it on the thread that created the watch.
+// CInterruptWatch: turns SIGINT, SIGTERM and SIGHUP (the terminal closed) into a call on the
+// event loop's thread, so that Ctrl+C during a transfer closes the port like the wizard's
+// Cancel instead of killing the process with the port in use. The signal handler only writes the
+// signal number into a pipe; a socket notifier reads it on the thread that created the watch.
 //
 // One watch at a time; it needs a QCoreApplication, and restores the previous handlers when
 // destroyed.
@@ -33,4 +33,5 @@ private:
     std::unique_ptr<QSocketNotifier> m_pNotifier;
     struct sigaction m_oldInt {};
     struct sigaction m_oldTerm {};
+    struct sigaction m_oldHup {};
 };

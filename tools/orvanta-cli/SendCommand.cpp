@@ -2,7 +2,9 @@
 // like the wizard's transfer page, headless. The package is loaded with the same checks and
 // result codes; an image without files ends the attempt at once. The session's reader thread
 // and sender run under a QCoreApplication event loop until the attempt finishes, the wait for
-// the projector's first request times out (result 6), or Ctrl+C closes the port.
+// the projector's first request times out (result 6), or Ctrl+C or a hang-up of the terminal
+// closes the port (128 + the signal). Every event goes to an ISendReport.
+#include <signal.h>
 #include <unistd.h>
 
 #include <QCoreApplication>
@@ -73,18 +75,66 @@ bool ParseSendOptions(const std::vector<std::string>& args, SendOptions& options
     return true;
 }
 
-// Drives one attempt on the event loop and turns the session's signals into output.
-class CSendRun {
+// The run's text output: progress on stdout (or one redrawn line on a terminal's stderr),
+// messages on stderr, the result on stdout after success and on stderr, with its detail line,
+// after a failure.
+class CSendText : public ISendReport {
 public:
-    CSendRun(const SendOptions& options, const ImageSummary& summary)
-        : m_options(options),
-          m_progress(isatty(STDERR_FILENO) ? stderr : stdout,
+    explicit CSendText(const ImageSummary& summary)
+        : m_progress(isatty(STDERR_FILENO) ? stderr : stdout,
                      isatty(STDERR_FILENO) || isatty(STDOUT_FILENO), summary.nTotalSegmentBytes,
                      summary.files.size()) {}
 
+    void Waiting(const std::string& strDescription, uint64_t nNowMs) override {
+        m_progress.Waiting(strDescription, nNowMs);
+    }
+    void SegmentStarted(const std::string& strDescription, uint32_t nSegmentLength,
+                        uint64_t nNowMs) override {
+        m_progress.SegmentStarted(strDescription, nSegmentLength, nNowMs);
+    }
+    void BlockSent(uint32_t nSegmentSent, uint32_t nTotalPos, uint64_t nNowMs) override {
+        m_progress.BlockSent(nSegmentSent, nTotalPos, nNowMs);
+    }
+    void Tick(uint64_t nNowMs) override { m_progress.Tick(nNowMs); }
+    void Message(const std::string& strText) override {
+        m_progress.Suspend();
+        std::fprintf(stderr, "%s\n", strText.c_str());
+        std::fflush(stderr);
+    }
+    void Ended(int nResult, const std::string& strDetail, uint32_t nResent,
+               uint64_t nNowMs) override {
+        if (m_bWaited) {
+            m_progress.Finish(nResult == RESULT_SUCCESS, nNowMs, nResent);
+        }
+        if (nResult == RESULT_SUCCESS) {
+            std::printf("%s\n", ResultMessage(RESULT_SUCCESS).c_str());
+            std::fflush(stdout);
+        } else {
+            ReportFailure(nResult, strDetail);
+        }
+    }
+    void Cancelled(int, uint64_t) override {
+        m_progress.Suspend();
+        std::fprintf(stderr, "Cancelled\n");
+    }
+
+    // Whether the progress was begun (the port opened), so that Ended closes it.
+    void SetWaited() { m_bWaited = true; }
+
+private:
+    CSendProgress m_progress;
+    bool m_bWaited = false;
+};
+
+// Drives one attempt on the event loop and turns the session's signals into report events.
+class CSendRun {
+public:
+    CSendRun(const SendOptions& options, CSendText& report)
+        : m_options(options), m_text(report), m_report(report) {}
+
     int Run(LoadedPackage& package) {
         QObject::connect(&m_session, &CUpgradeSession::message,
-                         [this](const QString& text) { OnMessage(text); });
+                         [this](const QString& text) { m_report.Message(text.toStdString()); });
         QObject::connect(&m_session, &CUpgradeSession::progress,
                          [this](unsigned, unsigned nTotalPos) { OnProgress(nTotalPos); });
         QObject::connect(&m_session, &CUpgradeSession::finished,
@@ -94,32 +144,32 @@ public:
         if (m_session.Prepare(std::move(package.pImage), package.nSize) == 0) {
             // The loader already refuses images without files; kept so that nothing is
             // awaited that can never come.
-            ReportFailure(bInf ? RESULT_INF_CORRUPT : RESULT_INVALID_INPUT,
-                          m_options.packagePath + ": no file blocks: nothing to send");
-            return bInf ? RESULT_INF_CORRUPT : RESULT_INVALID_INPUT;
+            const int nResult = bInf ? RESULT_INF_CORRUPT : RESULT_INVALID_INPUT;
+            m_report.Ended(nResult, m_options.packagePath + ": no file blocks: nothing to send", 0,
+                           NowMs());
+            return nResult;
         }
         const std::string firstDescription = m_session.Sender().Cutter().m_strStatus;
         if (!m_session.OpenPort(m_options.portName, m_options.nBaudRate)) {
-            ReportFailure(RESULT_SERIAL_FAILED, "");
+            QCoreApplication::sendPostedEvents();  // the port's message comes first
+            m_report.Ended(RESULT_SERIAL_FAILED, m_session.FailureDetail(), 0, NowMs());
             return RESULT_SERIAL_FAILED;
-        }
-        if (m_bEnded) {
-            return Conclude();
         }
 
         CInterruptWatch interrupts([this](int nSignal) { OnInterrupt(nSignal); });
         QTimer tick;
-        QObject::connect(&tick, &QTimer::timeout, [this] { m_progress.Tick(NowMs()); });
+        QObject::connect(&tick, &QTimer::timeout, [this] { m_report.Tick(NowMs()); });
         tick.start(TICK_INTERVAL_MS);
         if (m_options.nWaitSeconds > 0) {
             m_waitTimer.setSingleShot(true);
             QObject::connect(&m_waitTimer, &QTimer::timeout, [this] { OnWaitTimeout(); });
             m_waitTimer.start(static_cast<int>(m_options.nWaitSeconds * 1000));
         }
-        m_progress.Waiting(firstDescription, NowMs());
+        m_text.SetWaited();
+        m_report.Waiting(firstDescription, NowMs());
         QCoreApplication::exec();
         tick.stop();
-        return Conclude();
+        return m_nResult;
     }
 
 private:
@@ -127,12 +177,6 @@ private:
         return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
                                          std::chrono::steady_clock::now() - m_start)
                                          .count());
-    }
-
-    void OnMessage(const QString& text) {
-        m_progress.Suspend();
-        std::fprintf(stderr, "%s\n", text.toStdString().c_str());
-        std::fflush(stderr);
     }
 
     // A block is about to go out. The cutter still counts its bytes as remaining, and rests
@@ -143,10 +187,10 @@ private:
         if (!m_bAnySegment || cutter.m_nImageOffset != m_nSegmentImageOffset) {
             m_bAnySegment = true;
             m_nSegmentImageOffset = cutter.m_nImageOffset;
-            m_progress.SegmentStarted(cutter.m_strStatus, cutter.m_nSegmentLength, NowMs());
+            m_report.SegmentStarted(cutter.m_strStatus, cutter.m_nSegmentLength, NowMs());
         }
         const uint32_t nRemaining = std::min(cutter.m_nRemaining, cutter.m_nSegmentLength);
-        m_progress.BlockSent(cutter.m_nSegmentLength - nRemaining, nTotalPos, NowMs());
+        m_report.BlockSent(cutter.m_nSegmentLength - nRemaining, nTotalPos, NowMs());
     }
 
     void OnFinished(int nResult) {
@@ -156,7 +200,8 @@ private:
         m_bEnded = true;
         m_nResult = nResult;
         m_waitTimer.stop();
-        m_progress.Finish(nResult == RESULT_SUCCESS, NowMs());
+        const std::string detail = m_strDetail.empty() ? m_session.FailureDetail() : m_strDetail;
+        m_report.Ended(nResult, detail, m_session.Sender().ResentBlocks(), NowMs());
         QCoreApplication::exit(nResult);
     }
 
@@ -166,46 +211,32 @@ private:
         }
         m_strDetail =
             "no request from the projector within " + std::to_string(m_options.nWaitSeconds) + " s";
-        m_session.Sender().Abort(RESULT_PROJECTOR_CANCELED);
+        m_session.Sender().Abort(RESULT_PROJECTOR_CANCELED, m_strDetail);
     }
 
-    // Ctrl+C acts like the wizard's Cancel: the port is closed and nothing is reported as
-    // the attempt's result.
+    // Ctrl+C (and a closed terminal) acts like the wizard's Cancel: the port is closed and
+    // nothing is reported as the attempt's result.
     void OnInterrupt(int nSignal) {
         if (m_bEnded) {
             return;
         }
         m_bEnded = true;
-        m_bInterrupted = true;
         m_nResult = 128 + nSignal;
         m_waitTimer.stop();
         m_session.ClosePort();
-        m_progress.Suspend();
+        m_report.Cancelled(nSignal, NowMs());
         QCoreApplication::exit(m_nResult);
-    }
-
-    int Conclude() {
-        if (m_bInterrupted) {
-            std::fprintf(stderr, "Cancelled\n");
-            return m_nResult;
-        }
-        if (m_nResult == RESULT_SUCCESS) {
-            std::printf("%s\n", ResultMessage(RESULT_SUCCESS).c_str());
-        } else {
-            ReportFailure(m_nResult, m_strDetail);
-        }
-        return m_nResult;
     }
 
     const SendOptions& m_options;
     const std::chrono::steady_clock::time_point m_start = std::chrono::steady_clock::now();
-    CSendProgress m_progress;
+    CSendText& m_text;
+    ISendReport& m_report;
     CUpgradeSession m_session;
     QTimer m_waitTimer;
     bool m_bAnySegment = false;
     uint32_t m_nSegmentImageOffset = 0;
     bool m_bEnded = false;
-    bool m_bInterrupted = false;
     int m_nResult = RESULT_SUCCESS;
     std::string m_strDetail;
 };
@@ -226,10 +257,14 @@ int RunSend(const std::vector<std::string>& args) {
     }
     const ImageSummary summary = SummarizeImage(package.pImage.get(), package.nSize);
 
+    // A reader of the output that goes away (`| head -1`) must not stop the upgrade: what
+    // cannot be written is dropped.
+    signal(SIGPIPE, SIG_IGN);
     int argc = 1;
     char name[] = "orvanta-cli";
     char* argv[] = {name, nullptr};
     QCoreApplication app(argc, argv);
-    CSendRun run(options, summary);
+    CSendText text(summary);
+    CSendRun run(options, text);
     return run.Run(package);
 }

@@ -82,7 +82,10 @@ void CSendProgress::Suspend() {
     }
 }
 
-void CSendProgress::Finish(bool bSuccess, uint64_t nNowMs) {
+void CSendProgress::Finish(bool bSuccess, uint64_t nNowMs, uint32_t nResent) {
+    const std::string resent = nResent == 0 ? std::string()
+                                            : ", " + std::to_string(nResent) +
+                                                  (nResent == 1 ? " block" : " blocks") + " resent";
     if (bSuccess) {
         m_nDoneBytes = m_nTotalBytes;
         m_nSegmentSent = 0;
@@ -90,16 +93,17 @@ void CSendProgress::Finish(bool bSuccess, uint64_t nNowMs) {
     }
     if (m_bLive) {
         Draw(nNowMs, true);
-        std::fputc('\n', m_pStream);
+        std::fprintf(m_pStream, "%s\n", resent.c_str());
         m_bLineShown = false;
     } else if (bSuccess) {
-        std::fprintf(m_pStream, "Sent %zu file%s, %llu bytes in %s\n", m_nFiles,
+        std::fprintf(m_pStream, "Sent %zu file%s, %llu bytes in %s%s\n", m_nFiles,
                      m_nFiles == 1 ? "" : "s", static_cast<unsigned long long>(BytesSent()),
-                     Elapsed(nNowMs).c_str());
+                     Elapsed(nNowMs).c_str(), resent.c_str());
     } else {
-        std::fprintf(m_pStream, "Stopped after %llu of %llu bytes in %s\n",
+        std::fprintf(m_pStream, "Stopped after %llu of %llu bytes in %s%s\n",
                      static_cast<unsigned long long>(BytesSent()),
-                     static_cast<unsigned long long>(m_nTotalBytes), Elapsed(nNowMs).c_str());
+                     static_cast<unsigned long long>(m_nTotalBytes), Elapsed(nNowMs).c_str(),
+                     resent.c_str());
     }
     std::fflush(m_pStream);
 }

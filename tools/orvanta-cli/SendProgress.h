@@ -9,11 +9,40 @@
 //
 // Bytes counted are those of the download segments, which is what the projector receives;
 // packet framing and padding are not counted.
+//
+// Output that cannot be written (a closed pipe, a terminal gone) is dropped: losing the
+// progress must never stop an upgrade.
 #pragma once
 
 #include <cstdint>
 #include <cstdio>
 #include <string>
+
+// What a `send` run reports, one call per event, in the order they happen. The run's text
+// output implements it; other forms of output can stand in its place or beside it.
+class ISendReport {
+public:
+    virtual ~ISendReport() = default;
+    // The port is open and the projector's first request is awaited; strDescription is the
+    // first file's.
+    virtual void Waiting(const std::string& strDescription, uint64_t nNowMs) = 0;
+    // The first block of a file is going out.
+    virtual void SegmentStarted(const std::string& strDescription, uint32_t nSegmentLength,
+                                uint64_t nNowMs) = 0;
+    // A block is going out; nSegmentSent bytes of the segment went before it, nTotalPos is
+    // the total bar's position (0..1000).
+    virtual void BlockSent(uint32_t nSegmentSent, uint32_t nTotalPos, uint64_t nNowMs) = 0;
+    // About twice a second while the run waits or sends.
+    virtual void Tick(uint64_t nNowMs) = 0;
+    // A message the wizard would show in a box (the port's and the reader's texts).
+    virtual void Message(const std::string& strText) = 0;
+    // The attempt ended with nResult; strDetail says why it failed (may be empty), nResent
+    // counts the packets sent again after a NAK.
+    virtual void Ended(int nResult, const std::string& strDetail, uint32_t nResent,
+                       uint64_t nNowMs) = 0;
+    // A signal cancelled the run; the port is already closed.
+    virtual void Cancelled(int nSignal, uint64_t nNowMs) = 0;
+};
 
 class CSendProgress {
 public:
@@ -34,8 +63,8 @@ public:
     // Clears the live line so that other output can be written; the next redraw restores it.
     void Suspend();
     // The attempt is over: the live line is drawn a last time and ended, or the closing line
-    // is printed.
-    void Finish(bool bSuccess, uint64_t nNowMs);
+    // is printed; both end with ", N blocks resent" when nResent is not 0.
+    void Finish(bool bSuccess, uint64_t nNowMs, uint32_t nResent = 0);
 
     uint64_t BytesSent() const { return m_nDoneBytes + m_nSegmentSent; }
 

@@ -1,0 +1,195 @@
+#include "PortDiagnostics.h"
+
+#include <dirent.h>
+#include <grp.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+
+namespace {
+
+bool IsNumber(const char* pText) {
+    if (*pText == '\0') {
+        return false;
+    }
+    for (; *pText != '\0'; ++pText) {
+        if (*pText < '0' || *pText > '9') {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool SameFile(const struct stat& a, const struct stat& b) {
+    if (S_ISCHR(a.st_mode) || S_ISBLK(a.st_mode)) {
+        return (a.st_mode & S_IFMT) == (b.st_mode & S_IFMT) && a.st_rdev == b.st_rdev;
+    }
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+std::string ReadFirstLine(const std::string& path) {
+    std::ifstream in(path);
+    std::string line;
+    std::getline(in, line);
+    return line;
+}
+
+// Whether the kernel found a UART behind an on-board port: /sys says its type is not
+// PORT_UNKNOWN (0). Ports without the attribute count as present.
+bool UartPresent(const std::string& name) {
+    const std::string type = ReadFirstLine("/sys/class/tty/" + name + "/type");
+    return type.empty() || type != "0";
+}
+
+// ttyS10 after ttyS9.
+bool NaturalLess(const std::string& a, const std::string& b) {
+    const size_t nA = a.find_last_not_of("0123456789") + 1;
+    const size_t nB = b.find_last_not_of("0123456789") + 1;
+    if (a.compare(0, nA, b, 0, nB) != 0 || nA == a.size() || nB == b.size()) {
+        return a < b;
+    }
+    return std::stoul(a.substr(nA)) < std::stoul(b.substr(nB));
+}
+
+std::string Reason(int nError) {
+    return std::strerror(nError);
+}
+
+}  // namespace
+
+std::vector<PortUser> FindPortUsers(const std::string& path) {
+    std::vector<PortUser> users;
+    struct stat target {};
+    if (path.empty() || stat(path.c_str(), &target) != 0) {
+        return users;
+    }
+    DIR* pProc = opendir("/proc");
+    if (pProc == nullptr) {
+        return users;
+    }
+    const int nSelf = getpid();
+    while (const dirent* pEntry = readdir(pProc)) {
+        if (!IsNumber(pEntry->d_name)) {
+            continue;
+        }
+        const int nPid = std::atoi(pEntry->d_name);
+        if (nPid == nSelf) {
+            continue;
+        }
+        const std::string fdDir = std::string("/proc/") + pEntry->d_name + "/fd";
+        DIR* pFds = opendir(fdDir.c_str());
+        if (pFds == nullptr) {
+            continue;  // gone, or another user's
+        }
+        bool bFound = false;
+        while (const dirent* pFd = readdir(pFds)) {
+            struct stat st {};
+            if (IsNumber(pFd->d_name) && stat((fdDir + "/" + pFd->d_name).c_str(), &st) == 0 &&
+                SameFile(st, target)) {
+                bFound = true;
+                break;
+            }
+        }
+        closedir(pFds);
+        if (bFound) {
+            users.push_back(
+                {nPid, ReadFirstLine(std::string("/proc/") + pEntry->d_name + "/comm")});
+        }
+    }
+    closedir(pProc);
+    std::sort(users.begin(), users.end(),
+              [](const PortUser& a, const PortUser& b) { return a.nPid < b.nPid; });
+    return users;
+}
+
+std::string DescribeUsers(const std::vector<PortUser>& users) {
+    std::string text;
+    for (const PortUser& user : users) {
+        if (!text.empty()) {
+            text += ", ";
+        }
+        text += "PID " + std::to_string(user.nPid);
+        if (!user.strName.empty()) {
+            text += " (" + user.strName + ")";
+        }
+    }
+    return text;
+}
+
+std::string SerialDevicesPresent() {
+    namespace fs = std::filesystem;
+    std::vector<std::string> names;
+    std::error_code ec;
+    for (const auto& entry : fs::directory_iterator("/dev", ec)) {
+        const std::string name = entry.path().filename().string();
+        const bool bAdapter = name.starts_with("ttyUSB") || name.starts_with("ttyACM") ||
+                              name.starts_with("ttyAMA") || name.starts_with("rfcomm");
+        const bool bUart = name.starts_with("ttyS") && name.size() > 4 && UartPresent(name);
+        if (bAdapter || bUart) {
+            names.push_back(name);
+        }
+    }
+    std::sort(names.begin(), names.end(), NaturalLess);
+    std::string text;
+    for (const std::string& name : names) {
+        text += (text.empty() ? "/dev/" : ", /dev/") + name;
+    }
+    std::vector<std::string> ids;
+    for (const auto& entry : fs::directory_iterator("/dev/serial/by-id", ec)) {
+        ids.push_back(entry.path().string());
+    }
+    std::sort(ids.begin(), ids.end());
+    for (const std::string& id : ids) {
+        text += (text.empty() ? "" : ", ") + id;
+    }
+    return text.empty() ? "none" : text;
+}
+
+std::string OpenFailureDetail(const std::string& path, int nError) {
+    switch (nError) {
+        case ENOENT:
+        case ENODEV:
+        case ENXIO:
+            return path + ": no such device (" + Reason(nError) +
+                   "); serial devices present: " + SerialDevicesPresent();
+        case EACCES:
+        case EPERM: {
+            struct stat st {};
+            std::string group;
+            if (stat(path.c_str(), &st) == 0) {
+                if (const struct group* pGroup = getgrgid(st.st_gid)) {
+                    group = pGroup->gr_name;
+                } else {
+                    group = std::to_string(st.st_gid);
+                }
+            }
+            if (group.empty() || group == "root") {
+                return path + ": permission denied; ask the administrator for access to it";
+            }
+            return path + ": permission denied; the device belongs to group " + group +
+                   ": add yourself with `sudo adduser $USER " + group + "`, then log in again";
+        }
+        case EBUSY:
+            return InUseDetail(path);
+        default:
+            return path + ": cannot be opened (" + Reason(nError) + ")";
+    }
+}
+
+std::string InUseDetail(const std::string& path) {
+    const std::vector<PortUser> users = FindPortUsers(path);
+    if (users.empty()) {
+        return path + ": in use by another program; close it and try again";
+    }
+    return path + ": in use by " + DescribeUsers(users) + "; close it and try again";
+}
+
+std::string HeldOpenDetail(const std::string& path, const std::vector<PortUser>& users) {
+    return path + ": held open by " + DescribeUsers(users) +
+           ", which would take the projector's answers; close it and try again";
+}
