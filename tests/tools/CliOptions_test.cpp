@@ -106,24 +106,23 @@ TEST_F(CliOptionsTest, OptionFormsAndUsageErrors) {
 TEST_F(CliOptionsTest, BuildToStdout) {
     const ToolResult result = Run(kCli, {"build", "pkg/firmware.inf", "-o", "-"});
     EXPECT_EQ(result.nExit, 0) << result.err;
-    EXPECT_EQ(result.out, std::string(Complemented(kWorkedImage).begin(),
-                                      Complemented(kWorkedImage).end()));
+    const Bytes image = Complemented(kWorkedImage);
+    EXPECT_EQ(result.out, std::string(image.begin(), image.end()));
     EXPECT_FALSE(std::filesystem::exists(m_dir / "-"));
 }
 
 // Every program answers --version with its name and the project version, without a display
 // (the wizard must not start Qt for it).
 TEST_F(CliOptionsTest, VersionWithoutADisplay) {
-    std::vector<std::pair<std::string, std::string>> programs = {
-        {kCli, "orvanta-cli"}, {kProjector, "orvanta-projector"}};
+    std::vector<std::pair<std::string, std::string>> programs = {{kCli, "orvanta-cli"},
+                                                                 {kProjector, "orvanta-projector"}};
 #ifdef ORVANTA_WIZARD_PATH
     programs.emplace_back(ORVANTA_WIZARD_PATH, "orvanta");
 #endif
     for (const auto& [path, name] : programs) {
         SCOPED_TRACE(name);
-        const ToolResult result =
-            Run("/usr/bin/env",
-                {"-u", "DISPLAY", "-u", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM=xcb", path, "--version"});
+        const ToolResult result = Run("/usr/bin/env", {"-u", "DISPLAY", "-u", "WAYLAND_DISPLAY",
+                                                       "QT_QPA_PLATFORM=xcb", path, "--version"});
         EXPECT_EQ(result.nExit, 0) << result.err;
         EXPECT_TRUE(result.out.starts_with(name + " " ORVANTA_PROJECT_VERSION)) << result.out;
         EXPECT_EQ(std::count(result.out.begin(), result.out.end(), '\n'), 1) << result.out;
@@ -168,8 +167,8 @@ TEST_F(CliOptionsTest, PortsListsWhatIsPresent) {
     EXPECT_FALSE(missing["usb"].toBool());
     EXPECT_FALSE(missing["accessible"].toBool());
     EXPECT_EQ(missing["accessProblem"].toString(), "No such file or directory");
-    for (const char* pKey : {"description", "manufacturer", "serialNumber", "productId",
-                             "usbId", "group"}) {
+    for (const char* pKey :
+         {"description", "manufacturer", "serialNumber", "productId", "usbId", "group"}) {
         EXPECT_TRUE(adapter.contains(pKey)) << pKey;
     }
 
