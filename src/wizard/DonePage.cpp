@@ -1,7 +1,12 @@
 #include "DonePage.h"
 
+#include <QFontMetrics>
+#include <QLabel>
+#include <algorithm>
+
 #include "FilePage.h"
 #include "Resource.h"
+#include "ResultTexts.h"
 #include "StringTable.h"
 #include "TransferPage.h"
 #include "UpgraderSheet.h"
@@ -12,10 +17,16 @@ void ShowControl(QWidget* pControl, bool bShow) {
     if (pControl != nullptr) pControl->setVisible(bShow);
 }
 
-// Lets a long path in a detail line wrap after its separators.
-QString Breakable(const QString& text) {
-    QString result = text;
-    return result.replace(QLatin1Char('/'), QStringLiteral("/\u200B"));
+// The detail as the label can show it whole: every word that is wider than a line (a long
+// path) is shortened in its middle.
+QString Fitted(const QString& detail, const QFontMetrics& metrics, int nWidth) {
+    QStringList words = detail.split(QLatin1Char(' '));
+    for (QString& word : words) {
+        if (metrics.horizontalAdvance(word) > nWidth) {
+            word = metrics.elidedText(word, Qt::ElideMiddle, nWidth);
+        }
+    }
+    return words.join(QLatin1Char(' '));
 }
 
 }  // namespace
@@ -27,8 +38,8 @@ void CDonePage::DoDataExchange(CDataExchange* pDX) {
 }
 
 QString CDonePage::ResultMessage(int32_t nResult) {
-    if (nResult >= 0 && nResult <= 6) return LoadString(IDS_SUCCESS + nResult);
-    return QString::asprintf("Unknown error: 0x%04X", static_cast<uint32_t>(nResult));
+    if (ResultText(nResult) != nullptr) return LoadString(IDS_SUCCESS + nResult);
+    return QString::fromStdString(::ResultMessage(nResult));
 }
 
 BOOL CDonePage::OnSetActive() {
@@ -37,19 +48,28 @@ BOOL CDonePage::OnSetActive() {
     const CTransferPage* pTransfer = m_pSheet->GetTransferPage();
     const int32_t nResult = pTransfer->GetUpgradeResult();
     m_strResult = ResultMessage(nResult);
-    if (nResult == 0) {
-        ShowControl(m_pFailurePicture, false);
-        ShowControl(m_pSuccessPicture, true);
-        UpdateData(FALSE);
-        m_pSheet->SetWizardButtons(PSWIZB_FINISH);
-    } else {
-        ShowControl(m_pFailurePicture, true);
-        ShowControl(m_pSuccessPicture, false);
-        const QString detail = pTransfer->GetFailureDetail();
-        if (!detail.isEmpty()) m_strResult += QStringLiteral("\n\n") + Breakable(detail);
-        UpdateData(FALSE);
-        m_pSheet->SetWizardButtons(PSWIZB_BACK);
+    const bool bSuccess = nResult == 0;
+    ShowControl(m_pFailurePicture, !bSuccess);
+    ShowControl(m_pSuccessPicture, bSuccess);
+    const QString detail = pTransfer->GetFailureDetail();
+    auto* pLabel = qobject_cast<QLabel*>(GetDlgItem(IDC_RESULT));
+    if (pLabel != nullptr) {
+        if (m_nLabelHeight < 0) m_nLabelHeight = pLabel->height();
+        pLabel->setToolTip(detail);
+        if (!detail.isEmpty()) {
+            m_strResult +=
+                QStringLiteral("\n\n") + Fitted(detail, pLabel->fontMetrics(), pLabel->width());
+        }
     }
+    UpdateData(FALSE);
+    if (pLabel != nullptr) {
+        // Wrapped, the detail may need more lines than the dialog gave the message: the label
+        // grows down to the bottom of the page rather than cutting lines off.
+        const int nNeeded = pLabel->heightForWidth(pLabel->width());
+        const int nRoom = height() - pLabel->y();
+        pLabel->resize(pLabel->width(), std::clamp(nNeeded, m_nLabelHeight, nRoom));
+    }
+    m_pSheet->SetWizardButtons(bSuccess ? PSWIZB_FINISH : PSWIZB_BACK);
     return CPropertyPage::OnSetActive();
 }
 

@@ -63,3 +63,7 @@ LRESULT CPropertyPage::OnWizardNext() {
 LRESULT CPropertyPage::OnWizardBack() {
     return 0;
 }
+
+BOOL CPropertyPage::OnQueryCancel() {
+    return TRUE;
+}

@@ -10,6 +10,8 @@
 //   - OnKillActive: the controls go to the members (UpdateData(TRUE)); FALSE, refusing to
 //     leave, when that exchange fails.
 //   - OnWizardNext / OnWizardBack: 0, the neighbouring page in page order.
+//   - OnQueryCancel: TRUE, the sheet may close on Cancel, Escape or the close button; FALSE
+//     keeps it open (the page may then ask the user, and end the sheet itself).
 #pragma once
 
 #include <QWidget>
@@ -57,6 +59,7 @@ public:
     virtual BOOL OnKillActive();
     virtual LRESULT OnWizardNext();
     virtual LRESULT OnWizardBack();
+    virtual BOOL OnQueryCancel();
 
 protected:
     // Called once, right after the controls were created and before the first transfer of the

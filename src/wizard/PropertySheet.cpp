@@ -38,6 +38,9 @@ CPropertySheet::CPropertySheet(const QString& strCaption, QWidget* pParentWnd, i
     const QSize buttonSize(units.ToPixelsX(kButtonWidth), units.ToPixelsY(kButtonHeight));
     for (QPushButton* pButton : {m_pBack, m_pNext, m_pFinish, m_pCancel})
         pButton->setMinimumSize(buttonSize);
+    // A stray Return or Space must not end what the page is doing (an upgrade in progress).
+    m_pCancel->setAutoDefault(false);
+    m_pCancel->setFocusPolicy(Qt::NoFocus);
 
     auto* pButtons = new QHBoxLayout;
     pButtons->setSpacing(0);
@@ -122,6 +125,12 @@ QPushButton* CPropertySheet::GetDlgItem(int nID) const {
         default:
             return nullptr;
     }
+}
+
+void CPropertySheet::reject() {
+    CPropertyPage* pPage = GetActivePage();
+    if (pPage != nullptr && !pPage->OnQueryCancel()) return;
+    QDialog::reject();
 }
 
 void CPropertySheet::showEvent(QShowEvent* pEvent) {

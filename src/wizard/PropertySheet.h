@@ -11,8 +11,9 @@
 //     page order, -1 stays, the dialog id of a page goes to that page, and any other value
 //     stays.
 //   - Finish closes the sheet (DoModal returns ID_WIZFINISH); Cancel, Escape and the close
-//     button close it on any page (IDCANCEL). Return presses Next, or Finish when Finish is
-//     shown.
+//     button close it (IDCANCEL) once the current page's OnQueryCancel agrees. Return presses
+//     Next, or Finish when Finish is shown; Return and Space never press Cancel, which takes
+//     no keyboard focus.
 //
 // Button masks are posted: SetWizardButtons takes effect once the event loop runs again,
 // after the handler that called it has returned.
@@ -66,6 +67,13 @@ public:
 
     // The sheet's buttons by id (ID_WIZBACK, ID_WIZNEXT, ID_WIZFINISH, IDCANCEL), or null.
     QPushButton* GetDlgItem(int nID) const;
+
+    // Closes the sheet with nResult at once, asking no page.
+    void EndDialog(int nResult) { done(nResult); }
+
+    // Cancel, Escape and the close button: closes the sheet with IDCANCEL when the current
+    // page's OnQueryCancel returns TRUE (or there is no page); otherwise the sheet stays.
+    void reject() override;
 
 protected:
     void showEvent(QShowEvent* pEvent) override;

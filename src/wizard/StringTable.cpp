@@ -1,6 +1,7 @@
 #include "StringTable.h"
 
 #include "Resource.h"
+#include "ResultTexts.h"
 
 namespace {
 
@@ -9,16 +10,10 @@ struct StringEntry {
     const char* pszText;
 };
 
-// There is no string 112.
+// There is no string 112. The result messages (IDS_SUCCESS to IDS_PROJECTOR_CANCELED, one per
+// result code in order) come from the result texts that the command-line tool prints too.
 constexpr StringEntry kStrings[] = {
     {IDS_CAPTION, "Orvanta"},
-    {IDS_SUCCESS, "Upgrade successful!"},
-    {IDS_FILE_NOT_FOUND, "File not found. Please check the path and filename."},
-    {IDS_INVALID_INPUT, "The input file is not valid."},
-    {IDS_INF_CORRUPT, "The inf file is corrupt. Please try another file."},
-    {IDS_USB_FAILED, "USB Failed"},
-    {IDS_SERIAL_FAILED, "Serial failed"},
-    {IDS_PROJECTOR_CANCELED, "Projector canceled connection."},
     {IDS_REGISTRY_KEY, "Software\\Helmvik\\Orvanta"},
     {IDS_FLASH_FILENAME, "Flash filename"},
     {IDS_COMPORT, "ComPort"},
@@ -29,6 +24,9 @@ constexpr StringEntry kStrings[] = {
 }  // namespace
 
 QString LoadString(int nId) {
+    if (nId >= IDS_SUCCESS && nId <= IDS_PROJECTOR_CANCELED) {
+        return QString::fromLatin1(ResultText(nId - IDS_SUCCESS));
+    }
     for (const StringEntry& entry : kStrings) {
         if (entry.nId == nId) return QString::fromLatin1(entry.pszText);
     }

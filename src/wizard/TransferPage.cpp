@@ -2,7 +2,9 @@
 
 #include <QDir>
 #include <QFile>
+#include <QMessageBox>
 #include <QProgressBar>
+#include <QPushButton>
 
 #include "BinFile.h"
 #include "DonePage.h"
@@ -17,6 +19,11 @@
 namespace {
 
 constexpr int kProgressRange = 1000;
+constexpr int kWaitTickMs = 1000;
+const char kWaiting[] = "Waiting for the projector: switch it to upgrade mode.";
+const char kQuestion[] =
+    "The upgrade is still running. If you stop it now, the projector may not start until it "
+    "is upgraded again.";
 
 std::string LocalPath(const QString& path) {
     return QFile::encodeName(path).toStdString();
@@ -36,6 +43,8 @@ CTransferPage::CTransferPage(CUpgraderSheet* pSheet)
     // Queued, so that the sheet turns only once the handler that ended the attempt is done.
     connect(pSession, &CUpgradeSession::finished, this, &CTransferPage::OnFinished,
             Qt::QueuedConnection);
+    m_waitTimer.setInterval(kWaitTickMs);
+    connect(&m_waitTimer, &QTimer::timeout, this, &CTransferPage::OnWaitTick);
 }
 
 CTransferPage::~CTransferPage() {
@@ -56,10 +65,15 @@ void CTransferPage::DoDataExchange(CDataExchange* pDX) {
 
 BOOL CTransferPage::OnSetActive() {
     for (QProgressBar* pBar : {m_segmentProgress, m_totalProgress}) {
-        if (pBar != nullptr) pBar->setRange(0, kProgressRange);
+        if (pBar != nullptr) {
+            pBar->setRange(0, kProgressRange);
+            pBar->setValue(0);
+        }
     }
     m_nResult = RESULT_SUCCESS;
     m_strFailureDetail.clear();
+    m_strFeedback.clear();
+    m_waitTimer.stop();
     m_pSheet->SetWizardButtons(PSWIZB_DISABLEDFINISH);
 
     const QString path = m_pSheet->GetFilePage()->GetFileName();
@@ -84,8 +98,12 @@ BOOL CTransferPage::OnSetActive() {
         pLink->GetBaudRate(nBaudRate);
         if (!m_pSession->OpenPort(LocalPath(pLink->GetComPort()), nBaudRate)) {
             m_nResult = RESULT_SERIAL_FAILED;
+            m_strFailureDetail = QString::fromStdString(m_pSession->FailureDetail());
             return FALSE;
         }
+        m_strFeedback = QString::fromLatin1(kWaiting);
+        m_strElapsed = QString::fromStdString(CXmodemSender::FormatElapsed(0));
+        m_waitTimer.start();
         return CPropertyPage::OnSetActive();
     }
     if (pLink->IsBinFile()) {
@@ -107,10 +125,60 @@ void CTransferPage::OnProgress(unsigned nSegmentPos, unsigned nTotalPos) {
 void CTransferPage::OnTextsChanged(const QString& strElapsed, const QString& strStatus) {
     m_strElapsed = strElapsed;
     m_strStatus = strStatus;
+    if (m_pSession->Sender().HasSent()) {
+        m_waitTimer.stop();
+        m_strFeedback.clear();
+    }
+    if (IsCreated()) UpdateData(FALSE);
+}
+
+void CTransferPage::OnWaitTick() {
+    if (!m_pSession->IsRunning() || m_pSession->Sender().HasSent()) {
+        m_waitTimer.stop();
+        return;
+    }
+    m_strElapsed =
+        QString::fromStdString(CXmodemSender::FormatElapsed(m_pSession->ElapsedMs() / 1000));
     if (IsCreated()) UpdateData(FALSE);
 }
 
 void CTransferPage::OnFinished(int nResult) {
+    m_waitTimer.stop();
+    m_strFeedback.clear();
+    delete m_pQuestion;  // nothing is left to stop
     m_nResult = nResult;
+    m_strFailureDetail = QString::fromStdString(m_pSession->FailureDetail());
+    const uint32_t nResent = m_pSession->Sender().ResentBlocks();
+    if (nResult == RESULT_SUCCESS && nResent > 0) {
+        m_strFailureDetail = QStringLiteral(
+                                 "%1 %2 sent again after the projector refused %3; "
+                                 "check the cable")
+                                 .arg(nResent)
+                                 .arg(nResent == 1 ? "block was" : "blocks were")
+                                 .arg(nResent == 1 ? "it" : "them");
+    }
     if (m_pSheet->GetActivePage() == this) m_pSheet->SetActivePage(m_pSheet->GetDonePage());
+}
+
+BOOL CTransferPage::OnQueryCancel() {
+    if (!m_pSession->IsRunning() || !m_pSession->Sender().HasSent()) return TRUE;
+    if (m_pQuestion == nullptr) {
+        m_pQuestion =
+            new QMessageBox(QMessageBox::Question, AfxGetAppName(), QString::fromLatin1(kQuestion),
+                            QMessageBox::NoButton, m_pSheet);
+        QPushButton* pContinue =
+            m_pQuestion->addButton(QStringLiteral("Continue upgrade"), QMessageBox::RejectRole);
+        QPushButton* pStop =
+            m_pQuestion->addButton(QStringLiteral("Stop upgrade"), QMessageBox::DestructiveRole);
+        m_pQuestion->setDefaultButton(pContinue);
+        m_pQuestion->setEscapeButton(pContinue);
+        m_pQuestion->setAttribute(Qt::WA_DeleteOnClose);
+        connect(pStop, &QPushButton::clicked, this, [this] {
+            if (m_pSession->IsRunning()) m_pSheet->EndDialog(IDCANCEL);
+        });
+        m_pQuestion->open();
+    }
+    m_pQuestion->raise();
+    m_pQuestion->activateWindow();
+    return FALSE;
 }

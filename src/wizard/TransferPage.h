@@ -4,20 +4,31 @@
 // usable), and loads the package that the File page names (LoadPackage: results 1, 2, 3 with
 // a detail line naming the file and the reason). Then it acts on the Link page's choice:
 //   - RS-232: the image goes to the upgrade session, whose first segment's description shows
-//     as the status, and the port opens. When the port fails (its message has been shown)
-//     the result is 5. Otherwise the page is shown; the session carries the transfer, and
-//     when it ends the page takes its result and turns the sheet to the Done page.
+//     as the status, and the port opens. When the port fails (its message follows in a box)
+//     the result is 5. Otherwise the page is shown with both bars at 0; until the projector's
+//     first request the feedback line says that the page waits for it, and the elapsed time
+//     runs from the start of the attempt. The session carries the transfer, and when it ends
+//     the page takes its result and detail and turns the sheet to the Done page.
 //   - BIN file: the image is written, complemented, to test.bin in the user's home folder;
 //     a write that fails gives result 1 with a detail line.
 //   - USB, or no choice: the page is shown and stays idle; only Cancel leaves it.
 // Whenever the attempt ends before a transfer starts, the page refuses the entry and the
 // sheet passes on to the Done page, which shows GetUpgradeResult.
 //
+// Cancel, Escape and closing the window: before the first packet has gone out they end the
+// wizard at once. From the first packet until the attempt ends they ask first, in a box that
+// leaves the upgrade running: "Continue upgrade" (the default, also Return and Escape)
+// closes the box, "Stop upgrade" ends the wizard as Cancel does, closing the port. When the
+// attempt ends while the box is shown, the box goes and the Done page follows.
+//
 // The page owns the session (port, reader thread, sender, image); destroying the page closes
 // the port.
 #pragma once
 
+#include <QMessageBox>
+#include <QPointer>
 #include <QString>
+#include <QTimer>
 #include <cstdint>
 #include <memory>
 
@@ -40,8 +51,15 @@ public:
 
     // The result of the current (or last) attempt: 0 success, otherwise a failure code.
     int32_t GetUpgradeResult() const { return m_nResult; }
-    // Why the last attempt failed before it could send, naming the file; empty otherwise.
+    // Cancel, Escape or close: TRUE while no packet of a running attempt has gone out;
+    // otherwise FALSE, with the question box shown (above).
+    BOOL OnQueryCancel() override;
+
+    // One line on the last attempt: why it failed (the file, the port, the projector), or
+    // after success how many blocks were sent again; empty when there is nothing to say.
     QString GetFailureDetail() const { return m_strFailureDetail; }
+    // The question box while it is shown, else null.
+    QMessageBox* GetQuestion() const { return m_pQuestion; }
 
     // The file the BIN-file link writes: test.bin in the user's home folder.
     static QString BinFileOutputPath();
@@ -50,12 +68,16 @@ private:
     void OnProgress(unsigned nSegmentPos, unsigned nTotalPos);
     void OnTextsChanged(const QString& strElapsed, const QString& strStatus);
     void OnFinished(int nResult);
+    // While the projector's first request is awaited: the waiting text and the elapsed time.
+    void OnWaitTick();
 
     QProgressBar* m_totalProgress = nullptr;
     QProgressBar* m_segmentProgress = nullptr;
     QString m_strElapsed;
     QString m_strStatus;
-    QString m_strFeedback;  // nothing sets it: the feedback line stays empty
+    QString m_strFeedback;  // the waiting text until the first request, then empty
+    QTimer m_waitTimer;
+    QPointer<QMessageBox> m_pQuestion;
     int32_t m_nResult = 0;
     QString m_strFailureDetail;
     std::unique_ptr<CUpgradeSession> m_pSession;

@@ -15,32 +15,58 @@ namespace {
 
 using namespace orvtest;
 
-// D10: the projector hangs up in the middle of a segment; the attempt ends with result 5,
-// exactly one message and the port closed.
-TEST(UpgradeSession, HangUpEndsWithFiveOneMessageAndThePortClosed) {
-    CToolProcess projector;
-    ASSERT_TRUE(projector.Start(ORVANTA_PROJECTOR_PATH, {"--hangup-after", "20"}));
-    const std::string device = projector.ReadLine(30000);
-    CUpgradeSession session;
-    const Bytes image = MakeImage({{6, 0, 0, "Main", {{0x10, 0, PatternBytes(38384, 3)}}}});
-    session.Prepare(ToBuffer(image), static_cast<uint32_t>(image.size()));
-    ASSERT_TRUE(session.OpenPort(device, 115200));
-    int nResult = -1;
-    QStringList messages;
-    QEventLoop loop;
-    QObject::connect(&session, &CUpgradeSession::finished, &loop, [&](int n) {
-        nResult = n;
-        loop.quit();
-    });
-    QObject::connect(&session, &CUpgradeSession::message, [&](QString text) { messages << text; });
-    QTimer::singleShot(60000, &loop, &QEventLoop::quit);  // only a hang gets here
-    loop.exec();
-    EXPECT_EQ(nResult, 5);
-    EXPECT_FALSE(session.IsPortOpen());
-    QTimer::singleShot(300, &loop, &QEventLoop::quit);  // a late second message would show
-    loop.exec();
-    EXPECT_EQ(messages.size(), 1) << messages.join("; ").toStdString();
-    EXPECT_EQ(projector.Wait(30000).nExit, 0);
+// A port that fails under the transfer ends the attempt once, with result 5, the port closed
+// and one message, even when the message handler runs a nested event loop (as the wizard's
+// message box does) while bytes keep arriving: the projector hangs up in the middle of a
+// segment, or the line stops taking data while ACKs keep coming.
+TEST(UpgradeSession, APortFailureEndsTheAttemptOnceUnderANestedEventLoop) {
+    const Bytes image = MakeImage({{6, 0, 0, "Main", {{0x10, 0, PatternBytes(200000, 3)}}}});
+    for (const bool bHangUp : {true, false}) {
+        SCOPED_TRACE(bHangUp ? "hang-up" : "stalled line");
+        CToolProcess projector;
+        CPty stalled;  // its master is never read, so the line fills up
+        std::string device = stalled.m_strDevice;
+        if (bHangUp) {
+            ASSERT_TRUE(projector.Start(ORVANTA_PROJECTOR_PATH, {"--hangup-after", "20"}));
+            device = projector.ReadLine(30000);
+        }
+        CUpgradeSession session;
+        session.Prepare(ToBuffer(image), static_cast<uint32_t>(image.size()));
+        ASSERT_TRUE(session.OpenPort(device, 115200));
+        if (!bHangUp) {
+            ASSERT_TRUE(stalled.Write(Bytes(1, 'C')));
+            ASSERT_TRUE(stalled.Write(Bytes(3000, CXmodemSender::ACK)));
+        }
+        std::vector<int> results;
+        QStringList messages;
+        bool bOpenDuringMessage = true;
+        QEventLoop loop;
+        QObject::connect(&session, &CUpgradeSession::finished, &loop, [&](int n) {
+            results.push_back(n);
+            loop.quit();
+        });
+        QObject::connect(&session, &CUpgradeSession::message, [&](const QString& text) {
+            messages << text;
+            bOpenDuringMessage = session.IsPortOpen() || session.IsRunning();
+            QEventLoop box;
+            QTimer::singleShot(500, &box, &QEventLoop::quit);
+            box.exec();
+        });
+        QTimer::singleShot(60000, &loop, &QEventLoop::quit);  // only a hang gets here
+        loop.exec();
+        QTimer::singleShot(800, &loop, &QEventLoop::quit);  // a late second end would show
+        loop.exec();
+        EXPECT_EQ(results, std::vector<int>{5});
+        EXPECT_FALSE(session.IsPortOpen());
+        EXPECT_FALSE(bOpenDuringMessage) << "the attempt must be over before a message shows";
+        EXPECT_EQ(messages.size(), 1) << messages.join("; ").toStdString();
+        EXPECT_NE(session.FailureDetail().find(device + (bHangUp ? " went away" : " stopped")),
+                  std::string::npos)
+            << session.FailureDetail();
+        if (bHangUp) {
+            EXPECT_EQ(projector.Wait(30000).nExit, 0);
+        }
+    }
 }
 
 }  // namespace

@@ -7,6 +7,9 @@
 #include <QFileInfo>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMessageBox>
+#include <QProgressBar>
+#include <QPushButton>
 #include <QRadioButton>
 
 #include "DonePage.h"
@@ -16,6 +19,7 @@
 #include "Resource.h"
 #include "SerialPort.h"
 #include "TestSupport.h"
+#include "ToolRunner.h"
 #include "TransferPage.h"
 #include "UpgraderSheet.h"
 #include "WizardTestSupport.h"
@@ -113,8 +117,10 @@ TEST_F(UpgraderSheetTest, FailuresEndOnTheirDoneTextAndTheNextAttemptSucceeds) {
          "garbage.bin"},
         {brokenInf.toStdString(), "COM1", "The inf file is corrupt. Please try another file.",
          "main.hex"},
-        {m_package.toStdString(), kNoSuchPort, "Serial failed", ""},
-        {m_package.toStdString(), refusing.m_device, "Projector canceled connection.", ""},
+        {m_package.toStdString(), kNoSuchPort, "Serial failed",
+         kNoSuchPort + ": no such device (No such file or directory); serial devices present: "},
+        {m_package.toStdString(), refusing.m_device, "Projector canceled connection.",
+         "the projector refused block 1 of file 1 (Boot loader) 11 times"},
     };
     CBoxAnswerer answerer;
     Open(false);
@@ -233,6 +239,90 @@ TEST_F(UpgraderSheetTest, CancelDuringATransferReleasesThePort) {
     EXPECT_TRUE(port.OpenPort(pty.m_strDevice, 115200));
 }
 
+// During a transfer Return, Enter and Space do nothing; Escape asks, the upgrade runs on while
+// asked, Return on the question goes on and the package arrives byte for byte. The next
+// attempt starts with both bars at 0 and shows that it waits, with the time running; before
+// the first packet Cancel ends the wizard at once and lets the port go.
+TEST_F(UpgraderSheetTest, KeysDuringATransferDoNotEndIt) {
+    CProjector projector({"--ack-delay", "40", "--nak-every", "7", "--dump", m_dir / "dump"});
+    Open();
+    ToLinkPage(m_package);
+    Combo(IDC_COMPORT)->setEditText(projector.m_device);
+    Press(ID_WIZNEXT);
+    CTransferPage* pPage = m_pSheet->GetTransferPage();
+    ASSERT_EQ(Active(), pPage);
+    auto* pTotal = Control<QProgressBar>(pPage, IDC_TOTAL_PROGRESS);
+    auto* pSegment = Control<QProgressBar>(pPage, IDC_SEGMENT_PROGRESS);
+    ASSERT_TRUE(WaitUntil([&] { return pTotal->value() > 0; }));
+    m_pSheet->activateWindow();
+    for (const Qt::Key key : {Qt::Key_Return, Qt::Key_Enter, Qt::Key_Space}) {
+        QWidget* pFocus = QApplication::focusWidget();
+        QTest::keyClick(pFocus != nullptr ? pFocus : m_pSheet.get(), key);
+        DrainEvents();
+        EXPECT_TRUE(m_pSheet->isVisible()) << key;
+        EXPECT_EQ(pPage->GetQuestion(), nullptr) << key;
+    }
+    QTest::keyClick(m_pSheet.get(), Qt::Key_Escape);
+    DrainEvents();
+    QMessageBox* pBox = pPage->GetQuestion();
+    ASSERT_NE(pBox, nullptr);
+    EXPECT_TRUE(pBox->text().contains("may not start until it is upgraded again"));
+    EXPECT_EQ(pBox->defaultButton()->text(), "Continue upgrade");
+    const int nAsked = pTotal->value();
+    EXPECT_TRUE(WaitUntil([&] { return pTotal->value() > nAsked; })) << "runs on while asked";
+    QTest::keyClick(pBox, Qt::Key_Return);
+    DrainEvents();
+    EXPECT_EQ(pPage->GetQuestion(), nullptr);
+    EXPECT_EQ(WaitForDone(),
+              "Upgrade successful!\n\n6 blocks were sent again after the "
+              "projector refused them; check the cable");
+    EXPECT_EQ(projector.Wait(30000).nExit, 0);
+    EXPECT_EQ(orvtest::ReadBytes(m_dir / "dump/segment-1.bin"), orvtest::ExpectedSegment(kBoot));
+    EXPECT_EQ(orvtest::ReadBytes(m_dir / "dump/segment-2.bin"), orvtest::ExpectedSegment(kMain));
+
+    orvtest::CPty quiet;  // the next attempt waits for a projector that never asks
+    m_pSheet->SetActivePage(m_pSheet->GetLinkPage());
+    DrainEvents();
+    Combo(IDC_COMPORT)->setEditText(QString::fromStdString(quiet.m_strDevice));
+    Press(ID_WIZNEXT);
+    ASSERT_EQ(Active(), pPage);
+    EXPECT_EQ(pTotal->value(), 0);
+    EXPECT_EQ(pSegment->value(), 0);
+    EXPECT_EQ(Control<QLabel>(pPage, IDC_FEEDBACK)->text(),
+              "Waiting for the projector: switch it to upgrade mode.");
+    EXPECT_TRUE(
+        WaitUntil([&] { return Control<QLabel>(pPage, IDC_ELAPSED)->text() == "00:01"; }, 5000));
+    Press(IDCANCEL);
+    EXPECT_FALSE(m_pSheet->isVisible());
+    m_pSheet.reset();
+    CSerialPort port(nullptr, [](const std::string&) {});
+    EXPECT_TRUE(port.OpenPort(quiet.m_strDevice, 115200));
+}
+
+// "Stop upgrade" on the question ends the wizard as Cancel does: the port is closed.
+TEST_F(UpgraderSheetTest, StopOnTheQuestionEndsWithThePortClosed) {
+    CProjector projector({"--ack-delay", "40"});
+    Open();
+    ToLinkPage(m_package);
+    Combo(IDC_COMPORT)->setEditText(projector.m_device);
+    Press(ID_WIZNEXT);
+    CTransferPage* pPage = m_pSheet->GetTransferPage();
+    ASSERT_TRUE(
+        WaitUntil([&] { return Control<QProgressBar>(pPage, IDC_TOTAL_PROGRESS)->value() > 0; }));
+    m_pSheet->close();  // the window's close button
+    DrainEvents();
+    ASSERT_NE(pPage->GetQuestion(), nullptr);
+    EXPECT_TRUE(m_pSheet->isVisible());
+    for (QAbstractButton* pButton : pPage->GetQuestion()->buttons()) {
+        if (pButton->text() == "Stop upgrade") pButton->click();
+    }
+    DrainEvents();
+    EXPECT_FALSE(m_pSheet->isVisible());
+    EXPECT_EQ(m_pSheet->result(), IDCANCEL);
+    m_pSheet.reset();
+    EXPECT_EQ(projector.Wait(30000).nExit, 0) << "the projector ends once the line is closed";
+}
+
 TEST_F(UpgraderSheetTest, BinFileLinkWritesTheComplementedImage) {
     const std::string output = getenv("HOME") + std::string("/test.bin");
     for (bool bBlocked : {true, false}) {  // first with a folder where the file goes
@@ -255,6 +345,41 @@ TEST(DonePageTest, CodesNoFlowReachesHaveTheirMessage) {
                                                      {-1, "Unknown error: 0xFFFFFFFF"}};
     for (const auto& [nCode, pszMessage] : cases)
         EXPECT_EQ(CDonePage::ResultMessage(nCode), pszMessage) << nCode;
+}
+
+}  // namespace
+
+namespace {
+
+// Without a display the program says so in one line and ends with 1, whether no display is
+// named or the one named cannot be reached; --help needs none.
+TEST(WizardProgram, WithoutADisplayItSaysSoInOneLine) {
+    const std::vector<std::string> noDisplay = {"-u", "DISPLAY",        "-u", "WAYLAND_DISPLAY",
+                                                "-u", "QT_QPA_PLATFORM"};
+    const std::string kLine =
+        "orvanta: no display found: the wizard needs a desktop session (orvanta-cli works "
+        "without one)\n";
+    const struct {
+        std::vector<std::string> env, args;
+        int nExit;
+    } rows[] = {
+        {{}, {}, 1},
+        {{"DISPLAY=:97"}, {}, 1},
+        {{}, {"--help"}, 0},
+    };
+    for (const auto& row : rows) {
+        std::vector<std::string> words = noDisplay;
+        words.insert(words.end(), row.env.begin(), row.env.end());
+        words.push_back(ORVANTA_WIZARD);
+        words.insert(words.end(), row.args.begin(), row.args.end());
+        const orvtest::ToolResult run = orvtest::RunTool("/usr/bin/env", words, {}, {}, 30000);
+        EXPECT_EQ(run.nExit, row.nExit) << run.err;
+        if (row.nExit == 0) {
+            EXPECT_TRUE(run.out.starts_with("usage: orvanta")) << run.out;
+        } else {
+            EXPECT_EQ(run.err, kLine);
+        }
+    }
 }
 
 }  // namespace

@@ -4,10 +4,13 @@
 // Settings and home folder live in a temporary folder, so the user's own are untouched.
 #include <QComboBox>
 #include <QDir>
+#include <QLabel>
 #include <QLineEdit>
+#include <QMessageBox>
 #include <QProgressBar>
 #include <QTemporaryDir>
 #include <cstdio>
+#include <memory>
 
 #include "DonePage.h"
 #include "FilePage.h"
@@ -34,12 +37,15 @@ bool Grab(QWidget* pWidget, const char* pszName) {
     return true;
 }
 
-// One sheet: a first attempt against a projector that refuses every packet, then Back and a
-// whole upgrade.
+// One sheet: a first attempt against a projector that refuses every packet, one on a port
+// that does not exist, one that waits for a projector that never asks, then a whole upgrade
+// with the question that Cancel asks during it.
 bool Run(const QString& package) {
     CProjector projector({"--baud", "115200"});  // paced, so that the transfer can be caught
     CProjector refusing({"--nak-all"});
     if (projector.m_device.isEmpty() || refusing.m_device.isEmpty()) return Fail("no projector");
+    orvtest::CPty quiet;
+    auto pAnswerer = std::make_unique<CBoxAnswerer>();  // the port's message box
     CUpgraderSheet sheet;
     sheet.AddPages();
     sheet.show();
@@ -53,16 +59,39 @@ bool Run(const QString& package) {
     Press(sheet, ID_WIZNEXT);
     if (!WaitUntil(done) || !Grab(&sheet, "done-failure.png")) return Fail("no failure");
     Press(sheet, ID_WIZBACK);
+    Press(sheet, ID_WIZNEXT);
+    Control<QComboBox>(sheet.GetLinkPage(), IDC_COMPORT)
+        ->setEditText("/dev/serial/by-id/usb-Orvanta_Serial_Adapter_A7X2Q9-if00-port0");
+    Press(sheet, ID_WIZNEXT);
+    if (!WaitUntil(done) || !Grab(&sheet, "done-port.png")) return Fail("no port failure");
+    if (!WaitUntil([&] { return !pAnswerer->m_texts.isEmpty(); })) return Fail("no port box");
+    pAnswerer.reset();
+    Press(sheet, ID_WIZBACK);
     if (!Grab(&sheet, "file.png")) return false;
     Press(sheet, ID_WIZNEXT);
     Control<QComboBox>(sheet.GetLinkPage(), IDC_COMPORT)->setEditText(projector.m_device);
     if (!Grab(&sheet, "link.png")) return false;
     Press(sheet, ID_WIZNEXT);
-    auto* pTotal = Control<QProgressBar>(sheet.GetTransferPage(), IDC_TOTAL_PROGRESS);
+    CTransferPage* pTransfer = sheet.GetTransferPage();
+    auto* pTotal = Control<QProgressBar>(pTransfer, IDC_TOTAL_PROGRESS);
     if (!WaitUntil([&] { return pTotal->value() >= 400; }) || !Grab(&sheet, "transfer.png"))
         return Fail("no progress");
+    sheet.close();
+    DrainEvents();
+    if (pTransfer->GetQuestion() == nullptr || !Grab(pTransfer->GetQuestion(), "question.png"))
+        return Fail("no question");
+    QTest::keyClick(pTransfer->GetQuestion(), Qt::Key_Return);
     if (!WaitUntil(done, 120000)) return Fail("transfer did not end");
-    return Grab(&sheet, "done-success.png");
+    if (!Grab(&sheet, "done-success.png")) return false;
+    sheet.SetActivePage(sheet.GetLinkPage());
+    DrainEvents();
+    Control<QComboBox>(sheet.GetLinkPage(), IDC_COMPORT)
+        ->setEditText(QString::fromStdString(quiet.m_strDevice));
+    Press(sheet, ID_WIZNEXT);
+    auto* pElapsed = Control<QLabel>(sheet.GetTransferPage(), IDC_ELAPSED);
+    if (!WaitUntil([&] { return pElapsed->text() == "00:02"; }, 5000))
+        return Fail("no waiting page");
+    return Grab(&sheet, "transfer-waiting.png");
 }
 
 }  // namespace
