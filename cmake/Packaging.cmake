@@ -44,7 +44,7 @@ set(CPACK_PACKAGE_DESCRIPTION
     "The wizard (orvanta) takes a firmware package (an .inf script naming Intel\n"
     "HEX files, or a .bin image), builds one firmware image from it and sends it\n"
     "to the projector file by file, XMODEM-style. orvanta-cli builds, inspects\n"
-    "and sends packages from scripts and factory lines; orvanta-projector is a\n"
+    "and sends packages from scripts and factory lines. orvanta-projector is a\n"
     "simulated projector on a pseudo-terminal, for tests and demonstrations.")
 string(REPLACE ";" "" CPACK_PACKAGE_DESCRIPTION "${CPACK_PACKAGE_DESCRIPTION}")
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
@@ -56,7 +56,6 @@ set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 # The wizard needs a platform plugin, which no program links to.
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "qt6-qpa-plugins")
-set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "${CPACK_PACKAGE_DESCRIPTION_SUMMARY}\n${CPACK_PACKAGE_DESCRIPTION}")
 set(CMAKE_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS
     OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
 include(CPack)

@@ -3,7 +3,7 @@
 // one of them runs, so `build` never pays for loading Qt.
 //
 // The module is looked for beside the program's own file (the build tree), then in
-// ORVANTA_MODULE_RELDIR relative to that folder (an installation: ../lib/orvanta).
+// ORVANTA_MODULE_RELDIR relative to that folder (an installation: ../lib/<multiarch>/orvanta).
 #pragma once
 
 #include <string>
