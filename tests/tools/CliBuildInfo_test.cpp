@@ -28,10 +28,11 @@ std::string Text(const Bytes& bytes) {
 class CliTest : public testing::Test {
 protected:
     // Runs the tool in cwd (the test's folder when empty) with a home of its own, so that no
-    // upload folder there takes part.
+    // upload folder there takes part, and without serial ports, so that `send` without a port
+    // never picks a real adapter of the machine.
     ToolResult Cli(const std::vector<std::string>& args, const std::string& cwd = {},
                    const std::string& program = kCli) {
-        return RunTool(program, args, {{"HOME", m_dir / "home"}},
+        return RunTool(program, args, {{"HOME", m_dir / "home"}, {"ORVANTA_TEST_PORTS", ""}},
                        cwd.empty() ? m_dir.Path().string() : cwd);
     }
 
