@@ -6,6 +6,9 @@
 # After `transfer_setup BUILD_DIR`, `transfer_once OPTIONS...` prints one line
 #   <packets> <segments> <first_packet_s> <last_ack_s>
 # from the projector's summary.json, after checking that the run was complete and clean.
+# The sender is `orvanta-cli send`, or with SENDER=minimal bench/minimal-sender with the
+# file $work/segment.bin (the one segment of the image, as the projector dumped it; see
+# line-efficiency.sh).
 
 # Data bytes that make the benchmark image exactly 256 KiB (262,144 bytes) with the
 # generator's layout: 110 bytes of records around the data.
@@ -16,12 +19,14 @@ transfer_setup() {
     ./scripts/install-deps --bench
     cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DORVANTA_SANITIZE=OFF \
         -DORVANTA_TSAN=OFF >/dev/null
-    cmake --build "$build" --target orvanta-cli orvanta-projector make-big-package >/dev/null
+    cmake --build "$build" --target orvanta-cli orvanta-projector make-big-package minimal-sender \
+        >/dev/null
     work=$(mktemp -d)
     trap 'rm -rf "$work"' EXIT
     "$build"/bench/make-big-package "$work" "$TRANSFER_DATA_BYTES" >/dev/null
     cli=$(realpath "$build"/tools/orvanta-cli/orvanta-cli)
     projector=$(realpath "$build"/tools/orvanta-projector/orvanta-projector)
+    minimal=$(realpath "$build"/bench/minimal-sender)
     "$cli" info "$work/big.inf" | grep -q "^Image size: *262144 bytes" || {
         echo "the benchmark image is not 256 KiB:" >&2
         "$cli" info "$work/big.inf" >&2
@@ -46,7 +51,9 @@ transfer_once() {
         kill "$pid"
         exit 1
     fi
-    if ! "$cli" send "$work/big.inf" --port "$device" --baud 115200 >/dev/null; then
+    if [ "${SENDER:-orvanta}" = minimal ]; then
+        "$minimal" "$device" "$work/segment.bin" || { kill "$pid"; exit 1; }
+    elif ! "$cli" send "$work/big.inf" --port "$device" --baud 115200 >/dev/null; then
         kill "$pid"
         exit 1
     fi

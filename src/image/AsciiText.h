@@ -2,6 +2,7 @@
 // 8-bit; only A to Z and a to z differ by case, and bytes from 0x80 up are never white space.
 #pragma once
 
+#include <string>
 #include <string_view>
 
 // Space, TAB, LF, VT, FF or CR.
@@ -11,6 +12,15 @@ inline bool IsBlank(char c) {
 
 inline char LowerAscii(char c) {
     return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+// text with A to Z made lower case.
+inline std::string LowerAsciiText(std::string_view text) {
+    std::string lower(text);
+    for (char& c : lower) {
+        c = LowerAscii(c);
+    }
+    return lower;
 }
 
 // True when a and b are equal apart from the case of the letters A to Z.

@@ -1,7 +1,9 @@
 #include "HexFile.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <string_view>
 
 #include "ImageRecords.h"
 #include "RegularFile.h"
@@ -26,7 +28,8 @@ struct HexDigitTable {
 };
 constexpr HexDigitTable kHexDigits;
 
-bool IsBlank(char c) {
+// White space inside a line: the line ends (CR, LF) are not.
+bool IsSpaceInLine(char c) {
     return c == ' ' || c == '\t' || c == '\v' || c == '\f';
 }
 
@@ -49,6 +52,12 @@ const char* PastLineEnd(const char* p, const char* pEnd) {
 constexpr size_t kPairHeads = ADDRESS_RECORD_SIZE + RECORD_HEAD_SIZE;
 // The most data bytes one line can hold.
 constexpr size_t kMaxLineData = 255;
+static_assert(CHexFile::WORK_ROOM == kPairHeads + kMaxLineData);
+const char kLineTooShort[] = "line too short";
+
+// A growing block starts with room for an ordinary file (16 data bytes cost 44 characters)
+// of this much text at most; files of scattered tiny lines grow it.
+constexpr size_t kMaxFirstReserve = 8u * 1024 * 1024;
 
 }  // namespace
 
@@ -57,60 +66,86 @@ CHexFile::CHexFile(std::string fileName, uint8_t nFlags)
 
 uint8_t* CHexFile::BlockBuffer::Room(size_t nMore) {
     if (nMore > nCapacity - nSize) {
+        if (bFixed) {
+            return nullptr;
+        }
         const size_t nNeeded = nSize + nMore;
         const size_t nNew = nNeeded > 2 * nCapacity ? nNeeded : 2 * nCapacity;
         std::unique_ptr<uint8_t[]> pNew(new uint8_t[nNew]);
         if (nSize != 0) {
-            std::memcpy(pNew.get(), pBytes.get(), nSize);
+            std::memcpy(pNew.get(), pBytes, nSize);
         }
-        pBytes = std::move(pNew);
+        pOwned = std::move(pNew);
+        pBytes = pOwned.get();
         nCapacity = nNew;
     }
-    return pBytes.get() + nSize;
+    return pBytes + nSize;
 }
 
 std::unique_ptr<uint8_t[]> CHexFile::Convert(uint32_t& nLength, const std::string& description) {
+    BlockBuffer block;
+    if (!Run(block, UINT32_MAX, "converted file too large", nLength, description)) {
+        return nullptr;
+    }
+    return std::move(block.pOwned);
+}
+
+int CHexFile::ConvertInto(uint8_t* pOut, uint32_t nLimit, const std::string& limitReason,
+                          uint32_t& nLength, const std::string& description) {
+    BlockBuffer block;
+    block.pBytes = pOut;
+    block.nCapacity = size_t{nLimit} + WORK_ROOM;
+    block.bFixed = true;
+    return Run(block, nLimit, limitReason, nLength, description);
+}
+
+int CHexFile::Run(BlockBuffer& block, uint64_t nLimit, const std::string& limitReason,
+                  uint32_t& nLength, const std::string& description) {
     m_strError.clear();
+    m_bOpened = true;
     // The file header goes first but needs the start address, known only at the end: its
     // place is kept and filled last.
-    const size_t nHeaderLength =
-        FILE_HEADER_DESCRIPTION_OFFSET + strnlen(description.c_str(), description.size()) + 1;
-    BlockBuffer block;
-    block.Room(nHeaderLength);
+    const size_t nDescription = strnlen(description.c_str(), description.size());
+    const size_t nHeaderLength = FILE_HEADER_DESCRIPTION_OFFSET + nDescription + 1;
+    if (nHeaderLength + END_RECORD_SIZE > nLimit || block.Room(nHeaderLength) == nullptr) {
+        m_strError = m_strFileName + ": " + limitReason;
+        return 0;
+    }
     block.nSize = nHeaderLength;
     uint16_t nStartSegment = 0;
     uint16_t nStartOffset = 0;
-    if (!ReadRecords(block, nStartSegment, nStartOffset)) {
-        return nullptr;
+    if (!ReadRecords(block, nLimit, limitReason, nStartSegment, nStartOffset)) {
+        return 0;
     }
-    uint32_t nRecord = 0;
-    const std::unique_ptr<uint8_t[]> pEnd = MakeEndRecord(nRecord);
-    std::memcpy(block.Room(nRecord), pEnd.get(), nRecord);
-    block.nSize += nRecord;
-    const std::unique_ptr<uint8_t[]> pHeader =
-        MakeFileHeader(m_nFlags, nStartSegment, nStartOffset, description, nRecord);
-    if (!pHeader || block.nSize > UINT32_MAX) {
-        m_strError = m_strFileName + ": converted file too large";
-        return nullptr;
-    }
-    std::memcpy(block.pBytes.get(), pHeader.get(), nRecord);
+    // ReadRecords left room for the end record within the limit.
+    MakeEndRecord(block.Room(END_RECORD_SIZE));
+    block.nSize += END_RECORD_SIZE;
+    MakeFileHeader(block.pBytes, m_nFlags, nStartSegment, nStartOffset, description.c_str(),
+                   nDescription);
     nLength = static_cast<uint32_t>(block.nSize);
-    return std::move(block.pBytes);
+    return 1;
 }
 
-int CHexFile::ReadRecords(BlockBuffer& block, uint16_t& nStartSegment, uint16_t& nStartOffset) {
+int CHexFile::ReadRecords(BlockBuffer& block, uint64_t nLimit, const std::string& limitReason,
+                          uint16_t& nStartSegment, uint16_t& nStartOffset) {
     nStartSegment = 0;
     nStartOffset = 0;
-    // The whole text in one read; released when the body is done.
-    std::string text;
+    CRegularFile file;
     std::string strReason;
-    if (!ReadRegularFile(m_strFileName, UINT32_MAX, text, strReason)) {
+    std::string_view text;
+    if (!file.Open(m_strFileName, strReason)) {
+        m_bOpened = false;
         m_strError = m_strFileName + ": " + strReason;
         return 0;
     }
-    // Ordinary files need well under half their text size (16 data bytes cost 44 characters);
-    // sparse files with tiny lines need more, and the buffer grows for them.
-    block.Room(text.size() / 2 + kPairHeads + kMaxLineData);
+    if (!file.Map(MAX_HEX_TEXT, text, strReason)) {
+        m_strError = m_strFileName + ": " + strReason;
+        return 0;
+    }
+    const bool bCut = file.Size() > text.size();
+    if (!block.bFixed) {
+        block.Room(std::min(text.size() / 2, kMaxFirstReserve) + kPairHeads + kMaxLineData);
+    }
 
     uint16_t nSegment = 0;     // from the last extended segment address line
     uint16_t nRunSegment = 0;  // of the last address record, moved on at a segment's end
@@ -125,13 +160,15 @@ int CHexFile::ReadRecords(BlockBuffer& block, uint16_t& nStartSegment, uint16_t&
             bDataOpen = false;
         }
     };
+    const std::string cutReason =
+        "no end-of-file record in the first " + std::to_string(MAX_HEX_TEXT) + " bytes";
+    const char* p = text.data();
+    const char* const pEnd = p + text.size();
     auto fail = [&](uint32_t nLine, const char* pszReason) {
         m_strError = m_strFileName + " line " + std::to_string(nLine) + ": " + pszReason;
         return 0;
     };
 
-    const char* p = text.data();
-    const char* const pEnd = p + text.size();
     HexLine line;
     uint32_t nLine = 0;
     while (p < pEnd) {
@@ -141,10 +178,16 @@ int CHexFile::ReadRecords(BlockBuffer& block, uint16_t& nStartSegment, uint16_t&
         // gap or an overlap in the offsets, seen after parsing, moves the bytes.
         const bool bMayContinue = bAddressWritten && nSegment == nRunSegment;
         uint8_t* const pRoom = block.Room(kPairHeads + kMaxLineData);
+        if (pRoom == nullptr) {
+            return fail(nLine, limitReason.c_str());
+        }
         line.pData = bMayContinue ? pRoom : pRoom + kPairHeads;
         const char* pszReason = nullptr;
         if (!ParseLine(p, pEnd, line, pszReason)) {
-            return fail(nLine, pszReason);
+            // A line cut short by the end of what was read may be whole in the file.
+            const bool bAtCut =
+                bCut && pszReason == kLineTooShort && std::find_if(p, pEnd, IsLineEnd) == pEnd;
+            return fail(nLine, bAtCut ? cutReason.c_str() : pszReason);
         }
         if (line.bBlank) {
             continue;
@@ -179,8 +222,9 @@ int CHexFile::ReadRecords(BlockBuffer& block, uint16_t& nStartSegment, uint16_t&
                 }
                 nExpected = static_cast<uint16_t>(o + n);
                 nDataCount += n;
-                if (block.nSize > UINT32_MAX - 0x10000) {
-                    return fail(nLine, "converted file too large");
+                // The end record must still fit: a block that cannot fit is refused at once.
+                if (block.nSize + END_RECORD_SIZE > nLimit) {
+                    return fail(nLine, limitReason.c_str());
                 }
                 break;
             }
@@ -220,15 +264,15 @@ int CHexFile::ReadRecords(BlockBuffer& block, uint16_t& nStartSegment, uint16_t&
                 break;  // start linear address and any later type carry nothing for the image
         }
     }
-    m_strError = m_strFileName + ": no end-of-file record";
+    m_strError = m_strFileName + ": " + (bCut ? cutReason : "no end-of-file record");
     return 0;
 }
 
 int CHexFile::ParseLine(const char*& p, const char* pEnd, HexLine& line, const char*& pszReason) {
     // One pass over the line: the fields are read where the record format puts them, and
-    // only a failure looks further to tell the reason and find the line's end.
+    // only a failure looks further to tell the reason.
     const char* q = p;
-    while (q < pEnd && IsBlank(*q)) {
+    while (q < pEnd && IsSpaceInLine(*q)) {
         ++q;
     }
     line.bBlank = q == pEnd || IsLineEnd(*q);
@@ -238,7 +282,6 @@ int CHexFile::ParseLine(const char*& p, const char* pEnd, HexLine& line, const c
     }
     auto fail = [&](const char* pszWhy) {
         pszReason = pszWhy;
-        p = PastLineEnd(q, pEnd);
         return 0;
     };
     // A pair that cannot be read is missing when the line ends after a few more digits.
@@ -247,10 +290,10 @@ int CHexFile::ParseLine(const char*& p, const char* pEnd, HexLine& line, const c
         while (r < pEnd && kHexDigits.value[static_cast<uint8_t>(*r)] <= 0x0F) {
             ++r;
         }
-        while (r < pEnd && IsBlank(*r)) {
+        while (r < pEnd && IsSpaceInLine(*r)) {
             ++r;
         }
-        return fail(r == pEnd || IsLineEnd(*r) ? "line too short" : "invalid hex digit");
+        return fail(r == pEnd || IsLineEnd(*r) ? kLineTooShort : "invalid hex digit");
     };
     auto pair = [&](uint8_t& nByte) {
         if (pEnd - q < 2 || !HexByte(q, nByte)) {
@@ -285,18 +328,20 @@ int CHexFile::ParseLine(const char*& p, const char* pEnd, HexLine& line, const c
     if (!pair(nChecksum)) {
         return badPair();
     }
-    while (q < pEnd && IsBlank(*q)) {
-        ++q;
-    }
-    // Anything else after the checksum means the line is not what its count says, for
-    // example two records run together after a lost line end.
-    if (q < pEnd && !IsLineEnd(*q)) {
-        return fail("unexpected text after the checksum");
-    }
     if (((nSum + nChecksum) & 0xFF) != 0) {
         return fail("checksum mismatch");
     }
-    p = PastLineEnd(q, pEnd);
+    // Nothing after the end-of-file record is read. Elsewhere the rest of the line is
+    // ignored, unless another record has run into it.
+    if (line.nType == 0x01) {
+        p = q;
+        return 1;
+    }
+    const char* const pLineEnd = std::find_if(q, pEnd, IsLineEnd);
+    if (std::find(q, pLineEnd, ':') != pLineEnd) {
+        return fail("a second record runs into the line");
+    }
+    p = PastLineEnd(pLineEnd, pEnd);
     return 1;
 }
 
@@ -320,31 +365,19 @@ int CHexFile::HexWord(const char* p, uint16_t& nWord) {
     return 1;
 }
 
-std::unique_ptr<uint8_t[]> CHexFile::MakeFileHeader(uint8_t nFlags, uint16_t nStartSegment,
-                                                    uint16_t nStartOffset,
-                                                    const std::string& description,
-                                                    uint32_t& nLength) {
-    // The description is NUL-terminated text: it ends at its first NUL, if any.
-    const size_t n = strnlen(description.c_str(), description.size());
-    if (n > UINT32_MAX - FILE_HEADER_DESCRIPTION_OFFSET - 1) {
-        return nullptr;
-    }
-    nLength = static_cast<uint32_t>(FILE_HEADER_DESCRIPTION_OFFSET + n + 1);
-    std::unique_ptr<uint8_t[]> pRecord(new uint8_t[nLength]);
+void CHexFile::MakeFileHeader(uint8_t* pRecord, uint8_t nFlags, uint16_t nStartSegment,
+                              uint16_t nStartOffset, const char* pDescription, size_t n) {
+    const size_t nLength = FILE_HEADER_DESCRIPTION_OFFSET + n + 1;
     pRecord[0] = REC_FILE_HEADER;
-    PutU32(&pRecord[1], nLength - RECORD_HEAD_SIZE);
+    PutU32(&pRecord[1], static_cast<uint32_t>(nLength - RECORD_HEAD_SIZE));
     pRecord[5] = nFlags;
     PutU16(&pRecord[6], nStartOffset);
     PutU16(&pRecord[8], nStartSegment);
-    std::memcpy(&pRecord[FILE_HEADER_DESCRIPTION_OFFSET], description.data(), n);
+    std::memcpy(&pRecord[FILE_HEADER_DESCRIPTION_OFFSET], pDescription, n);
     pRecord[nLength - 1] = 0;
-    return pRecord;
 }
 
-std::unique_ptr<uint8_t[]> CHexFile::MakeEndRecord(uint32_t& nLength) {
-    nLength = END_RECORD_SIZE;
-    std::unique_ptr<uint8_t[]> pRecord(new uint8_t[END_RECORD_SIZE]);
+void CHexFile::MakeEndRecord(uint8_t* pRecord) {
     pRecord[0] = REC_FILE_END;
     PutU32(&pRecord[1], 0);
-    return pRecord;
 }

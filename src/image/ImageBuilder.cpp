@@ -1,4 +1,8 @@
 // CInfFile::BuildImage: the package script turned into one firmware image.
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <cstdint>
 #include <cstring>
 
 #include "AsciiText.h"
@@ -6,7 +10,6 @@
 #include "HexFile.h"
 #include "ImageRecords.h"
 #include "InfFile.h"
-#include "RegularFile.h"
 
 namespace {
 
@@ -16,48 +19,69 @@ bool IsEnable(const std::string& value) {
     return EqualsIgnoreCase(value, "Enable");
 }
 
+// A buffer of nSize bytes, its pages made present at once: one system call instead of a page
+// fault for every page as the image fills it.
+std::unique_ptr<uint8_t[]> AllocateImageBuffer(size_t nSize) {
+    auto pBuffer = std::make_unique_for_overwrite<uint8_t[]>(nSize);
+#ifdef MADV_POPULATE_WRITE
+    const auto nPage = static_cast<uintptr_t>(sysconf(_SC_PAGESIZE));
+    const auto nStart = reinterpret_cast<uintptr_t>(pBuffer.get());
+    const uintptr_t nFirst = (nStart + nPage - 1) & ~(nPage - 1);
+    const uintptr_t nLast = (nStart + nSize) & ~(nPage - 1);
+    if (nLast > nFirst) {
+        // Only a hint: where it fails, the pages come one fault at a time as before.
+        madvise(reinterpret_cast<void*>(nFirst), nLast - nFirst, MADV_POPULATE_WRITE);
+    }
+#endif
+    return pBuffer;
+}
+
 }  // namespace
 
 std::unique_ptr<uint8_t[]> CInfFile::BuildImage(uint32_t& nLength) {
     nLength = 0;
-    // The whole capacity at once: every file block is copied in once, nothing is moved later.
-    auto pImage = std::make_unique_for_overwrite<uint8_t[]>(IMAGE_BUFFER_SIZE);
-    uint8_t nPackageFlags = 0;
-    bool bReset = false;
-
     // A script that cannot be read leaves an empty table and fails at the first lookup; the
     // detail Load left then says why.
     const bool bLoaded = Load() == 1;
     std::string value;
     if (!GetValue("Version", "FlashWrite", value)) {
         if (bLoaded) {
-            m_strError = m_strPath + ": no FlashWrite key in section [Version]";
+            InfPos pos;
+            // A last line without a line end is the likelier cause than a missing key.
+            m_strError = m_nDroppedLine != 0
+                             ? m_strPath + " line " + std::to_string(m_nDroppedLine) +
+                                   ": the last line has no line end, so it is not read"
+                         : Locate(pos, "Version", nullptr)
+                             ? m_strPath + ": no FlashWrite key in section [Version]"
+                             : m_strPath + ": no [Version] section";
         }
         return nullptr;
     }
-    if (IsEnable(value)) {
-        nPackageFlags = FLAG_FLASH_WRITE;
-    }
+    uint8_t nPackageFlags = IsEnable(value) ? FLAG_FLASH_WRITE : 0;
     if (GetValue("Version", "BootROMWrite", value) && IsEnable(value)) {
         nPackageFlags |= FLAG_BOOTROM_WRITE;
     }
-    if (GetValue("Version", "Reset", value) && IsEnable(value)) {
-        bReset = true;
-    }
+    const bool bReset = GetValue("Version", "Reset", value) && IsEnable(value);
 
+    // The whole capacity at once, with the converter's working room behind it: every file
+    // block is converted straight into place, nothing is copied or moved later.
+    auto pImage = AllocateImageBuffer(IMAGE_BUFFER_SIZE + CHexFile::WORK_ROOM);
     uint8_t* pHeader = pImage.get();
     pHeader[0] = REC_IMAGE_HEADER;
     PutU32(pHeader + 1, IMAGE_HEADER_RECORD_SIZE - RECORD_HEAD_SIZE);
     std::memset(pHeader + RECORD_HEAD_SIZE, 0, IMAGE_HEADER_RECORD_SIZE - RECORD_HEAD_SIZE);
     uint32_t nSize = IMAGE_HEADER_RECORD_SIZE;
+    const std::string capacityReason =
+        "the image would exceed its capacity of " + std::to_string(IMAGE_BUFFER_SIZE) + " bytes";
 
     // Every stored line from the first below [DownloadFiles] to the first that is no key line
     // is one entry; a missing section leaves an image without file blocks.
     InfPos pos;
     bool bMore = Locate(pos, "DownloadFiles", nullptr) == 1;
+    std::string key;
+    std::string fileName;
+    std::string description;
     while (bMore) {
-        std::string key;
-        std::string fileName;
         GetField(pos, 0, key);
         GetField(pos, 1, fileName);
         const int64_t nEntry = static_cast<int64_t>(pos.section) + pos.offset;
@@ -73,7 +97,6 @@ std::unique_ptr<uint8_t[]> CInfFile::BuildImage(uint32_t& nLength) {
         if (!bMore && bReset) {
             nFlags |= FLAG_RESET;
         }
-        std::string description;
         if (!GetValue("FileDescription", fileName, description)) {
             description = DEFAULT_DESCRIPTION;
         }
@@ -83,27 +106,18 @@ std::unique_ptr<uint8_t[]> CInfFile::BuildImage(uint32_t& nLength) {
                          ": the [DownloadFiles] entry names no file";
             return nullptr;
         }
-        // Checked here as well so that a name of a FIFO or device can never block the build.
-        std::string reason;
-        if (!CanOpenRegularFile(fileName, reason)) {
-            m_strError = fileName + ": " + reason;
-            return nullptr;
-        }
+        // The converter opens only regular files, so a name of a FIFO or device can never
+        // block the build; the CRC record must still fit behind the last block.
         CHexFile hexFile(fileName, nFlags);
         uint32_t nBlock = 0;
-        const std::unique_ptr<uint8_t[]> pBlock = hexFile.Convert(nBlock, description);
-        if (!pBlock) {
-            m_strError = hexFile.GetErrorDetail().empty() ? fileName + ": cannot be converted"
-                                                          : hexFile.GetErrorDetail();
+        if (!hexFile.ConvertInto(pImage.get() + nSize, IMAGE_BUFFER_SIZE - CRC_RECORD_SIZE - nSize,
+                                 capacityReason, nBlock, description)) {
+            m_strError = hexFile.GetErrorDetail();
+            if (!hexFile.WasOpened() && !m_strSearchFolder.empty() && fileName.front() != '/') {
+                m_strError += " (looked for in " + m_strSearchFolder + ")";
+            }
             return nullptr;
         }
-        // The CRC record must still fit behind the last block.
-        if (static_cast<uint64_t>(nSize) + nBlock + CRC_RECORD_SIZE > IMAGE_BUFFER_SIZE) {
-            m_strError = fileName + ": the image would exceed its capacity of " +
-                         std::to_string(IMAGE_BUFFER_SIZE) + " bytes";
-            return nullptr;
-        }
-        std::memcpy(pImage.get() + nSize, pBlock.get(), nBlock);
         nSize += nBlock;
     }
 

@@ -66,47 +66,49 @@ int CheckImage(const uint8_t* pImage, uint32_t nSize, std::string& strReason) {
         }
         const uint8_t nType = pImage[nOffset];
         const uint32_t nLength = GetU32(&pImage[nOffset + 1]);
-        const std::string where = RecordName(nType) + " at offset " + Hex(nOffset);
+        // Named only when a failure is reported.
+        auto where = [&] { return RecordName(nType) + " at offset " + Hex(nOffset); };
         if (nLength > nSize - nOffset - RECORD_HEAD_SIZE) {
-            return Fail(strReason, where + " runs past the end of the image");
+            return Fail(strReason, where() + " runs past the end of the image");
         }
         const uint8_t* pPayload = &pImage[nOffset + RECORD_HEAD_SIZE];
         if (nOffset == 0) {
             if (nLength != 6) {
                 return Fail(strReason,
-                            where + " has length " + std::to_string(nLength) + ", expected 6");
+                            where() + " has length " + std::to_string(nLength) + ", expected 6");
             }
         } else if (nType > REC_CRC32) {
-            return Fail(strReason, where + " is not allowed");
+            return Fail(strReason, where() + " is not allowed");
         } else if (nType == REC_IMAGE_HEADER) {
-            return Fail(strReason, where + " is not allowed after offset 0");
+            return Fail(strReason, where() + " is not allowed after offset 0");
         } else if (state == State::AfterAddress && nType != REC_DATA) {
             return Fail(strReason, "address record at offset " + Hex(nAddress) +
                                        " is not followed by a data record");
         } else if (state == State::InBlock && (nType == REC_FILE_HEADER || nType == REC_CRC32)) {
             return Fail(strReason, "file block at offset " + Hex(nBlock) +
-                                       " has no end record before the " + where);
+                                       " has no end record before the " + where());
         } else if (state == State::BetweenBlocks && nType != REC_FILE_HEADER &&
                    nType != REC_CRC32) {
-            return Fail(strReason, where + " stands outside a file block");
+            return Fail(strReason, where() + " stands outside a file block");
         } else if (state == State::InBlock && nType != REC_ADDRESS && nType != REC_FILE_END) {
             return Fail(strReason,
-                        where + " is not allowed inside the file block at offset " + Hex(nBlock));
+                        where() + " is not allowed inside the file block at offset " + Hex(nBlock));
         } else {
             switch (nType) {
                 case REC_FILE_HEADER: {
                     const uint32_t nFixed = FILE_HEADER_DESCRIPTION_OFFSET - RECORD_HEAD_SIZE;
                     if (nLength < nFixed + 1) {
-                        return Fail(strReason, where + " is shorter than " +
+                        return Fail(strReason, where() + " is shorter than " +
                                                    std::to_string(nFixed + 1) + " bytes");
                     }
                     const uint32_t nText = nLength - nFixed;
                     const uint8_t* pText = pPayload + nFixed;
                     if (pText[nText - 1] != 0) {
-                        return Fail(strReason, where + " has no NUL at the end of its description");
+                        return Fail(strReason,
+                                    where() + " has no NUL at the end of its description");
                     }
                     if (std::memchr(pText, 0, nText - 1) != nullptr) {
-                        return Fail(strReason, where + " has a NUL inside its description");
+                        return Fail(strReason, where() + " has a NUL inside its description");
                     }
                     nBlock = nOffset;
                     state = State::InBlock;
@@ -114,7 +116,7 @@ int CheckImage(const uint8_t* pImage, uint32_t nSize, std::string& strReason) {
                 }
                 case REC_ADDRESS:
                     if (nLength != 4) {
-                        return Fail(strReason, where + " has length " + std::to_string(nLength) +
+                        return Fail(strReason, where() + " has length " + std::to_string(nLength) +
                                                    ", expected 4");
                     }
                     nAddress = nOffset;
@@ -125,19 +127,22 @@ int CheckImage(const uint8_t* pImage, uint32_t nSize, std::string& strReason) {
                     break;
                 case REC_FILE_END:
                     if (nLength != 0) {
-                        return Fail(strReason, where + " has length " + std::to_string(nLength) +
+                        return Fail(strReason, where() + " has length " + std::to_string(nLength) +
                                                    ", expected 0");
                     }
                     state = State::BetweenBlocks;
                     break;
                 case REC_CRC32: {
                     if (nLength != 4) {
-                        return Fail(strReason, where + " has length " + std::to_string(nLength) +
+                        return Fail(strReason, where() + " has length " + std::to_string(nLength) +
                                                    ", expected 4");
                     }
                     if (nOffset + CRC_RECORD_SIZE != nSize) {
-                        return Fail(strReason, std::to_string(nSize - nOffset - CRC_RECORD_SIZE) +
-                                                   " bytes follow the " + where);
+                        const uint32_t nAfter = nSize - nOffset - CRC_RECORD_SIZE;
+                        return Fail(strReason,
+                                    std::to_string(nAfter) +
+                                        (nAfter == 1 ? " byte follows" : " bytes follow") +
+                                        " the " + where());
                     }
                     const uint32_t nStored = GetU32(pPayload);
                     const uint32_t nComputed = CCrc32().Compute(pImage, nOffset);
@@ -152,7 +157,7 @@ int CheckImage(const uint8_t* pImage, uint32_t nSize, std::string& strReason) {
                     return 1;
                 }
                 default:
-                    return Fail(strReason, where + " is not allowed");
+                    return Fail(strReason, where() + " is not allowed");
             }
         }
         nOffset += RECORD_HEAD_SIZE + nLength;

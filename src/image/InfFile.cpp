@@ -36,7 +36,11 @@ CInfFile::CInfFile(std::string path) : m_strPath(std::move(path)) {}
 
 int CInfFile::Load() {
     m_lines.clear();
+    m_sections.clear();
+    m_keys.clear();
     m_strError.clear();
+    m_strSearchFolder.clear();
+    m_nDroppedLine = 0;
     std::string text;
     std::string reason;
     if (!ReadRegularFile(m_strPath, MAX_SCRIPT_SIZE, text, reason)) {
@@ -44,12 +48,13 @@ int CInfFile::Load() {
         return 0;
     }
 
-    // HEX files named by relative paths are looked for in the upload folder when there is one.
+    // HEX files named by relative paths are looked for in the upload folder when there is one;
+    // without it the package's own folder stays current.
     const char* pHome = std::getenv("HOME");
     if (pHome != nullptr && *pHome != '\0') {
-        const std::string upload = std::string(pHome) + "/upload";
-        if (::chdir(upload.c_str()) != 0) {
-            // No upload folder: the package's own folder stays current.
+        std::string upload = std::string(pHome) + "/upload";
+        if (::chdir(upload.c_str()) == 0) {
+            m_strSearchFolder = std::move(upload);
         }
     }
 
@@ -68,6 +73,19 @@ int CInfFile::Load() {
         ++nLine;
         nStart = i + 1;
     }
+    const std::string_view rest = std::string_view(text).substr(nStart);
+    const std::string_view kept = rest.substr(0, rest.find('\0'));
+    if (!TrimBlanks(kept).empty() && TrimBlanks(kept).front() != ';') {
+        m_nDroppedLine = nLine;
+    }
+
+    // Only the first header of a name is ever found.
+    for (size_t i = 0; i < m_lines.size(); ++i) {
+        std::string_view name;
+        if (ParseSectionName(m_lines[i].strText, name)) {
+            m_sections.emplace(LowerAsciiText(name), static_cast<int32_t>(i));
+        }
+    }
     return 1;
 }
 
@@ -83,90 +101,106 @@ void CInfFile::AddLine(int32_t nLine, const char* pText, size_t nLength) {
     m_lines.push_back(CInfLine{nLine, std::string(text)});
 }
 
-int CInfFile::GetLine(int32_t index, std::string& strText) const {
-    if (index < 0 || static_cast<size_t>(index) >= m_lines.size()) {
-        return 0;
+const std::string* CInfFile::GetLine(int64_t index) const {
+    if (index < 0 || static_cast<uint64_t>(index) >= m_lines.size()) {
+        return nullptr;
     }
-    strText = m_lines[static_cast<size_t>(index)].strText;
-    return 1;
+    return &m_lines[static_cast<size_t>(index)].strText;
 }
 
-int CInfFile::ParseSectionName(const std::string& line, std::string& strName) {
+int CInfFile::ParseSectionName(std::string_view line, std::string_view& name) {
     if (line.empty() || line.front() != '[') {
         return 0;
     }
     const size_t nClose = line.find(']', 1);
-    if (nClose == std::string::npos) {
-        strName.clear();
+    if (nClose == std::string_view::npos) {
+        name = {};
         return 0;
     }
-    strName = line.substr(1, nClose - 1);
+    name = line.substr(1, nClose - 1);
     return 1;
 }
 
 int CInfFile::FindSection(const std::string& name, int32_t& index) const {
-    std::string sectionName;
-    for (size_t i = 0; i < m_lines.size(); ++i) {
-        if (ParseSectionName(m_lines[i].strText, sectionName) &&
-            EqualsIgnoreCase(sectionName, name)) {
-            index = static_cast<int32_t>(i);
-            return 1;
-        }
+    const auto found = m_sections.find(LowerAsciiText(name));
+    index = found == m_sections.end() ? 0 : found->second;
+    return found == m_sections.end() ? 0 : 1;
+}
+
+bool CInfFile::FieldOf(std::string_view text, int n, std::string_view& field) {
+    const size_t nEquals = text.find('=');
+    if (text.front() == '[' || nEquals == std::string_view::npos || n < 0) {
+        return false;
     }
-    index = 0;
-    return 0;
+    if (n == 0) {
+        field = text.substr(0, nEquals);
+        return true;
+    }
+    // Field 1 starts right after the first '='; later '=' are ordinary text.
+    size_t nStart = nEquals + 1;
+    for (int k = 1; k < n; ++k) {
+        const size_t nComma = text.find(',', nStart);
+        if (nComma == std::string_view::npos) {
+            return false;
+        }
+        nStart = nComma + 1;
+    }
+    const size_t nEnd = std::min(text.find(',', nStart), text.size());
+    field = text.substr(nStart, nEnd - nStart);
+    return true;
 }
 
 int CInfFile::GetField(const InfPos& pos, int n, std::string& strField) const {
     // Positions come from the caller; their sum may lie anywhere, even outside 32 bits.
-    const int64_t index = static_cast<int64_t>(pos.section) + pos.offset;
-    std::string text;
-    if (index < 0 || index > std::numeric_limits<int32_t>::max() ||
-        !GetLine(static_cast<int32_t>(index), text)) {
+    const std::string* pText = GetLine(static_cast<int64_t>(pos.section) + pos.offset);
+    if (pText == nullptr) {
         return 0;
     }
-    const size_t nEquals = text.find('=');
-    if (text.front() == '[' || nEquals == std::string::npos || n < 0) {
+    std::string_view field;
+    if (!FieldOf(*pText, n, field)) {
         strField.clear();
         return 0;
     }
-
-    std::string_view field;
-    if (n == 0) {
-        field = std::string_view(text).substr(0, nEquals);
-    } else {
-        // Field 1 starts right after the first '='; later '=' are ordinary text.
-        size_t nStart = nEquals + 1;
-        for (int k = 1; k < n; ++k) {
-            const size_t nComma = text.find(',', nStart);
-            if (nComma == std::string::npos) {
-                strField.clear();
-                return 0;
-            }
-            nStart = nComma + 1;
-        }
-        const size_t nEnd = std::min(text.find(',', nStart), text.size());
-        field = std::string_view(text).substr(nStart, nEnd - nStart);
-    }
-
     strField.assign(CleanField(field));
     return 1;
 }
 
 int CInfFile::FindKey(InfPos& pos, const std::string& key) const {
-    InfPos line = pos;
-    std::string name;
-    while (line.offset < std::numeric_limits<int32_t>::max()) {
-        ++line.offset;
-        if (!GetField(line, 0, name)) {
-            return 0;
-        }
-        if (EqualsIgnoreCase(name, key)) {
-            pos.offset = line.offset;
-            return 1;
+    const int64_t nHeader = pos.section;
+    const std::string* pHeader = GetLine(nHeader);
+    if (pos.offset != 0 || pHeader == nullptr || pHeader->front() != '[') {
+        // Not from a header: walk the key lines below pos.
+        for (int64_t index = int64_t{pos.section} + pos.offset + 1;; ++index) {
+            const std::string* pText = GetLine(index);
+            std::string_view name;
+            if (pText == nullptr || index - pos.section > INT32_MAX || !FieldOf(*pText, 0, name)) {
+                return 0;
+            }
+            if (EqualsIgnoreCase(CleanField(name), key)) {
+                pos.offset = static_cast<int32_t>(index - pos.section);
+                return 1;
+            }
         }
     }
-    return 0;
+    auto [keys, bNew] = m_keys.try_emplace(pos.section);
+    if (bNew) {
+        // The section's key lines, first occurrence of each name.
+        for (int64_t index = nHeader + 1;; ++index) {
+            const std::string* pText = GetLine(index);
+            std::string_view name;
+            if (pText == nullptr || !FieldOf(*pText, 0, name)) {
+                break;
+            }
+            keys->second.emplace(LowerAsciiText(CleanField(name)),
+                                 static_cast<int32_t>(index - nHeader));
+        }
+    }
+    const auto found = keys->second.find(LowerAsciiText(key));
+    if (found == keys->second.end()) {
+        return 0;
+    }
+    pos.offset = found->second;
+    return 1;
 }
 
 int CInfFile::Locate(InfPos& pos, const std::string& section, const char* key) const {
@@ -187,22 +221,22 @@ int CInfFile::NextLine(InfPos& pos) const {
     if (pos.offset == std::numeric_limits<int32_t>::max()) {
         return 0;
     }
-    InfPos below{pos.section, pos.offset + 1};
-    std::string key;
-    if (!GetField(below, 0, key)) {
+    const std::string* pText = GetLine(int64_t{pos.section} + pos.offset + 1);
+    std::string_view key;
+    if (pText == nullptr || !FieldOf(*pText, 0, key)) {
         return 0;
     }
-    pos = below;
+    ++pos.offset;
     return 1;
 }
 
 int CInfFile::GetValue(const std::string& section, const std::string& key,
                        std::string& strValue) const {
     InfPos pos;
-    std::string text;
-    if (!Locate(pos, section, key.c_str()) || !GetLine(pos.section + pos.offset, text)) {
+    if (!Locate(pos, section, key.c_str())) {
         return 0;
     }
+    const std::string_view text = *GetLine(int64_t{pos.section} + pos.offset);
     // The fields in one pass, as GetField with n = 1, 2, ... gives them. A comma goes in only
     // after a non-empty value, so empty leading fields vanish while later ones keep theirs.
     strValue.clear();
@@ -213,8 +247,8 @@ int CInfFile::GetValue(const std::string& section, const std::string& key,
         if (!strValue.empty()) {
             strValue += ',';
         }
-        strValue += CleanField(std::string_view(text).substr(nStart, nEnd - nStart));
-        if (nComma == std::string::npos) {
+        strValue += CleanField(text.substr(nStart, nEnd - nStart));
+        if (nComma == std::string_view::npos) {
             return 1;
         }
         nStart = nComma + 1;

@@ -5,7 +5,11 @@
 // commas, blank lines and lines starting with ';' (not stored). Section and key names compare
 // without regard to the case of A to Z. Lines end at CR, LF or CR LF; a last line without a
 // line end is not a line. Positions (InfPos) count stored lines only and are held by the
-// caller, so lookups never change the object.
+// caller, so lookups never change what they return.
+//
+// Lookups take time in proportion to what they return, not to the script: Load indexes the
+// first header of every section name, and the first lookup of a key in a section indexes that
+// section's keys. No lookup copies a line.
 //
 // Loading makes $HOME/upload the current directory when that folder exists, so HEX files
 // named by relative paths are found there; otherwise the current directory (the package's
@@ -15,6 +19,8 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <string_view>
+#include <unordered_map>
 #include <vector>
 
 struct InfPos {
@@ -50,9 +56,10 @@ public:
     // Builds the image the script describes (header, one file block per DownloadFiles entry,
     // CRC record). Returns the image (the caller owns it) with its size in nLength, or null
     // when no image can be built: script unreadable, no [Version] FlashWrite, a HEX file that
-    // cannot be opened or converted, or an image that would exceed IMAGE_BUFFER_SIZE.
-    // GetErrorDetail() then names the file and the reason ("main.hex line 12: checksum
-    // mismatch").
+    // cannot be opened or converted, or an image that would exceed IMAGE_BUFFER_SIZE (found
+    // at the HEX line that crosses it). GetErrorDetail() then names the file and the reason
+    // ("main.hex line 12: checksum mismatch"); a HEX file not found by a relative name while
+    // $HOME/upload was current names that folder. The image buffer may be longer than nLength.
     std::unique_ptr<uint8_t[]> BuildImage(uint32_t& nLength);
 
     const std::string& GetErrorDetail() const { return m_strError; }
@@ -60,12 +67,22 @@ public:
 
 private:
     void AddLine(int32_t nLine, const char* pText, size_t nLength);
-    int GetLine(int32_t index, std::string& strText) const;
-    static int ParseSectionName(const std::string& line, std::string& strName);
+    // The stored text of table entry index, or null when there is none.
+    const std::string* GetLine(int64_t index) const;
+    static int ParseSectionName(std::string_view line, std::string_view& name);
     int FindSection(const std::string& name, int32_t& index) const;
     int FindKey(InfPos& pos, const std::string& key) const;
+    // Field n of a stored line's text as GetField delivers it, before cleaning; false when the
+    // line is no key line or has no field n.
+    static bool FieldOf(std::string_view text, int n, std::string_view& field);
 
     std::vector<CInfLine> m_lines;
     std::string m_strPath;
     std::string m_strError;
+    std::string m_strSearchFolder;  // the upload folder Load made current, or empty
+    int32_t m_nDroppedLine = 0;     // number of a last line dropped for want of a line end
+    // Lower-case section name -> table index of its first header.
+    std::unordered_map<std::string, int32_t> m_sections;
+    // Section header index -> lower-case key -> offset of its first line, built on first use.
+    mutable std::unordered_map<int32_t, std::unordered_map<std::string, int32_t>> m_keys;
 };

@@ -8,8 +8,10 @@
 #include <cerrno>
 #include <deque>
 #include <system_error>
+#include <vector>
 
 #include "CommEvents.h"
+#include "NetworkLink.h"
 
 namespace {
 
@@ -114,13 +116,14 @@ CReadThread::~CReadThread() {
     }
 }
 
-bool CReadThread::Resume(int nFd) {
+bool CReadThread::Resume(int nFd, CNetworkLink* pLink) {
     if (m_wake[0] < 0) {
         return false;  // without the pipe Park could not interrupt the wait
     }
     {
         std::lock_guard lock(m_mutex);
         m_nFd = nFd;
+        m_pLink = pLink;
         m_bReading = true;
         m_bFailed = false;
     }
@@ -134,6 +137,7 @@ bool CReadThread::Resume(int nFd) {
         std::lock_guard lock(m_mutex);
         m_bReading = false;
         m_nFd = -1;
+        m_pLink = nullptr;
         return false;
     }
     return true;
@@ -145,6 +149,7 @@ void CReadThread::Park() {
     Wake();
     m_cv.wait(lock, [this] { return m_bParked; });
     m_nFd = -1;
+    m_pLink = nullptr;
 }
 
 void CReadThread::Wake() {
@@ -183,8 +188,9 @@ void CReadThread::Run() {
         }
         m_bParked = false;
         const int nFd = m_nFd;
+        CNetworkLink* pLink = m_pLink;
         lock.unlock();
-        const bool bAsked = ReadWhileOpen(nFd);
+        const bool bAsked = pLink != nullptr ? ReadNetworkWhileOpen(*pLink) : ReadWhileOpen(nFd);
         lock.lock();
         if (!bAsked) {
             m_bFailed = true;
@@ -240,6 +246,50 @@ bool CReadThread::ReadWhileOpen(int nFd) {
         }
         if (nErrors == 1) {
             Post(WM_COMM_ERROR, static_cast<uintptr_t>(nError), ReadProblem(nError));
+        }
+    }
+    return true;
+}
+
+bool CReadThread::ReadNetworkWhileOpen(CNetworkLink& link) {
+    std::vector<uint8_t> data;
+    while (m_bPortOpen.load()) {
+        // Over the data-rate limit the socket is left alone for a moment (the wake-up still
+        // counts), so a flooding server cannot outrun the user-interface thread.
+        const auto wait = link.ReceiveWait();
+        const bool bPaced = wait.count() > 0;
+        pollfd fds[2] = {{link.Fd(), POLLIN, 0}, {m_wake[0], POLLIN, 0}};
+        const int rc =
+            bPaced ? poll(fds + 1, 1, static_cast<int>(wait.count())) : poll(fds, 2, kWaitMs);
+        if (rc < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            Post(WM_COMM_FAILED, static_cast<uintptr_t>(errno),
+                 "Error in waiting for the read operation to finish!");
+            return false;
+        }
+        if (fds[1].revents != 0) {
+            DrainWake();
+            return true;
+        }
+        if (bPaced) {
+            continue;
+        }
+        if (rc == 0) {
+            return true;
+        }
+        data.clear();
+        int nError = 0;
+        std::string reason;
+        const auto outcome = link.ReceiveFromSocket(data, nError, reason);
+        for (const uint8_t byte : data) {
+            Post(WM_COMM_BYTE, byte);
+        }
+        if (outcome != CNetworkLink::RECEIVED) {
+            Post(WM_COMM_FAILED, static_cast<uintptr_t>(nError),
+                 ReadProblem(nError) + "\n" + link.Address() + ": " + reason);
+            return false;
         }
     }
     return true;

@@ -30,6 +30,7 @@
 
 class QObject;
 class CEventRelay;
+class CNetworkLink;
 
 class CReadThread {
 public:
@@ -38,7 +39,9 @@ public:
 
     // Starts the thread on its first call; afterwards makes the parked thread read nFd.
     // False when the thread or its wake-up pipe cannot be made (nothing will read nFd).
-    bool Resume(int nFd);
+    // With pLink (not owned; the socket is nFd) the thread reads through the link's receive
+    // step and posts the data bytes it yields.
+    bool Resume(int nFd, CNetworkLink* pLink = nullptr);
     // Wakes the thread and waits until it is parked.
     void Park();
 
@@ -47,6 +50,8 @@ private:
     // Reads nFd until asked to park (true) or until the port failed for good (false; the
     // WM_COMM_FAILED event has been posted).
     bool ReadWhileOpen(int nFd);
+    // The same for a network link.
+    bool ReadNetworkWhileOpen(CNetworkLink& link);
     void Post(int nMessage, uintptr_t wParam, std::string text = {});
     void Wake();
     void DrainWake();
@@ -57,6 +62,7 @@ private:
     std::mutex m_mutex;
     std::condition_variable m_cv;
     int m_nFd = -1;
+    CNetworkLink* m_pLink = nullptr;
     int m_wake[2] = {-1, -1};  // pipe that interrupts the reader's wait
     bool m_bReading = false;   // what the owner wants
     bool m_bParked = true;     // what the thread is doing

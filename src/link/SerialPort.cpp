@@ -6,13 +6,17 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include <QCoreApplication>
+#include <QTimer>
 #include <algorithm>
 #include <cerrno>
 #include <charconv>
 #include <chrono>
 #include <cstring>
-#include <thread>
 
+#include "CommEvents.h"
+#include "NetworkLink.h"
+#include "PortAddress.h"
 #include "PortDiagnostics.h"
 #include "ReadThread.h"
 
@@ -36,35 +40,10 @@ const LineSpeed& SpeedFor(int nBaudRate) {
     return nBaudRate == kFast.nRate ? kFast : kSlow;
 }
 
-// A write fails when the line takes nothing for this long...
+// Bytes that sit in the output queue without moving for this long are a stalled line.
 constexpr milliseconds kStallLimit{2000};
-
-// ...or when it takes longer than twice its transmission time (8N1: 10 bits a byte) plus the
-// stall limit.
-milliseconds WriteLimit(uint32_t nLength, int nRate) {
-    return kStallLimit + milliseconds(uint64_t{nLength} * 10 * 1000 * 2 / unsigned(nRate));
-}
-
-// Waits for room in the output queue until tLimit. False on timeout or a failed line.
-bool WaitWritable(int fd, Clock::time_point tLimit) {
-    for (;;) {
-        const auto left = std::chrono::duration_cast<milliseconds>(tLimit - Clock::now());
-        if (left.count() <= 0) {
-            return false;
-        }
-        pollfd pfd{fd, POLLOUT, 0};
-        const int rc = poll(&pfd, 1, static_cast<int>(left.count()) + 1);
-        if (rc < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            return false;
-        }
-        if (rc > 0) {
-            return (pfd.revents & (POLLERR | POLLHUP | POLLNVAL)) == 0;
-        }
-    }
-}
+constexpr int kDrainLookMs = 100;
+constexpr char kWriteProblem[] = "A problem occured while trying to write to the Com Port: ";
 
 // Bytes still in the driver's output queue, or in the transmitter itself (one byte) where
 // the driver can tell. -1 when the driver cannot say at all.
@@ -83,36 +62,12 @@ int PendingOutput(int fd) {
     return 0;
 }
 
-// Waits until the bytes written have left the port. This stands in for tcdrain, which has no
-// time limit: a line that stops draining must not hold the caller for ever. Returns 0 when
-// drained, ETIMEDOUT when the line stalled, EIO when the driver no longer answers (hang-up).
-int WaitDrained(int fd, int nRate, Clock::time_point tLimit) {
-    auto tStall = Clock::now() + kStallLimit;
-    int nLast = -1;
-    for (;;) {
-        const int nPending = PendingOutput(fd);
-        if (nPending <= 0) {
-            return nPending == 0 ? 0 : EIO;
-        }
-        const auto now = Clock::now();
-        if (nPending != nLast) {
-            nLast = nPending;
-            tStall = now + kStallLimit;
-        }
-        if (now >= tLimit || now >= tStall) {
-            return ETIMEDOUT;
-        }
-        // About the time the pending bytes need, within 0.1 to 10 ms.
-        const auto us = std::chrono::microseconds(int64_t{nPending} * 10'000'000 / nRate);
-        std::this_thread::sleep_for(
-            std::clamp(us, std::chrono::microseconds(100), std::chrono::microseconds(10'000)));
-    }
-}
-
 }  // namespace
 
 CSerialPort::CSerialPort(QObject* pTarget, MessageSink sink)
-    : m_pReadThread(std::make_unique<CReadThread>(pTarget, m_bPortOpen)), m_sink(std::move(sink)) {}
+    : m_pReadThread(std::make_unique<CReadThread>(pTarget, m_bPortOpen)),
+      m_sink(std::move(sink)),
+      m_pTarget(pTarget) {}
 
 CSerialPort::~CSerialPort() {
     ClosePort();
@@ -161,6 +116,9 @@ int CSerialPort::FailOpen(int fd, const char* pMessage, std::string strDetail) {
 int CSerialPort::OpenPort(const std::string& portName, int nBaudRate) {
     if (m_bPortOpen.load()) {
         return 1;
+    }
+    if (CPortAddress::IsNetwork(portName)) {
+        return OpenNetworkPort(portName, nBaudRate);
     }
     m_hCom = -1;
     m_strDetail.clear();
@@ -238,6 +196,16 @@ int CSerialPort::ClosePort() {
     }
     m_bPortOpen.store(false);
     m_pReadThread->Park();
+    if (m_pNetwork != nullptr) {
+        int nError = 0;
+        const int rc = m_pNetwork->Close(nError);
+        m_pNetwork.reset();
+        m_hCom = -1;
+        if (rc == 0) {
+            Tell("Close Serial Port failed " + std::to_string(nError));
+        }
+        return rc;
+    }
     // What a failed write left behind would otherwise hold close() until it has drained.
     tcflush(m_hCom, TCOFLUSH);
     ioctl(m_hCom, TIOCNXCL);
@@ -257,8 +225,11 @@ int CSerialPort::WritePort(const void* pBuffer, uint32_t nLength) {
         m_nWriteError = EBADF;
         return 0;
     }
-    const int nRate = m_nLineRate;
-    const auto tLimit = Clock::now() + WriteLimit(nLength, nRate);
+    if (m_pNetwork != nullptr) {
+        const int rc = m_pNetwork->Write(pBuffer, nLength);
+        m_nWriteError = m_pNetwork->LastWriteError();
+        return rc;
+    }
     const auto* p = static_cast<const unsigned char*>(pBuffer);
     uint32_t nLeft = nLength;
     while (nLeft > 0) {
@@ -266,21 +237,77 @@ int CSerialPort::WritePort(const void* pBuffer, uint32_t nLength) {
         if (n > 0) {
             p += n;
             nLeft -= static_cast<uint32_t>(n);
+        } else if (n < 0 && errno == EINTR) {
             continue;
-        }
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
-            m_nWriteError = errno;
+        } else if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            // Stop-and-wait leaves the queue empty before each packet: no room means the
+            // line has stopped taking bytes.
+            m_nWriteError = ETIMEDOUT;
             return 0;
-        }
-        const auto tWait = std::min(tLimit, Clock::now() + kStallLimit);
-        if (!WaitWritable(m_hCom, tWait)) {
-            m_nWriteError = Clock::now() >= tWait ? ETIMEDOUT : EIO;  // stalled, or hung up
+        } else {
+            m_nWriteError = n < 0 ? errno : EIO;
             return 0;
         }
     }
-    m_nWriteError = WaitDrained(m_hCom, nRate, tLimit);
-    return m_nWriteError == 0 ? 1 : 0;
+    const int nPending = PendingOutput(m_hCom);
+    if (nPending > 0 && m_pTarget != nullptr) {
+        if (m_pDrainTimer == nullptr) {
+            m_pDrainTimer = std::make_unique<QTimer>();
+            m_pDrainTimer->setInterval(kDrainLookMs);
+            QObject::connect(m_pDrainTimer.get(), &QTimer::timeout, [this] { WatchDrain(); });
+        }
+        m_nDrainLast = nPending;
+        m_tDrainMoved = Clock::now();
+        m_pDrainTimer->start();
+    }
+    return 1;
+}
+
+void CSerialPort::WatchDrain() {
+    const int nPending = m_bPortOpen.load() && m_pNetwork == nullptr ? PendingOutput(m_hCom) : 0;
+    if (nPending <= 0) {
+        m_pDrainTimer->stop();  // drained, closed, or the driver cannot tell
+        return;
+    }
+    const auto now = Clock::now();
+    if (nPending != m_nDrainLast) {
+        m_nDrainLast = nPending;
+        m_tDrainMoved = now;
+        return;
+    }
+    if (now - m_tDrainMoved >= kStallLimit) {
+        m_pDrainTimer->stop();
+        QCoreApplication::postEvent(m_pTarget,
+                                    new CCommEvent(WM_COMM_FAILED, ETIMEDOUT, 0,
+                                                   kWriteProblem + std::to_string(ETIMEDOUT)));
+    }
+}
+
+int CSerialPort::OpenNetworkPort(const std::string& portName, int nBaudRate) {
+    CPortAddress address;
+    m_hCom = -1;
+    m_strDetail.clear();
+    m_strPath = portName;
+    if (!CPortAddress::Parse(portName, address)) {
+        return FailOpen(-1, kOpenFailed,
+                        portName + ": not HOST:PORT; give rfc2217://HOST:PORT or tcp://HOST:PORT");
+    }
+    auto pLink = std::make_unique<CNetworkLink>();
+    int nError = 0;
+    std::string strDetail;
+    if (!pLink->Open(address, LineRate(nBaudRate), nError, strDetail)) {
+        return FailOpen(-1, kOpenFailed, strDetail);
+    }
+    m_pNetwork = std::move(pLink);
+    m_hCom = m_pNetwork->Fd();
+    m_bPortOpen.store(true);
+    if (!m_pReadThread->Resume(m_hCom, m_pNetwork.get())) {
+        m_bPortOpen.store(false);
+        m_pReadThread->Park();
+        m_pNetwork.reset();
+        m_hCom = -1;
+        return FailOpen(-1, kSetupFailed, "the reader thread for " + portName + " cannot start");
+    }
+    m_nLineRate = LineRate(nBaudRate);
+    return 1;
 }

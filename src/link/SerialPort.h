@@ -2,8 +2,10 @@
 // thread that turns received bytes into WM_COMM_BYTE events.
 //
 // Port names: "COMn" (n from 1) is /dev/ttyS(n-1); a name that begins with "/" is a device
-// path used as it stands (/dev/ttyUSB0, a pseudo-terminal). Line: raw, 8N1, no flow control
-// of any kind, receiver on, modem lines ignored (CLOCAL), DTR and RTS inactive; 115200 baud
+// path used as it stands (/dev/ttyUSB0, a pseudo-terminal); "rfc2217://HOST:PORT" and
+// "tcp://HOST:PORT" are serial device servers on the network (CNetworkLink: the same line
+// settings through RFC 2217, or raw bytes), read by the same reader thread. Line: raw, 8N1, no flow
+// control of any kind, receiver on, modem lines ignored (CLOCAL), DTR and RTS inactive; 115200 baud
 // when asked for exactly 115200, 57600 for anything else. The port is opened for exclusive
 // use (TIOCEXCL and a non-blocking exclusive flock), so a second opener fails; a device that
 // another process holds open without a lock (a terminal program, a `cat`) is refused too,
@@ -24,13 +26,16 @@
 #include <termios.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
 
 class QObject;
+class QTimer;
 class CReadThread;
+class CNetworkLink;
 
 class CSerialPort {
 public:
@@ -44,14 +49,18 @@ public:
     // that has gone to the sink: "Port already open (by another application) or does not
     // exist!" when the device cannot be opened or is held by another opener, "Error setting
     // Com port status!" when it is no terminal or refuses the settings (the descriptor is
-    // then closed). LastDetail then says why.
+    // then closed). LastDetail then says why (for a network port: the address and the
+    // reason, such as connection refused, unknown host or no answer). A network open may
+    // wait for the server: the connection up to 5 s, its answers up to 1 s.
     int OpenPort(const std::string& portName, int nBaudRate);
     // FALSE only when closing the descriptor failed ("Close Serial Port failed %d").
     int ClosePort();
-    // Writes all nLength bytes and returns once they have left (or within a bounded time
-    // when the line does not drain). 1 when written, 0 when the port is closed or failed,
-    // or when the line took nothing for 2 s or the whole write took longer than twice its
-    // transmission time plus 2 s.
+    // Hands all nLength bytes to the driver's output queue and returns at once; it never
+    // waits for the line. 1 when queued; 0 when the port is closed or failed, or when the
+    // queue cannot take them all (the line stopped taking bytes: ETIMEDOUT). Bytes that then
+    // sit in the queue without moving for 2 s are a stalled line too: that is found by a
+    // timer on the calling thread, which looks without waiting and posts one WM_COMM_FAILED
+    // with the write message and ETIMEDOUT to the event target.
     int WritePort(const void* pBuffer, uint32_t nLength);
     // Why the last WritePort returned 0: an errno value (ETIMEDOUT when the line stalled).
     int LastWriteError() const { return m_nWriteError; }
@@ -76,10 +85,19 @@ private:
     void Tell(const std::string& message);
     // Closes fd, keeps strDetail, tells pMessage; returns 0.
     int FailOpen(int fd, const char* pMessage, std::string strDetail);
+    // Network ports (rfc2217://, tcp://): the open and the write through m_pNetwork.
+    int OpenNetworkPort(const std::string& portName, int nBaudRate);
+    // The drain watch: started by a write that left bytes queued, one look per tick.
+    void WatchDrain();
 
     MessageSink m_sink;
     int m_nWriteError = 0;
     int m_nLineRate = 57600;  // of the open line
     std::string m_strPath;
     std::string m_strDetail;
+    QObject* m_pTarget;
+    std::unique_ptr<CNetworkLink> m_pNetwork;  // set while a network port is open
+    std::unique_ptr<QTimer> m_pDrainTimer;
+    int m_nDrainLast = -1;                                // bytes queued at the last look
+    std::chrono::steady_clock::time_point m_tDrainMoved;  // when that count last changed
 };

@@ -146,11 +146,19 @@ void CUpgradeSession::OnCommEvent(int nMessage, uintptr_t wParam, const std::str
         case WM_COMM_FAILED:
             if (!m_bFailureReported) {
                 m_bFailureReported = true;
-                if (!text.empty() && text != m_strLastError) {
-                    Tell(text);
+                // A network port names the address and the server's side of the failure
+                // on a second line; that line is the detail, the first the message.
+                const size_t nBreak = text.find('\n');
+                const std::string head = text.substr(0, nBreak);
+                if (!head.empty() && head != m_strLastError) {
+                    Tell(head);
                 }
                 if (!m_sender.IsFinished()) {
-                    m_strDetail = PortFailureDetail(static_cast<int>(wParam));
+                    m_strDetail = nBreak == std::string::npos
+                                      ? PortFailureDetail(static_cast<int>(wParam))
+                                      : text.substr(nBreak + 1) +
+                                            "; check the network, the server and the "
+                                            "projector's power";
                 }
             }
             m_sender.Abort(RESULT_SERIAL_FAILED);

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+
 #include "TestSupport.h"
 
 namespace {
@@ -94,7 +96,7 @@ TEST(HexFileTest, ConversionRulesAndFailures) {
         {":0400000011FF\r\n", {}, {}, " line 1: line too short"},
         {"\n\r\n\r:0G000001FF\r\n", {}, {}, " line 4: invalid hex digit"},
         {std::string(":000000\0" "1FF\r\n", 13), {}, {}, " line 1: invalid hex digit"},
-        {":00000001FF:00000001FF\r\n", {}, {}, " line 1: unexpected text after the checksum"},
+        {":02000000AABB99:00000001FF\r\n", {}, {}, " line 1: a second record runs into the line"},
         {data + HexRecord(4, 0, {0, 1}) + eof, {}, {},
          " line 3: extended linear address 0x0001 not supported"},
         {HexRecord(2, 0, {0x10}) + eof, {}, {},
@@ -111,6 +113,79 @@ TEST(HexFileTest, ConversionRulesAndFailures) {
         EXPECT_EQ(Convert(dir, c.text, detail), c.reason.empty() ? FileBlock(file) : Bytes())
             << "case " << i;
         EXPECT_EQ(detail, c.reason.empty() ? "" : dir / "case.hex" + c.reason) << "case " << i;
+    }
+}
+
+// How a record's line may end (replacing the stricter rule that refused any text after a
+// checksum): nothing after the end-of-file record is read; after another record's checksum
+// the rest of the line is ignored unless a ':' shows that a second record ran into it.
+TEST(HexFileTest, LineEndingsAfterTheChecksum) {
+    const std::string data = Data(0, {1, 2}), eof = ":00000001FF";
+    const std::vector<Chunk> one = {{0, 0, {1, 2}}};
+    const struct {
+        std::string text;
+        std::vector<Chunk> pairs;
+        std::string reason = {};
+    } cases[] = {
+        // clang-format off
+        {data + eof + "\x1A", one},                       // DOS end-of-file mark on the line
+        {data + eof + "\r\n\x1A", one},                   // ... or below it
+        {data + eof + std::string(300, '\0'), one},       // NUL padding
+        {data + eof + ":junk\r\n:0100000001FE\r\n", one},  // text, even records
+        {data + eof, one},                                // no line end at all
+        {Data(0, {1, 2}, " ; note: see below\r\n") + eof, {}, " line 1: a second record runs into the line"},
+        {Data(0, {1, 2}, " ; note\r\n") + eof + "\r\n", one},
+        {Data(0, {1, 2}, "\x1A\r\n") + eof, one},  // control characters ignored
+        {Data(0, {1, 2}, "\xFF\xFE\r\n") + eof, one},
+        {Data(0, {1, 2}, " :0100000001FE\r\n") + eof, {}, " line 1: a second record runs into the line"},
+        {data + HexRecord(2, 0, {0, 3}, "") + eof + "\r\n", {}, " line 2: a second record runs into the line"},
+        {":020000000102FC:\r\n" + eof, {}, " line 1: checksum mismatch"},  // checked first
+        {data + HexRecord(4, 0, {0}) + eof, {}, " line 2: extended linear address record needs 2 data bytes"},
+        {data + HexRecord(4, 0, {0, 0, 0}) + eof, {}, " line 2: extended linear address record needs 2 data bytes"},
+        // clang-format on
+    };
+    TempDir dir;
+    for (size_t i = 0; i < std::size(cases); ++i) {
+        const auto& c = cases[i];
+        const TestFile file = {0x06, 0, 0, "File one", c.pairs};
+        std::string detail;
+        EXPECT_EQ(Convert(dir, c.text, detail), c.reason.empty() ? FileBlock(file) : Bytes())
+            << "case " << i;
+        EXPECT_EQ(detail, c.reason.empty() ? "" : dir / "case.hex" + c.reason) << "case " << i;
+    }
+}
+
+// Files far larger than any image fail without being read whole: only the first
+// MAX_HEX_TEXT bytes are ever looked at (the files are sparse, made by resizing).
+TEST(HexFileTest, HugeFilesFailAtTheirFirstBadLineOrAtTheReadLimit) {
+    TempDir dir;
+    const uint64_t nHuge = uint64_t{2} << 30;
+    const std::string lines = Data(0, {1, 2}) + Data(2, {3});
+    const std::string limit = std::to_string(CHexFile::MAX_HEX_TEXT);
+    const struct {
+        std::string text;  // at the start of the file; zeros follow
+        uint64_t nSize;
+        std::string reason;
+    } cases[] = {
+        {"", nHuge, " line 1: missing ':'"},
+        {lines, nHuge, " line 3: missing ':'"},
+        {lines + ":", nHuge, " line 3: invalid hex digit"},  // NUL is no line end
+        // A line cut short by the end of the file, or by the read limit, where it might go on.
+        {lines + "\n\n:02", lines.size() + 5, " line 5: line too short"},
+        {lines + std::string(CHexFile::MAX_HEX_TEXT, '\n'), CHexFile::MAX_HEX_TEXT + 1,
+         ": no end-of-file record in the first " + limit + " bytes"},
+        {lines + std::string(CHexFile::MAX_HEX_TEXT - lines.size() - 3, '\n') + ":02",
+         CHexFile::MAX_HEX_TEXT + 1000,
+         " line " + std::to_string(CHexFile::MAX_HEX_TEXT - lines.size() - 3 + 3) +
+             ": no end-of-file record in the first " + limit + " bytes"},
+    };
+    for (size_t i = 0; i < std::size(cases); ++i) {
+        const std::string path = dir.Write("huge.hex", cases[i].text);
+        std::filesystem::resize_file(path, cases[i].nSize);
+        CHexFile hex(path, 0);
+        uint32_t nLength = 0;
+        EXPECT_FALSE(hex.Convert(nLength, "d")) << "case " << i;
+        EXPECT_EQ(hex.GetErrorDetail(), path + cases[i].reason) << "case " << i;
     }
 }
 

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <filesystem>
 #include <map>
 #include <random>
 
@@ -99,7 +101,11 @@ TEST_F(ImageBuilderTest, FailuresNameTheFile) {
     big.back().data.resize(nFitting - 15 * 0x10000, 0xA5);
     m_dir.Write("full.hex", MakeHexText(big));
     big.back().data.push_back(1);
-    m_dir.Write("over.hex", MakeHexText(big));
+    const std::string over = MakeHexText(big);
+    m_dir.Write("over.hex", over);
+    // The conversion stops at the line that crosses the capacity: the last data line.
+    const std::string nLastDataLine =
+        std::to_string(std::count(over.begin(), over.end(), '\n') - 1);
     m_dir.Write("one.hex", kHexEnd);
     m_dir.Write("bad.hex", ":0401000012345678E8\r\n" + kHexEnd);
     m_dir.Write("cut.hex", ":0401000012345678E7\r\n");
@@ -109,18 +115,26 @@ TEST_F(ImageBuilderTest, FailuresNameTheFile) {
     const std::pair<std::string, std::string> cases[] = {
         {"[Version]\nReset=Enable\n[DownloadFiles]\nFile=one.hex\n", "FlashWrite"},
         {"[DownloadFiles]\nFile=one.hex\n", "package.inf"},
-        {"[Other]\nFlashWrite=Enable\n", "FlashWrite"},
+        {"[Other]\nFlashWrite=Enable\n", "package.inf: no [Version] section"},
+        {"[Version]\nReset=Enable\n", "package.inf: no FlashWrite key in section [Version]"},
+        {"[Version]\nFlashWrite=Enable", "package.inf line 2: the last line has no line end"},
         {files + "ExecuteFile=one.hex\nFile=missing.hex\n", "missing.hex"},
         {files + "File=bad.hex\n", "bad.hex line 1"}, {files + "File=cut.hex\n", "cut.hex"},
         {files + "[FileDescription]\n", "package.inf line 4"}, {files, "package.inf"},
         {files + "File=\n", "package.inf line 4"}, {files + "File=/dev/null\n", "/dev/null"},
-        {files + "File=over.hex\n", "exceed"},
+        {files + "File=over.hex\n", "over.hex line " + nLastDataLine + ": the image would exceed its capacity of 1048576 bytes"},
+        {files + "File=full.hex\nFile=one.hex\n", "one.hex: the image would exceed its capacity"},
     };
     // clang-format on
     for (const auto& [script, part] : cases) {
         EXPECT_TRUE(Build(script).empty()) << script;
         EXPECT_NE(m_strDetail.find(part), std::string::npos) << m_strDetail;
     }
+    // A HEX file not found while the upload folder was current: the detail names the folder.
+    std::filesystem::create_directories(m_dir / "upload");
+    EXPECT_TRUE(Build(files + "File=one.hex\n").empty());
+    EXPECT_EQ(m_strDetail, "one.hex: cannot be opened (No such file or directory) (looked for in " +
+                               m_dir / "upload)");
 }
 
 // Random valid packages, built and cut: the load blocks of each segment, replayed in order at

@@ -60,7 +60,7 @@ TEST(ImageCheckTest, GrammarViolationsAndValidImages) {
         {Cat({Record(0, Bytes(7, 0))}), "image header at offset 0x0 has length 7, expected 6"},
         {H, "the image ends at offset 0xB without a CRC record"},
         {badCrc, "CRC record holds 0x88F75F0B, the image's CRC-32 is 0x08F75F0B"},
-        {Cat({kWorkedImage, {0}}, false), "1 bytes follow the CRC record at offset 0x39"},
+        {Cat({kWorkedImage, {0}}, false), "1 byte follows the CRC record at offset 0x39"},
         {Cat({H, Record(5, Bytes(5, 0))}, false),
          "CRC record at offset 0xB has length 5, expected 4"},
         {pastEnd, "file header at offset 0xB runs past the end of the image"},

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 
 #include "BinFile.h"
+#include "ImageRecords.h"
 #include "TestSupport.h"
 
 namespace {
@@ -63,6 +64,24 @@ TEST(PackageLoaderTest, ResultCodesByNameAndContents) {
     }
     LoadedPackage package;  // a relative path resolves against the current directory
     EXPECT_EQ(LoadPackage("FIRMWARE.INF", package), RESULT_SUCCESS) << package.strDetail;
+
+    // Files larger than any image are refused by their size before they are read, or at the
+    // first line that cannot be part of one (sparse files, nothing written).
+    const std::string limit = " bytes, more than the limit of " + std::to_string(IMAGE_BUFFER_SIZE);
+    dir.Write("huge.hex", HexRecord(0, 0, {1}));
+    std::filesystem::resize_file(dir / "huge.hex", uint64_t{2} << 30);
+    dir.Write("huge.inf", "[Version]\nFlashWrite=Enable\n[DownloadFiles]\nFile=huge.hex\n");
+    const std::pair<std::string, uint64_t> huge[] = {{"huge.bin", uint64_t{2} << 30},
+                                                     {"over.bin", IMAGE_BUFFER_SIZE + 1}};
+    for (const auto& [name, nSize] : huge) {
+        dir.Write(name, "");
+        std::filesystem::resize_file(dir / name, nSize);
+        EXPECT_EQ(LoadPackage(name, package), RESULT_FILE_NOT_FOUND);
+        EXPECT_EQ(package.strDetail,
+                  name + ": cannot be read (" + std::to_string(nSize) + limit + ")");
+    }
+    EXPECT_EQ(LoadPackage("huge.inf", package), RESULT_INF_CORRUPT);
+    EXPECT_EQ(package.strDetail, "huge.hex line 2: missing ':'");
 }
 
 }  // namespace

@@ -1,6 +1,9 @@
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <stdlib.h>
 #include <termios.h>
+
+#include <cerrno>
 
 #include "LinkTestSupport.h"
 
@@ -78,6 +81,48 @@ TEST(SerialPortTest, LineSettingsAsApplied) {
         EXPECT_EQ(t.c_oflag & OPOST, 0u);
         EXPECT_EQ(p.m_port.ClosePort(), 1);
     }
+    EXPECT_TRUE(p.m_messages.empty());
+}
+
+// A write hands the bytes to the driver and returns; a line that stops taking bytes fails
+// the write at once with ETIMEDOUT instead of holding the caller: whether its output is
+// suspended, or its far end stops reading until the queue is full. Once the line moves again
+// the same port writes again.
+TEST(SerialPortTest, WritesNeverWaitForTheLine) {
+    using Clock = std::chrono::steady_clock;
+    constexpr auto kAtOnce = std::chrono::milliseconds(500);  // the old wait was 2 s at least
+    CPty pty;
+    CPortUnderTest p;
+    ASSERT_EQ(p.m_port.OpenPort(pty.m_strDevice, 115200), 1);
+    const std::vector<uint8_t> packet(133, 0x5A);
+
+    ASSERT_EQ(tcflow(p.m_port.m_hCom, TCOOFF), 0);
+    auto t0 = Clock::now();
+    EXPECT_EQ(p.m_port.WritePort(packet.data(), 133), 0);
+    EXPECT_LT(Clock::now() - t0, kAtOnce);
+    EXPECT_EQ(p.m_port.LastWriteError(), ETIMEDOUT);
+    ASSERT_EQ(tcflow(p.m_port.m_hCom, TCOON), 0);
+
+    int nWritten = 0;
+    Clock::duration longest{};
+    for (int rc = 1; rc == 1 && nWritten < 100000; nWritten += rc) {
+        t0 = Clock::now();
+        rc = p.m_port.WritePort(packet.data(), 133);
+        longest = std::max(longest, Clock::now() - t0);
+    }
+    EXPECT_GT(nWritten, 1);
+    EXPECT_LT(longest, kAtOnce);
+    EXPECT_EQ(p.m_port.LastWriteError(), ETIMEDOUT);
+
+    uint8_t buffer[4096];
+    while (read(pty.m_nMaster, buffer, sizeof buffer) > 0) {
+        pollfd pfd{pty.m_nMaster, POLLIN, 0};
+        if (poll(&pfd, 1, 100) <= 0) {
+            break;
+        }
+    }
+    EXPECT_EQ(p.m_port.WritePort(packet.data(), 133), 1);
+    EXPECT_EQ(p.m_port.ClosePort(), 1);
     EXPECT_TRUE(p.m_messages.empty());
 }
 

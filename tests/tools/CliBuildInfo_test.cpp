@@ -1,6 +1,7 @@
 // orvanta-cli build and info, and the exit statuses and messages of every command, run as the
 // real program on packages written into temporary folders.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -248,6 +249,92 @@ TEST_F(CliTest, WithoutTheQtModuleOnlyBuildWorks) {
     const ToolResult info = Cli({"info", "pkg/firmware.inf"}, {}, alone);
     EXPECT_EQ(info.nExit, 0) << info.err;
     EXPECT_NE(info.out.find("Image size:"), std::string::npos);
+}
+
+}  // namespace
+
+namespace {
+
+// OUT of every kind: a pipe (through /dev/stdout) and a FIFO get the whole image, far more
+// than a pipe holds at once; a regular OUT is replaced whole or, when writing fails (a file
+// size limit here), left as it was with no temporary file behind.
+TEST_F(CliTest, BuildWritesPipesFifosAndReplacesFilesWhole) {
+    std::vector<Chunk> chunks;
+    for (uint16_t n = 0; n < 4; ++n) {
+        chunks.push_back({static_cast<uint16_t>(n * 0x1000), 0, PatternBytes(0xFFF0, n)});
+    }
+    m_dir.Write("big/firmware.inf",
+                "[Version]\nFlashWrite=Enable\n[DownloadFiles]\nFile=big.hex\n");
+    m_dir.Write("big/big.hex", MakeHexText(chunks));
+    const ToolResult reference = Cli({"build", "big/firmware.inf", "-o", "ref.bin"});
+    ASSERT_EQ(reference.nExit, 0) << reference.err;
+    const std::string image = ReadText(m_dir / "ref.bin");
+    ASSERT_GT(image.size(), 4 * 0xFFF0u);
+
+    const ToolResult piped = Cli({"build", "big/firmware.inf", "-o", "/dev/stdout"});
+    EXPECT_EQ(piped.nExit, 0) << piped.err;
+    EXPECT_TRUE(piped.out == image) << piped.out.size() << " of " << image.size() << " bytes";
+
+    ASSERT_EQ(mkfifo((m_dir / "fifo").c_str(), 0600), 0);
+    const std::string shell =
+        "cat fifo > copy.bin & \"$0\" build big/firmware.inf -o fifo; "
+        "s=$?; wait; exit $s";
+    const ToolResult fifo =
+        RunTool("/bin/sh", {"-c", shell, kCli}, {{"HOME", m_dir / "home"}}, m_dir.Path().string());
+    EXPECT_EQ(fifo.nExit, 0) << fifo.err;
+    EXPECT_TRUE(ReadText(m_dir / "copy.bin") == image);
+
+    m_dir.Write("out.bin", "the old image");
+    chmod((m_dir / "out.bin").c_str(), 0640);
+    const std::string limited =
+        "ulimit -f 16; trap '' XFSZ; exec \"$0\" build "
+        "big/firmware.inf -o out.bin";
+    const ToolResult failed = RunTool("/bin/sh", {"-c", limited, kCli}, {{"HOME", m_dir / "home"}},
+                                      m_dir.Path().string());
+    EXPECT_EQ(failed.nExit, 73);
+    EXPECT_NE(failed.err.find("out.bin: cannot be written (File too large)"), std::string::npos)
+        << failed.err;
+    EXPECT_EQ(ReadText(m_dir / "out.bin"), "the old image");
+    const ToolResult replaced = Cli({"build", "big/firmware.inf", "-o", "out.bin"});
+    EXPECT_EQ(replaced.nExit, 0) << replaced.err;
+    EXPECT_TRUE(ReadText(m_dir / "out.bin") == image);
+    EXPECT_EQ(std::filesystem::status(m_dir / "out.bin").permissions(),
+              std::filesystem::perms(0640));
+    size_t nFiles = 0;
+    for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator(m_dir.Path())) {
+        ++nFiles;
+    }
+    EXPECT_EQ(nFiles, 5u) << "big, ref.bin, fifo, copy.bin, out.bin and nothing else";
+}
+
+// Text from a package reaches the terminal escaped: control characters in descriptions and
+// file names show as \x1b, in info and in failure details; details name the package by the
+// path given.
+TEST_F(CliTest, PackageTextIsEscapedAndNamedAsGiven) {
+    m_dir.Write("pkg/esc.inf",
+                "[Version]\nFlashWrite=Enable\n[DownloadFiles]\nFile=main.hex\n"
+                "[FileDescription]\nmain.hex=Boot\x1b[2J\x07loader\n");
+    m_dir.Write("pkg/main.hex", MakeHexText(kWorkedFile.loads));
+    const ToolResult info = Cli({"info", "pkg/esc.inf"});
+    EXPECT_EQ(info.nExit, 0) << info.err;
+    EXPECT_NE(info.out.find("File 1: Boot\\x1b[2J\\x07loader\n"), std::string::npos) << info.out;
+    EXPECT_EQ(info.out.find('\x1b'), std::string::npos);
+
+    m_dir.Write("pkg/bad.inf",
+                "[Version]\nFlashWrite=Enable\n[DownloadFiles]\nFile=a\x1b[2J.hex\n");
+    m_dir.Write("pkg/none.inf", "[Other]\n");
+    m_dir.Write("pkg/cut.inf", "[Version]\nFlashWrite=Enable");
+    const std::pair<const char*, const char*> rows[] = {
+        {"pkg/bad.inf", "\na\\x1b[2J.hex: cannot be opened (No such file or directory)\n"},
+        {"pkg/none.inf", "\npkg/none.inf: no [Version] section\n"},
+        {"pkg/cut.inf", "\npkg/cut.inf line 2: the last line has no line end, so it is not read\n"},
+    };
+    for (const auto& [pPackage, pDetail] : rows) {
+        const ToolResult result = Cli({"build", pPackage, "-o", "out.bin"});
+        EXPECT_EQ(result.nExit, 3) << pPackage;
+        EXPECT_NE(result.err.find(pDetail), std::string::npos) << result.err;
+        EXPECT_EQ(result.err.find('\x1b'), std::string::npos);
+    }
 }
 
 }  // namespace

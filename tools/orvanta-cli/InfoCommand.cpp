@@ -38,7 +38,7 @@ QString TextOf(const std::string& text) {
 
 void PrintText(const std::string& packagePath, const LoadedPackage& package,
                const ImageSummary& summary) {
-    std::printf("Package:     %s (%s)\n", packagePath.c_str(),
+    std::printf("Package:     %s (%s)\n", EscapeControls(packagePath).c_str(),
                 package.bInf ? "INF package" : ".bin image");
     std::printf("Image size:  %u bytes\n", summary.nImageSize);
     if (summary.bHasCrcRecord) {
@@ -57,7 +57,7 @@ void PrintText(const std::string& packagePath, const LoadedPackage& package,
                 static_cast<unsigned long long>(summary.nTotalSegmentBytes));
     for (size_t i = 0; i < summary.files.size(); ++i) {
         const FileBlockInfo& file = summary.files[i];
-        std::printf("\nFile %zu: %s\n", i + 1, file.strDescription.c_str());
+        std::printf("\nFile %zu: %s\n", i + 1, EscapeControls(file.strDescription).c_str());
         std::printf("  Flags:          0x%02X %s\n", file.nFlags, JoinFlags(file.nFlags).c_str());
         std::printf("  Start:          %s\n",
                     FormatSegmentOffset(file.nStartSegment, file.nStartOffset).c_str());

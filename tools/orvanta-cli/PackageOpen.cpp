@@ -30,12 +30,38 @@ int OpenPackage(const std::string& path, LoadedPackage& package, bool bRequireFi
             loadPath = AbsolutePath(path);
         }
     }
-    return LoadPackage(loadPath, package, bRequireFiles);
+    const int nResult = LoadPackage(loadPath, package, bRequireFiles);
+    // Details name the package by the file name it was loaded by; the user knows it by the
+    // path given.
+    const std::string& detail = package.strDetail;
+    if (loadPath != path && detail.compare(0, loadPath.size(), loadPath) == 0 &&
+        (detail.compare(loadPath.size(), 2, ": ") == 0 ||
+         detail.compare(loadPath.size(), 6, " line ") == 0)) {
+        package.strDetail = path + detail.substr(loadPath.size());
+    }
+    return nResult;
 }
 
 void ReportFailure(int nResult, const std::string& strDetail) {
     std::fprintf(stderr, "%s\n", ResultMessage(nResult).c_str());
     if (!strDetail.empty()) {
-        std::fprintf(stderr, "%s\n", strDetail.c_str());
+        std::fprintf(stderr, "%s\n", EscapeControls(strDetail).c_str());
     }
+}
+
+std::string EscapeControls(const std::string& text) {
+    static const char kHex[] = "0123456789abcdef";
+    std::string escaped;
+    escaped.reserve(text.size());
+    for (const char c : text) {
+        const auto b = static_cast<unsigned char>(c);
+        if (b < 0x20 || b == 0x7F) {
+            escaped += "\\x";
+            escaped += kHex[b >> 4];
+            escaped += kHex[b & 15];
+        } else {
+            escaped += c;
+        }
+    }
+    return escaped;
 }

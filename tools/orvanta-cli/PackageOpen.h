@@ -14,9 +14,15 @@ std::string AbsolutePath(const std::string& path);
 
 // Makes the folder of path the current directory (when path has a folder part) and loads the
 // package. Returns RESULT_SUCCESS with the image in package, or the failure code with
-// package.strDetail naming the file and the reason. The current directory stays changed
-// either way, so resolve other paths of the command line beforehand.
+// package.strDetail naming the file and the reason (the package by path as given). The current
+// directory stays changed either way, so resolve other paths of the command line beforehand.
 int OpenPackage(const std::string& path, LoadedPackage& package, bool bRequireFiles);
 
-// Prints the Done page's text for nResult, then strDetail when there is one, on stderr.
+// Prints the Done page's text for nResult, then strDetail when there is one (escaped), on
+// stderr.
 void ReportFailure(int nResult, const std::string& strDetail);
+
+// text with every control character (0x00 to 0x1F, 0x7F) written as \x1b, so that text from
+// a package (descriptions, file names) cannot act on the terminal it is shown on. Bytes from
+// 0x80 up are left alone: they are the characters of UTF-8 or Latin-1 text.
+std::string EscapeControls(const std::string& text);

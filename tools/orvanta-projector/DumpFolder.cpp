@@ -113,6 +113,10 @@ std::string CDumpFolder::SummaryJson(const RunSummary& summary) {
     out += "  \"naks_sent\": " + std::to_string(summary.m_nNaksSent) + ",\n";
     out += "  \"first_packet_s\": " + JsonSeconds(summary.m_dFirstPacket) + ",\n";
     out += "  \"last_ack_s\": " + JsonSeconds(summary.m_dLastAck) + ",\n";
+    out += "  \"line_rate\": " +
+           (summary.m_nFirstPacketRate == 0 ? std::string("null")
+                                            : std::to_string(summary.m_nFirstPacketRate)) +
+           ",\n";
     out += std::string("  \"complete\": ") + (summary.m_bComplete ? "true" : "false") + "\n}\n";
     return out;
 }

@@ -13,13 +13,15 @@
 //     "naks_sent": 0,
 //     "first_packet_s": 0.012345,
 //     "last_ack_s": 0.013012,
+//     "line_rate": 115200,
 //     "complete": true
 //   }
 //
 // (an invalid segment also has "error": "<reason>" after "valid"; the two times are null
-// until they happened). Tests search it for exact
-// fragments, so the layout stays as it is. The summary is replaced whole (written aside, then
-// renamed), so a reader never sees half of one.
+// until they happened; line_rate is the rate the sender's side of the line was set to when
+// the first data packet arrived, null until then or when the rate is not a standard one). Tests
+// search it for exact fragments, so the layout stays as it is. The summary is replaced whole
+// (written aside, then renamed), so a reader never sees half of one.
 #pragma once
 
 #include <cstddef>
@@ -37,6 +39,8 @@ struct RunSummary {
     // when the first byte of the first data packet was read, and when the last ACK was written.
     double m_dFirstPacket = -1;
     double m_dLastAck = -1;
+    // The line rate in effect when the first data packet arrived; 0 until then or unknown.
+    uint32_t m_nFirstPacketRate = 0;
     bool m_bComplete = false;
 };
 

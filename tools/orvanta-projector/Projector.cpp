@@ -2,6 +2,7 @@
 
 #include <poll.h>
 #include <sys/prctl.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -10,6 +11,7 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <utility>
 
 #include "ModbusCrc.h"
 #include "PseudoTerminal.h"
@@ -42,6 +44,27 @@ constexpr std::chrono::microseconds kSpinMargin(300);
 std::chrono::nanoseconds ByteTime(uint32_t nBaud) {
     // 8N1: a start bit, eight data bits and a stop bit.
     return std::chrono::nanoseconds(nBaud == 0 ? 0 : 10'000'000'000LL / nBaud);
+}
+
+// The rate the sender's side of the pseudo-terminal is set to (the two ends share their
+// settings); 0 for a rate outside the table or when it cannot be read.
+uint32_t LineRate(int nFd) {
+    static constexpr std::pair<speed_t, uint32_t> kRates[] = {
+        {B1200, 1200},     {B2400, 2400},     {B4800, 4800},     {B9600, 9600},
+        {B19200, 19200},   {B38400, 38400},   {B57600, 57600},   {B115200, 115200},
+        {B230400, 230400}, {B460800, 460800}, {B921600, 921600},
+    };
+    termios settings{};
+    if (tcgetattr(nFd, &settings) != 0) {
+        return 0;
+    }
+    const speed_t speed = cfgetospeed(&settings);
+    for (const auto& [code, nRate] : kRates) {
+        if (code == speed) {
+            return nRate;
+        }
+    }
+    return 0;
 }
 
 timespec ToTimespec(std::chrono::nanoseconds span) {
@@ -90,9 +113,9 @@ int CProjector::Run(CPseudoTerminal& line) {
         m_summary.m_nPackets == m_nPacketsAtLastSegment && m_nPacketFill == 0 &&
         (m_options.m_nSegments == 0 || m_summary.m_segments.size() >= m_options.m_nSegments);
     SaveSummary();
-    Log("end: %zu segments, %llu packets, %llu NAKs sent, %s", m_summary.m_segments.size(),
-        static_cast<unsigned long long>(m_summary.m_nPackets),
-        static_cast<unsigned long long>(m_summary.m_nNaksSent),
+    Log("end: %zu segments, %llu packets, %llu NAKs sent, line rate %u, %s",
+        m_summary.m_segments.size(), static_cast<unsigned long long>(m_summary.m_nPackets),
+        static_cast<unsigned long long>(m_summary.m_nNaksSent), m_summary.m_nFirstPacketRate,
         m_summary.m_bComplete ? "complete" : "incomplete");
     return m_nStatus;
 }
@@ -234,6 +257,8 @@ void CProjector::OnBytes(const uint8_t* pData, size_t nLength, TimePoint now) {
             m_tPacketStart = now;
             if (m_summary.m_dFirstPacket < 0) {
                 m_summary.m_dFirstPacket = SinceStart(now);
+                m_summary.m_nFirstPacketRate = LineRate(m_pLine->MasterFd());
+                Log("first packet at %u baud", m_summary.m_nFirstPacketRate);
             }
             m_tLastByte = now;
             m_bRequesting = false;

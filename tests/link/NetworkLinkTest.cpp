@@ -1,0 +1,265 @@
+// Network ports against a server played by the test on loopback: what the port posts and what
+// the server receives, byte for byte, for telnet with the COM-PORT-OPTION and for raw TCP.
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+#include <mutex>
+
+#include "LinkTestSupport.h"
+#include "NetworkLink.h"
+#include "PortAddress.h"
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+constexpr uint8_t IAC = 255, SB = 250, SE = 240, WILL = 251, DO = 253, NOP = 241;
+constexpr uint8_t COM_PORT = 44;
+
+TEST(NetworkLinkTest, PortAddresses) {
+    const struct {
+        const char* pText;
+        bool bParsed;
+        CPortAddress::Kind nKind;
+        const char* pHost;
+        uint16_t nPort;
+    } rows[] = {
+        {"rfc2217://127.0.0.1:4001", true, CPortAddress::RFC2217, "127.0.0.1", 4001},
+        {"RFC2217://projector-3.hall.example:65535", true, CPortAddress::RFC2217,
+         "projector-3.hall.example", 65535},
+        {"tcp://[::1]:7000", true, CPortAddress::RAW_TCP, "::1", 7000},
+        {"tcp://host:1", true, CPortAddress::RAW_TCP, "host", 1},
+        {"/dev/ttyUSB0", true, CPortAddress::LOCAL, "", 0},
+        {"COM1", true, CPortAddress::LOCAL, "", 0},
+        {"tcp://host", false, CPortAddress::LOCAL, "", 0},
+        {"tcp://host:0", false, CPortAddress::LOCAL, "", 0},
+        {"tcp://host:65536", false, CPortAddress::LOCAL, "", 0},
+        {"tcp://host:+80", false, CPortAddress::LOCAL, "", 0},
+        {"tcp://host:80x", false, CPortAddress::LOCAL, "", 0},
+        {"tcp://:80", false, CPortAddress::LOCAL, "", 0},
+        {"tcp://ho st:80", false, CPortAddress::LOCAL, "", 0},
+        {"tcp://::1:80", false, CPortAddress::LOCAL, "", 0},
+        {"tcp://[::1]80", false, CPortAddress::LOCAL, "", 0},
+        {"tcp://[::g]:80", false, CPortAddress::LOCAL, "", 0},
+        {"rfc2217://", false, CPortAddress::LOCAL, "", 0},
+    };
+    for (const auto& row : rows) {
+        CPortAddress address;
+        EXPECT_EQ(CPortAddress::Parse(row.pText, address), row.bParsed) << row.pText;
+        EXPECT_EQ(address.m_nKind, row.nKind) << row.pText;
+        EXPECT_EQ(address.m_strHost, row.pHost) << row.pText;
+        EXPECT_EQ(address.m_nPort, row.nPort) << row.pText;
+        if (row.bParsed && row.nKind != CPortAddress::LOCAL) {
+            CPortAddress again;
+            EXPECT_TRUE(CPortAddress::Parse(address.Text(), again));
+            EXPECT_EQ(again.Text(), address.Text());
+        }
+    }
+}
+
+// One connection on a loopback port: a thread accepts it and keeps everything it receives;
+// the test sends through Send and hangs up with Close.
+class CTestServer {
+public:
+    CTestServer() {
+        m_nListen = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t nLength = sizeof addr;
+        bind(m_nListen, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+        listen(m_nListen, 1);
+        getsockname(m_nListen, reinterpret_cast<sockaddr*>(&addr), &nLength);
+        m_nPort = ntohs(addr.sin_port);
+        m_thread = std::thread([this] {
+            const int fd = accept4(m_nListen, nullptr, nullptr, SOCK_CLOEXEC);
+            {
+                std::lock_guard lock(m_mutex);
+                m_nConn = fd;
+            }
+            uint8_t buffer[4096];
+            ssize_t n = 0;
+            while (fd >= 0 && (n = read(fd, buffer, sizeof buffer)) > 0) {
+                std::lock_guard lock(m_mutex);
+                m_received.insert(m_received.end(), buffer, buffer + n);
+            }
+        });
+    }
+    ~CTestServer() {
+        Close();
+        if (m_thread.joinable()) {
+            shutdown(m_nListen, SHUT_RDWR);
+            m_thread.join();
+        }
+        close(m_nListen);
+        close(m_nConn);
+    }
+    std::string Url(const char* pScheme) const {
+        return std::string(pScheme) + "://127.0.0.1:" + std::to_string(m_nPort);
+    }
+    // Once the connection is accepted (the client's connect may return before that).
+    bool Send(const Bytes& bytes) {
+        DeliverEvents([this] {
+            std::lock_guard lock(m_mutex);
+            return m_nConn >= 0;
+        });
+        std::lock_guard lock(m_mutex);
+        return write(m_nConn, bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size());
+    }
+    // Writes what the socket takes without waiting; the bytes written.
+    size_t Offer(const Bytes& bytes) {
+        std::lock_guard lock(m_mutex);
+        const ssize_t n = send(m_nConn, bytes.data(), bytes.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
+        return n > 0 ? static_cast<size_t>(n) : 0;
+    }
+    void Close() {
+        std::lock_guard lock(m_mutex);
+        shutdown(m_nConn, SHUT_RDWR);
+    }
+    Bytes Received() {
+        std::lock_guard lock(m_mutex);
+        return m_received;
+    }
+    // Waits until the bytes received end with tail.
+    bool ReceivedEndsWith(const Bytes& tail) {
+        return DeliverEvents([&] {
+            const Bytes got = Received();
+            return got.size() >= tail.size() &&
+                   std::equal(tail.begin(), tail.end(), got.end() - tail.size());
+        });
+    }
+
+private:
+    int m_nListen = -1;
+    int m_nConn = -1;
+    uint16_t m_nPort = 0;
+    std::thread m_thread;
+    std::mutex m_mutex;
+    Bytes m_received;
+};
+
+Bytes DataBytes(const std::vector<Received>& events) {
+    Bytes bytes;
+    for (const Received& event : events) {
+        if (event.nMessage == WM_COMM_BYTE) {
+            bytes.push_back(static_cast<uint8_t>(event.wParam));
+        }
+    }
+    return bytes;
+}
+
+bool Contains(const Bytes& haystack, const Bytes& needle) {
+    return std::search(haystack.begin(), haystack.end(), needle.begin(), needle.end()) !=
+           haystack.end();
+}
+
+// A telnet server that answers no option at all still gets the line settings, the open goes
+// on after its short waits, and data crosses both ways with 0xFF doubled on the wire while
+// the server's commands between the data are consumed. Raw TCP passes every byte unchanged.
+// A server that hangs up ends the port with one WM_COMM_FAILED naming the address.
+TEST(NetworkLinkTest, BytesBothWaysAndHangUp) {
+    const Bytes data = {0x43, 0xFF, 0x06, 0x0D, 0x00, 0x15, 0xFF};
+    for (const char* pScheme : {"rfc2217", "tcp"}) {
+        SCOPED_TRACE(pScheme);
+        const bool bTelnet = pScheme == std::string("rfc2217");
+        CTestServer server;
+        CPortUnderTest p;
+        const auto t0 = std::chrono::steady_clock::now();
+        ASSERT_EQ(p.m_port.OpenPort(server.Url(pScheme), 57600), 1) << p.m_messages.at(0);
+        EXPECT_LT(std::chrono::steady_clock::now() - t0,
+                  4 * CNetworkLink::NEGOTIATION_WAIT + std::chrono::seconds(1));
+        if (bTelnet) {
+            ASSERT_TRUE(server.ReceivedEndsWith({IAC, SB, COM_PORT, 5, 12, IAC, SE}));
+            const Bytes settings = server.Received();
+            EXPECT_TRUE(Contains(settings, {IAC, WILL, COM_PORT}));
+            EXPECT_TRUE(Contains(settings, {IAC, SB, COM_PORT, 1, 0, 0, 0xE1, 0x00, IAC, SE}));
+            EXPECT_TRUE(Contains(settings, {IAC, SB, COM_PORT, 2, 8, IAC, SE}));
+            EXPECT_TRUE(Contains(settings, {IAC, SB, COM_PORT, 3, 1, IAC, SE}));
+            EXPECT_TRUE(Contains(settings, {IAC, SB, COM_PORT, 4, 1, IAC, SE}));
+            EXPECT_TRUE(Contains(settings, {IAC, SB, COM_PORT, 5, 1, IAC, SE}));
+            ASSERT_TRUE(
+                server.Send({0x43, IAC, IAC,      IAC, NOP, 0x06, IAC, DO,   3,   0x0D, 0x00,
+                             IAC,  SB,  COM_PORT, 107, 0,   IAC,  SE,  0x15, IAC, IAC}));
+        } else {
+            EXPECT_TRUE(server.Received().empty());
+            ASSERT_TRUE(server.Send(data));
+        }
+        ASSERT_TRUE(DeliverEvents([&] { return DataBytes(p.m_events).size() >= data.size(); }));
+        EXPECT_EQ(DataBytes(p.m_events), data);
+
+        EXPECT_EQ(p.m_port.WritePort("\x01\xFF\x02\xFF", 4), 1);
+        EXPECT_TRUE(server.ReceivedEndsWith(bTelnet ? Bytes{0x01, IAC, IAC, 0x02, IAC, IAC}
+                                                    : Bytes{0x01, 0xFF, 0x02, 0xFF}));
+        server.Close();
+        ASSERT_TRUE(DeliverEvents([&] { return p.m_events.back().nMessage == WM_COMM_FAILED; }));
+        EXPECT_EQ(p.m_events.back().text,
+                  "A problem occured while trying to read from the Com Port: 5\n" +
+                      server.Url(pScheme) + ": connection closed by the server");
+        EXPECT_EQ(p.m_port.ClosePort(), 1);
+        EXPECT_TRUE(p.m_messages.empty());
+    }
+}
+
+// Failed opens show the open message, keep a detail naming the address and the reason, and
+// keep nothing open.
+TEST(NetworkLinkTest, FailedOpens) {
+    int nListen = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t nLength = sizeof addr;
+    bind(nListen, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+    getsockname(nListen, reinterpret_cast<sockaddr*>(&addr), &nLength);
+    const std::string closedPort = "127.0.0.1:" + std::to_string(ntohs(addr.sin_port));
+    const std::string kOpenFailed = "Port already open (by another application) or does not exist!";
+    const std::pair<std::string, std::string> rows[] = {
+        {"rfc2217://" + closedPort, "rfc2217://" + closedPort + ": connection refused"},
+        {"tcp://" + closedPort, "tcp://" + closedPort + ": connection refused"},
+        {"rfc2217://no-such-projector.invalid:4001",
+         "rfc2217://no-such-projector.invalid:4001: unknown host"},
+        {"tcp://127.0.0.1:99999",
+         "tcp://127.0.0.1:99999: not HOST:PORT; give rfc2217://HOST:PORT or tcp://HOST:PORT"},
+    };
+    for (const auto& [name, detail] : rows) {
+        CPortUnderTest p;
+        const long nFds = CountOf("/proc/self/fd");
+        EXPECT_EQ(p.m_port.OpenPort(name, 115200), 0) << name;
+        EXPECT_EQ(p.m_messages, std::vector<std::string>{kOpenFailed}) << name;
+        EXPECT_EQ(p.m_port.LastDetail(), detail) << name;
+        EXPECT_FALSE(p.m_port.IsOpen()) << name;
+        EXPECT_EQ(CountOf("/proc/self/fd"), nFds) << name;
+        EXPECT_EQ(p.m_port.WritePort("x", 1), 0) << name;
+    }
+    close(nListen);
+}
+
+// A server that floods the line gets its bytes read no faster than MAX_DATA_RATE, so the
+// events waiting for the user-interface thread stay bounded; the port still closes at once.
+TEST(NetworkLinkTest, FloodIsReadAtABoundedRate) {
+    using Clock = std::chrono::steady_clock;
+    CTestServer server;
+    CPortUnderTest p;
+    ASSERT_EQ(p.m_port.OpenPort(server.Url("tcp"), 115200), 1);
+    ASSERT_TRUE(server.Send({0x43}));
+    const Bytes flood(64 * 1024, 0x5A);
+    size_t nOffered = 0;
+    const auto t0 = Clock::now();
+    DeliverEvents(
+        [&] {
+            nOffered += server.Offer(flood);
+            return false;
+        },
+        1000);
+    const double dSeconds = std::chrono::duration<double>(Clock::now() - t0).count();
+    const size_t nPosted = DataBytes(p.m_events).size();
+    EXPECT_GT(nOffered, 2 * nPosted) << "the server must offer more than is read";
+    EXPECT_GT(nPosted, 1000u);
+    EXPECT_LE(nPosted, CNetworkLink::MAX_DATA_RATE * dSeconds + CNetworkLink::MAX_DATA_RATE / 8 +
+                           2 * CNetworkLink::MAX_READ);
+    const auto tClose = Clock::now();
+    EXPECT_EQ(p.m_port.ClosePort(), 1);
+    EXPECT_LT(Clock::now() - tClose, std::chrono::seconds(1));
+}
+
+}  // namespace
