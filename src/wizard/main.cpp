@@ -1,7 +1,7 @@
 // orvanta: the firmware upgrade wizard. It takes no arguments of its own (Qt's standard
-// options, such as -platform, still apply) apart from --help, and exits with status 0 once the
-// wizard closes, whatever the upgrade's outcome. Without a display it says so in one line and
-// exits with status 1.
+// options, such as -platform, still apply) apart from --help and --version, and exits with
+// status 0 once the wizard closes, whatever the upgrade's outcome. Without a display it says so
+// in one line and exits with status 1.
 #include <QApplication>
 #include <cstdio>
 #include <cstdlib>
@@ -9,6 +9,7 @@
 #include <string_view>
 
 #include "FirmwareApp.h"
+#include "Version.h"
 
 namespace {
 
@@ -53,11 +54,17 @@ int main(int argc, char* argv[]) {
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
             std::fputs(
-                "usage: orvanta [Qt options]\n\n"
+                "usage: orvanta [Qt options]\n"
+                "       orvanta --version\n\n"
                 "The firmware upgrade wizard: choose a package (.inf or .bin), the serial\n"
                 "port and baud rate, and send the firmware to the projector. It needs a\n"
                 "desktop session; orvanta-cli does the same from a terminal.\n",
                 stdout);
+            return 0;
+        }
+        // Answered before Qt starts, so that it needs no display.
+        if (std::strcmp(argv[i], "--version") == 0) {
+            std::printf("%s\n", VersionText("orvanta").c_str());
             return 0;
         }
     }

@@ -29,10 +29,11 @@ std::string Text(const Bytes& bytes) {
 class CliTest : public testing::Test {
 protected:
     // Runs the tool in cwd (the test's folder when empty) with a home of its own, so that no
-    // upload folder there takes part.
+    // upload folder there takes part, and without serial ports, so that `send` without a port
+    // never picks a real adapter of the machine.
     ToolResult Cli(const std::vector<std::string>& args, const std::string& cwd = {},
                    const std::string& program = kCli) {
-        return RunTool(program, args, {{"HOME", m_dir / "home"}},
+        return RunTool(program, args, {{"HOME", m_dir / "home"}, {"ORVANTA_TEST_PORTS", ""}},
                        cwd.empty() ? m_dir.Path().string() : cwd);
     }
 
@@ -205,7 +206,7 @@ TEST_F(CliTest, UsageAndOutputStatuses) {
         {{"send", inf, "--port", "COM1", "--baud", "fast"}, 64, "Usage:"},
         {{"send", inf, "--port", "COM1", "--wait-timeout", "0"}, 64, "Usage:"},
         {{"build", inf, "-o", "no/such/folder/out.bin"}, 73, "cannot write"},
-        {{"send", "-h"}, 0, "orvanta-cli send PACKAGE --port PORT"},
+        {{"send", "-h"}, 0, "orvanta-cli send PACKAGE [-p PORT]"},
     };
     for (size_t i = 0; i < std::size(rows); ++i) {
         const auto& row = rows[i];
@@ -220,24 +221,34 @@ TEST_F(CliTest, UsageAndOutputStatuses) {
     EXPECT_FALSE(std::filesystem::exists(m_dir / "x.bin"));
 }
 
-// orvanta-cli builds by itself and hands info and send to orvanta-cli-qt beside it; alone,
+// orvanta-cli builds by itself and loads orvanta-cli-qt.so beside it for the others; alone,
 // it still builds and says clearly why the others cannot run.
-TEST_F(CliTest, WithoutTheQtCompanionOnlyBuildWorks) {
+TEST_F(CliTest, WithoutTheQtModuleOnlyBuildWorks) {
     WriteWorkedPackage();
-    const std::string alone = m_dir / "alone/orvanta-cli";
-    std::filesystem::create_directories(m_dir / "alone");
+    const std::string alone = m_dir / "alone/bin/orvanta-cli";
+    std::filesystem::create_directories(m_dir / "alone/bin");
     std::filesystem::copy_file(kCli, alone);
     const ToolResult built = Cli({"build", "pkg/firmware.inf", "-o", "out.bin"}, {}, alone);
     EXPECT_EQ(built.nExit, 0) << built.err;
     EXPECT_EQ(ReadBytes(m_dir / "out.bin"), Complemented(kWorkedImage));
     for (const std::vector<std::string>& args :
          {std::vector<std::string>{"info", "pkg/firmware.inf"},
-          {"send", "pkg/firmware.inf", "--port", "COM1"}}) {
+          {"send", "pkg/firmware.inf", "--port", "COM1"},
+          {"ports"}}) {
         const ToolResult result = Cli(args, {}, alone);
         EXPECT_EQ(result.nExit, 69);
-        EXPECT_EQ(result.err, "orvanta-cli: cannot run " + m_dir / "alone/orvanta-cli-qt" +
-                                  ": No such file or directory\n");
+        EXPECT_TRUE(result.err.starts_with("orvanta-cli: cannot find orvanta-cli-qt.so in " +
+                                           m_dir / "alone/bin or "))
+            << result.err;
     }
+    // Where an installation keeps it, relative to the program, it is found.
+    const std::filesystem::path installed = m_dir.Path() / "alone/bin" / ORVANTA_MODULE_RELDIR;
+    std::filesystem::create_directories(installed);
+    std::filesystem::copy_file(std::filesystem::path(kCli).parent_path() / "orvanta-cli-qt.so",
+                               installed / "orvanta-cli-qt.so");
+    const ToolResult info = Cli({"info", "pkg/firmware.inf"}, {}, alone);
+    EXPECT_EQ(info.nExit, 0) << info.err;
+    EXPECT_NE(info.out.find("Image size:"), std::string::npos);
 }
 
 }  // namespace

@@ -7,7 +7,9 @@
 
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <map>
 #include <regex>
+#include <sstream>
 
 #include "PackageLoader.h"
 #include "SegmentCutter.h"
@@ -152,17 +154,59 @@ TEST_F(CliMultiSendTest, ExitStatusCombinesTheResults) {
          5,
          "/nonexistent/a: Port already open \\(by another application\\) or does not exist!\n"},
         {{"/nonexistent/a", "/nonexistent/a"}, 64, "port /nonexistent/a given twice"},
+        {{"/nonexistent/a", "/nonexistent/b", "-v"}, 64, "-v traces a single port"},
     };
     for (const auto& row : rows) {
         std::vector<std::string> args{"send", "big.inf"};
         for (const std::string& port : row.ports) {
-            args.insert(args.end(), {"-p", port});
+            if (port.starts_with("/")) {
+                args.insert(args.end(), {"-p", port});
+            } else {
+                args.push_back(port);
+            }
         }
         const ToolResult cli = RunTool(kCli, args, {{"HOME", m_dir / "home"}}, m_dir.Path());
         EXPECT_EQ(cli.nExit, row.nExit) << cli.out << cli.err;
         EXPECT_TRUE(Matches(cli.err, row.err)) << cli.err;
     }
     EXPECT_TRUE(Delivered(1) && Delivered(2));
+}
+
+// --json: every event names its port, and each port's events run from its start to its done.
+TEST_F(CliMultiSendTest, JsonEventsCarryThePort) {
+    const std::vector<std::string> ports = StartProjectors({{"--nak-every", "7"}});
+    const std::string missing = "/nonexistent/ttyX";
+    const ToolResult cli =
+        RunTool(kCli, {"send", "big.inf", "--json", "-p", ports[0], "-p", missing},
+                {{"HOME", m_dir / "home"}}, m_dir.Path());
+    EXPECT_EQ(cli.nExit, 10) << cli.err;
+    std::map<std::string, std::vector<QJsonObject>> events;  // by port
+    std::istringstream lines(cli.out);
+    for (std::string line; std::getline(lines, line);) {
+        const QJsonObject event = QJsonDocument::fromJson(QByteArray::fromStdString(line)).object();
+        ASSERT_TRUE(event["port"].isString()) << line;
+        events[event["port"].toString().toStdString()].push_back(event);
+    }
+    ASSERT_EQ(events.size(), 2u) << cli.out;
+    for (const auto& [port, list] : events) {
+        SCOPED_TRACE(port);
+        ASSERT_GE(list.size(), 2u);
+        EXPECT_EQ(list.front()["event"], "start");
+        EXPECT_EQ(list.back()["event"], "done");
+        EXPECT_EQ(std::count_if(list.begin(), list.end(),
+                                [](const QJsonObject& e) { return e["event"] == "done"; }),
+                  1);
+    }
+    const QJsonObject sent = events[ports[0]].back(), refused = events[missing].back();
+    EXPECT_EQ(sent["result"], 0);
+    EXPECT_GT(sent["resent"].toInt(), 0);
+    EXPECT_EQ(std::count_if(events[ports[0]].begin(), events[ports[0]].end(),
+                            [](const QJsonObject& e) { return e["event"] == "resend"; }),
+              sent["resent"].toInt());
+    EXPECT_EQ(refused["result"], 5);
+    EXPECT_TRUE(refused["detail"].toString().startsWith(QString::fromStdString(missing)))
+        << refused["detail"].toString().toStdString();
+    EXPECT_TRUE(Delivered(1));
 }
 
 // Ctrl+C while every projector is still awaited stops every attempt: status 130, each port

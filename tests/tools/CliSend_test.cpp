@@ -214,7 +214,7 @@ TEST_F(CliSendTest, APortThatCannotBeOpenedNamesTheCause) {
         {{},
          quiet.m_strDevice,
          kOpenFailed + quiet.m_strDevice + ": in use by PID " + std::to_string(holder.Pid()) +
-             " \\(orvanta-cli-qt\\); close it and try again\n"},
+             " \\(orvanta-cli\\); close it and try again\n"},
         {{},
          held.m_strDevice,
          kOpenFailed + held.m_strDevice + ": held open by PID " + std::to_string(cat.Pid()) +

@@ -8,6 +8,7 @@
 #include "Commands.h"
 #include "PackageOpen.h"
 #include "ResultText.h"
+#include "StdoutImage.h"
 
 int RunBuild(const std::vector<std::string>& args) {
     CommandArgs parsed;
@@ -24,13 +25,21 @@ int RunBuild(const std::vector<std::string>& args) {
     }
     // OUT names a file as seen from where the tool was started, before the package's folder
     // (or the upload folder) becomes current.
-    const std::string outPath = AbsolutePath(parsed.values["--output"]);
+    const bool bStdout = parsed.values["--output"] == "-";
+    const std::string outPath = bStdout ? "-" : AbsolutePath(parsed.values["--output"]);
 
     LoadedPackage package;
     const int nResult = OpenPackage(parsed.positional.front(), package, false);
     if (nResult != RESULT_SUCCESS) {
         ReportFailure(nResult, package.strDetail);
         return nResult;
+    }
+    if (bStdout) {
+        if (!WriteImageToStdout(package.pImage.get(), package.nSize, strError)) {
+            std::fprintf(stderr, "orvanta-cli: cannot write %s\n", strError.c_str());
+            return EXIT_CANNOT_WRITE;
+        }
+        return 0;
     }
     CBinFile binFile(outPath);
     if (!binFile.WriteImage(package.pImage.get(), package.nSize)) {

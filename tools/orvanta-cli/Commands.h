@@ -1,14 +1,24 @@
 // The tool's commands. Each takes the words after its name and returns the exit status:
 // 0 on success, the upgrade result code of a failure (1 to 6), EXIT_USAGE for a wrong command
 // line, or another status of ResultText.h.
+//
+// `build` runs in the program itself, which links no Qt. `info`, `send` and `ports` need Qt:
+// they live in a module (orvanta-cli-qt.so) that the program loads only when one of them is
+// asked for (QtModule.h).
 #pragma once
 
 #include <string>
 #include <vector>
 
+#include "CommandLine.h"
+
 int RunBuild(const std::vector<std::string>& args);
 int RunInfo(const std::vector<std::string>& args);
 int RunSend(const std::vector<std::string>& args);
+int RunPorts(const std::vector<std::string>& args);
+
+// The options of a command by its name ("build", "send", ...); empty for an unknown name.
+const std::vector<OptionSpec>& CommandOptions(const std::string& command);
 
 // Prints "orvanta-cli: <strError>" and the usage text on stderr; returns EXIT_USAGE.
 int UsageError(const std::string& strError);

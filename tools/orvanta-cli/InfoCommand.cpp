@@ -10,6 +10,7 @@
 #include "CommandLine.h"
 #include "Commands.h"
 #include "ImageSummary.h"
+#include "JsonSchema.h"
 #include "PackageOpen.h"
 
 namespace {
@@ -109,6 +110,7 @@ void PrintJson(const std::string& packagePath, const LoadedPackage& package,
     }
 
     QJsonObject root;
+    root["schemaVersion"] = JSON_SCHEMA_VERSION;
     root["package"] = TextOf(packagePath);
     root["kind"] = package.bInf ? "inf" : "bin";
     root["imageSize"] = static_cast<qint64>(summary.nImageSize);

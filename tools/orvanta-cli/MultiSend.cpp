@@ -13,7 +13,8 @@
 #include "InterruptWatch.h"
 #include "PackageOpen.h"
 #include "SendProgress.h"
-#include "UpgradeSession.h"
+#include "SendReports.h"
+#include "WireWatch.h"
 
 namespace {
 
@@ -53,17 +54,25 @@ struct PortState {
     std::string ResultText() const { return bCancelled ? "Cancelled" : ResultMessage(nResult); }
 };
 
-// The output of the run: a board of one line per port on a terminal (stderr), or lines
-// prefixed with their port; messages on stderr; the table on stdout.
+// The text output of the run: a board of one line per port on a terminal (stderr), or lines
+// prefixed with their port; messages on stderr; the table on stdout. Quiet: only each failed
+// port's result and detail, and the table. JSON: nothing (each port's events go to its own
+// CJsonEvents).
 class CFleetView {
 public:
-    CFleetView(std::vector<PortState>& ports, const ImageSummary& summary)
+    enum Mode { LIVE, LINES, QUIET, JSON };
+
+    CFleetView(std::vector<PortState>& ports, const ImageSummary& summary, Mode nMode)
         : m_ports(ports),
           m_nTotalBytes(summary.nTotalSegmentBytes),
           m_nFiles(summary.files.size()),
-          m_bLive(isatty(STDERR_FILENO) != 0) {}
+          m_nMode(nMode),
+          m_bLive(nMode == LIVE) {}
 
     void Waiting(size_t i, uint64_t nNowMs) {
+        if (m_nMode >= QUIET) {
+            return;
+        }
         if (m_bLive) {
             Draw(nNowMs, true);
         } else {
@@ -71,6 +80,9 @@ public:
         }
     }
     void SegmentStarted(size_t i, uint64_t nNowMs) {
+        if (m_nMode >= QUIET) {
+            return;
+        }
         if (m_bLive) {
             Draw(nNowMs, true);
         } else {
@@ -92,6 +104,9 @@ public:
     }
     // A message for the user about port i, above the board when there is one.
     void Message(size_t i, const std::string& strText, uint64_t nNowMs) {
+        if (m_nMode >= QUIET) {
+            return;
+        }
         Clear();
         Line(stderr, i, strText);
         if (m_bLive) {
@@ -99,9 +114,12 @@ public:
         }
     }
     void Ended(size_t i, const std::string& strDetail, bool bOpened, uint64_t nNowMs) {
+        if (m_nMode == JSON) {
+            return;
+        }
         const PortState& port = m_ports[i];
         const bool bSuccess = port.nResult == RESULT_SUCCESS;
-        if (!m_bLive && bOpened) {
+        if (m_nMode == LINES && bOpened) {
             if (bSuccess) {
                 Line(stdout, i,
                      "Sent " + std::to_string(m_nFiles) + (m_nFiles == 1 ? " file, " : " files, ") +
@@ -115,7 +133,7 @@ public:
             }
         }
         if (bSuccess) {
-            if (!m_bLive) {
+            if (m_nMode == LINES) {
                 Line(stdout, i, port.ResultText());
             }
         } else {
@@ -132,6 +150,9 @@ public:
         }
     }
     void Cancelled(uint64_t nNowMs) {
+        if (m_nMode == JSON) {
+            return;
+        }
         if (m_bLive) {
             Draw(nNowMs, true);
         }
@@ -140,6 +161,9 @@ public:
     }
     // The closing table: port, result, time, blocks resent.
     void Table() const {
+        if (m_nMode == JSON) {
+            return;
+        }
         size_t nPortWidth = 4, nResultWidth = 6;
         for (const PortState& port : m_ports) {
             nPortWidth = std::max(nPortWidth, port.name.size());
@@ -229,6 +253,7 @@ private:
     std::vector<PortState>& m_ports;
     uint64_t m_nTotalBytes;
     size_t m_nFiles;
+    Mode m_nMode;
     bool m_bLive;
     bool m_bDrawn = false;  // the board is on the terminal, the cursor below it
     uint64_t m_nLastDrawMs = 0;
@@ -238,7 +263,14 @@ private:
 class CFleetRun {
 public:
     CFleetRun(const MultiSendOptions& options, const ImageSummary& summary)
-        : m_options(options), m_ports(options.portNames.size()), m_view(m_ports, summary) {}
+        : m_options(options),
+          m_summary(summary),
+          m_ports(options.portNames.size()),
+          m_view(m_ports, summary,
+                 options.bJson               ? CFleetView::JSON
+                 : options.bQuiet            ? CFleetView::QUIET
+                 : isatty(STDERR_FILENO) > 0 ? CFleetView::LIVE
+                                             : CFleetView::LINES) {}
 
     int Run(LoadedPackage& package) {
         const SharedImage pImage(std::move(package.pImage));
@@ -246,10 +278,11 @@ public:
         m_sessions.reserve(nPorts);
         for (size_t i = 0; i < nPorts; ++i) {
             m_ports[i].name = EscapeControls(m_options.portNames[i]);
-            m_sessions.push_back(std::make_unique<Attempt>());
+            m_sessions.push_back(std::make_unique<Attempt>(m_summary, m_options.bJson));
             CUpgradeSession* pSession = &m_sessions[i]->session;
             QObject::connect(pSession, &CUpgradeSession::message, [this, i](const QString& text) {
                 m_view.Message(i, EscapeControls(text.toStdString()), NowMs());
+                Json(i, [&](CJsonEvents& json) { json.Message(text.toStdString()); });
             });
             QObject::connect(pSession, &CUpgradeSession::progress,
                              [this, i](unsigned, unsigned nTotalPos) { OnProgress(i, nTotalPos); });
@@ -263,6 +296,10 @@ public:
         CInterruptWatch interrupts([this](int nSignal) { OnInterrupt(nSignal); });
         for (size_t i = 0; i < nPorts; ++i) {
             Attempt& attempt = *m_sessions[i];
+            Json(i, [&](CJsonEvents& json) {
+                json.SetPort(m_options.portNames[i]);
+                json.Start(m_options.packagePath, m_options.portNames[i], m_options.nBaudRate);
+            });
             if (attempt.session.Prepare(pImage, package.nSize) == 0) {
                 // The loader already refuses images without files.
                 const int nResult = package.bInf ? RESULT_INF_CORRUPT : RESULT_INVALID_INPUT;
@@ -281,6 +318,9 @@ public:
                 attempt.waitTimer.start(static_cast<int>(m_options.nWaitSeconds * 1000));
             }
             m_view.Waiting(i, NowMs());
+            Json(i, [&](CJsonEvents& json) {
+                json.Waiting(attempt.session.Sender().Cutter().m_strStatus, NowMs());
+            });
         }
         QTimer tick;
         QObject::connect(&tick, &QTimer::timeout, [this] { m_view.Tick(NowMs()); });
@@ -290,13 +330,26 @@ public:
 
 private:
     struct Attempt {
-        CUpgradeSession session;
+        Attempt(const ImageSummary& summary, bool bJson)
+            : json(summary.nTotalSegmentBytes, summary.files.size()),
+              session(bJson ? std::vector<IWireObserver*>{&json} : std::vector<IWireObserver*>{}) {}
+
+        CJsonEvents json;  // used with --json only
+        CWatchedSession session;
         QTimer waitTimer;
         bool bOpened = false;
         bool bAnySegment = false;
         uint32_t nSegmentImageOffset = 0;
         std::string strDetail;  // set by the run itself (the wait limit)
     };
+
+    // Runs report on port i's JSON events when the run writes them.
+    template <typename Report>
+    void Json(size_t i, Report report) {
+        if (m_options.bJson) {
+            report(m_sessions[i]->json);
+        }
+    }
 
     uint64_t NowMs() const {
         return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -328,10 +381,14 @@ private:
                 port.nFirstBlockMs = nNowMs;
             }
             m_view.SegmentStarted(i, nNowMs);
+            Json(i, [&](CJsonEvents& json) {
+                json.SegmentStarted(cutter.m_strStatus, cutter.m_nSegmentLength, nNowMs);
+            });
         }
         port.nSegmentSent =
             cutter.m_nSegmentLength - std::min(cutter.m_nRemaining, cutter.m_nSegmentLength);
         m_view.BlockSent(nNowMs);
+        Json(i, [&](CJsonEvents& json) { json.BlockSent(port.nSegmentSent, nTotalPos, nNowMs); });
     }
 
     void OnFinished(size_t i, int nResult) {
@@ -373,6 +430,8 @@ private:
             port.nTotalPos = 1000;
         }
         m_view.Ended(i, strDetail, attempt.bOpened, port.nEndMs);
+        Json(i,
+             [&](CJsonEvents& json) { json.Ended(nResult, strDetail, port.nResent, port.nEndMs); });
         if (std::all_of(m_ports.begin(), m_ports.end(),
                         [](const PortState& p) { return p.bEnded; })) {
             std::vector<int> results;
@@ -400,6 +459,7 @@ private:
                 m_ports[i].bCancelled = true;
                 m_ports[i].nEndMs = nNowMs;
                 m_ports[i].nResent = m_sessions[i]->session.Sender().ResentBlocks();
+                Json(i, [&](CJsonEvents& json) { json.Cancelled(nSignal, nNowMs); });
             }
         }
         m_view.Cancelled(nNowMs);
@@ -408,6 +468,7 @@ private:
     }
 
     const MultiSendOptions& m_options;
+    const ImageSummary& m_summary;
     const std::chrono::steady_clock::time_point m_start = std::chrono::steady_clock::now();
     std::vector<PortState> m_ports;
     CFleetView m_view;

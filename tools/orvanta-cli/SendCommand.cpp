@@ -1,10 +1,12 @@
-// `send PACKAGE --port PORT [--baud N] [--wait-timeout SECONDS]`: one upgrade attempt run
-// like the wizard's transfer page, headless. With several ports (`--port P1 --port P2`, or
-// `-p`) the attempts run side by side (MultiSend.h). The package is loaded with the same checks and
-// result codes; an image without files ends the attempt at once. The session's reader thread
+// `send PACKAGE [--port PORT] [--baud N] [--wait-timeout SECONDS] [--json|-v|-q]`: one upgrade
+// attempt run like the wizard's transfer page, headless. The package is loaded with the same checks
+// and result codes; an image without files ends the attempt at once. The session's reader thread
 // and sender run under a QCoreApplication event loop until the attempt finishes, the wait for
 // the projector's first request times out (result 6), or Ctrl+C or a hang-up of the terminal
-// closes the port (128 + the signal). Every event goes to an ISendReport.
+// closes the port (128 + the signal). Every event goes to an ISendReport: the text of
+// SendProgress.h, the JSON events or the quiet result of SendReports.h; -v adds the protocol
+// trace of WireWatch.h on stderr. With several ports (-p given more than once) the attempts
+// run side by side (MultiSend.h).
 #include <signal.h>
 #include <unistd.h>
 
@@ -20,31 +22,36 @@
 #include "InterruptWatch.h"
 #include "MultiSend.h"
 #include "PackageOpen.h"
+#include "PortList.h"
 #include "ResultText.h"
 #include "SendProgress.h"
-#include "UpgradeSession.h"
+#include "SendReports.h"
+#include "WireWatch.h"
 
 namespace {
 
 constexpr long DEFAULT_BAUD_RATE = 115200;
-constexpr long MAX_BAUD_RATE = 4000000;
 constexpr long MAX_WAIT_SECONDS = 2000000;  // fits a QTimer interval in milliseconds
 constexpr int TICK_INTERVAL_MS = 500;
 
 struct SendOptions {
     std::string packagePath;
-    std::vector<std::string> portNames;
+    std::string portName;                // the first (or only) port
+    std::vector<std::string> portNames;  // every port, in the order given
     int nBaudRate = DEFAULT_BAUD_RATE;
     long nWaitSeconds = 0;  // 0: wait for the first request without a limit
+    bool bJson = false;     // JSON events on stdout
+    bool bVerbose = false;  // protocol trace on stderr
+    bool bQuiet = false;    // the result alone
+    std::string portNote;   // how the port was chosen when none was given
 };
 
 // Fills options from the command line; false after the usage error went out (nExit set).
+// Everything is checked before anything is opened.
 bool ParseSendOptions(const std::vector<std::string>& args, SendOptions& options, int& nExit) {
     CommandArgs parsed;
     std::string strError;
-    if (!ParseCommandArgs(
-            args, {{"--port", "-p", true}, {"--baud", "", true}, {"--wait-timeout", "", true}},
-            parsed, strError)) {
+    if (!ParseCommandArgs(args, CommandOptions("send"), parsed, strError)) {
         nExit = UsageError(strError);
         return false;
     }
@@ -54,33 +61,55 @@ bool ParseSendOptions(const std::vector<std::string>& args, SendOptions& options
         return false;
     }
     options.packagePath = parsed.positional.front();
-    options.portNames = parsed.all["--port"];
-    if (options.portNames.empty() || std::find(options.portNames.begin(), options.portNames.end(),
-                                               "") != options.portNames.end()) {
-        nExit = UsageError("send needs --port PORT");
+    options.bJson = parsed.Has("--json");
+    options.bVerbose = parsed.Has("--verbose");
+    options.bQuiet = parsed.Has("--quiet");
+    if (options.bQuiet && (options.bJson || options.bVerbose)) {
+        nExit = UsageError("-q goes with neither --json nor -v");
         return false;
     }
-    for (size_t i = 1; i < options.portNames.size(); ++i) {
-        if (std::find(options.portNames.begin(), options.portNames.begin() + i,
-                      options.portNames[i]) != options.portNames.begin() + i) {
-            nExit = UsageError("port " + options.portNames[i] + " given twice");
+    if (parsed.Has("--baud")) {
+        const std::string& rate = parsed.values["--baud"];
+        if (rate != "115200" && rate != "57600") {
+            nExit = UsageError("--baud takes 115200 or 57600, not \"" + rate + "\"");
             return false;
         }
+        options.nBaudRate = rate == "115200" ? 115200 : 57600;
     }
     long nValue = 0;
-    if (parsed.Has("--baud")) {
-        if (!ParseNumber(parsed.values["--baud"], 1, MAX_BAUD_RATE, nValue)) {
-            nExit = UsageError("--baud needs a rate such as 115200");
-            return false;
-        }
-        options.nBaudRate = static_cast<int>(nValue);
-    }
     if (parsed.Has("--wait-timeout")) {
         if (!ParseNumber(parsed.values["--wait-timeout"], 1, MAX_WAIT_SECONDS, nValue)) {
             nExit = UsageError("--wait-timeout needs a number of seconds from 1");
             return false;
         }
         options.nWaitSeconds = nValue;
+    }
+    if (parsed.Has("--port")) {
+        options.portNames = parsed.all["--port"];
+        for (size_t i = 0; i < options.portNames.size(); ++i) {
+            const std::string& port = options.portNames[i];
+            if (port.empty()) {
+                nExit = UsageError("--port needs a PORT");
+                return false;
+            }
+            if (std::find(options.portNames.begin(), options.portNames.begin() + i, port) !=
+                options.portNames.begin() + i) {
+                nExit = UsageError("port " + port + " given twice");
+                return false;
+            }
+        }
+        options.portName = options.portNames.front();
+        if (options.portNames.size() > 1 && options.bVerbose) {
+            nExit = UsageError("-v traces a single port");
+            return false;
+        }
+    } else {
+        // Port discovery needs Qt's serial port enumeration, which needs no application object.
+        if (!ChooseDefaultPort(options.portName, options.portNote, strError)) {
+            nExit = UsageError(strError);
+            return false;
+        }
+        options.portNames = {options.portName};
     }
     return true;
 }
@@ -96,6 +125,7 @@ public:
                      summary.files.size()) {}
 
     void Waiting(const std::string& strDescription, uint64_t nNowMs) override {
+        m_bWaited = true;
         m_progress.Waiting(strDescription, nNowMs);
     }
     void SegmentStarted(const std::string& strDescription, uint32_t nSegmentLength,
@@ -128,9 +158,6 @@ public:
         std::fprintf(stderr, "Cancelled\n");
     }
 
-    // Whether the progress was begun (the port opened), so that Ended closes it.
-    void SetWaited() { m_bWaited = true; }
-
 private:
     CSendProgress m_progress;
     bool m_bWaited = false;
@@ -139,8 +166,8 @@ private:
 // Drives one attempt on the event loop and turns the session's signals into report events.
 class CSendRun {
 public:
-    CSendRun(const SendOptions& options, CSendText& report)
-        : m_options(options), m_text(report), m_report(report) {}
+    CSendRun(const SendOptions& options, ISendReport& report, std::vector<IWireObserver*> observers)
+        : m_options(options), m_report(report), m_session(std::move(observers)) {}
 
     int Run(LoadedPackage& package) {
         QObject::connect(&m_session, &CUpgradeSession::message,
@@ -160,7 +187,7 @@ public:
             return nResult;
         }
         const std::string firstDescription = m_session.Sender().Cutter().m_strStatus;
-        if (!m_session.OpenPort(m_options.portNames.front(), m_options.nBaudRate)) {
+        if (!m_session.OpenPort(m_options.portName, m_options.nBaudRate)) {
             QCoreApplication::sendPostedEvents();  // the port's message comes first
             m_report.Ended(RESULT_SERIAL_FAILED, m_session.FailureDetail(), 0, NowMs());
             return RESULT_SERIAL_FAILED;
@@ -175,7 +202,6 @@ public:
             QObject::connect(&m_waitTimer, &QTimer::timeout, [this] { OnWaitTimeout(); });
             m_waitTimer.start(static_cast<int>(m_options.nWaitSeconds * 1000));
         }
-        m_text.SetWaited();
         m_report.Waiting(firstDescription, NowMs());
         QCoreApplication::exec();
         tick.stop();
@@ -240,9 +266,8 @@ private:
 
     const SendOptions& m_options;
     const std::chrono::steady_clock::time_point m_start = std::chrono::steady_clock::now();
-    CSendText& m_text;
     ISendReport& m_report;
-    CUpgradeSession m_session;
+    CWatchedSession m_session;
     QTimer m_waitTimer;
     bool m_bAnySegment = false;
     uint32_t m_nSegmentImageOffset = 0;
@@ -259,10 +284,18 @@ int RunSend(const std::vector<std::string>& args) {
     if (!ParseSendOptions(args, options, nExit)) {
         return nExit;
     }
+    // The program's other output (the chosen port, a load failure) goes to stderr; with --json
+    // the load failure also ends the event stream.
+    if (!options.portNote.empty() && !options.bQuiet) {
+        std::fprintf(stderr, "orvanta-cli: %s\n", options.portNote.c_str());
+    }
     LoadedPackage package;
     const int nResult = OpenPackage(options.packagePath, package, true);
     if (nResult != RESULT_SUCCESS) {
         ReportFailure(nResult, package.strDetail);
+        if (options.bJson) {
+            CJsonEvents(0, 0).EndedEarly(nResult, package.strDetail);
+        }
         return nResult;
     }
     const ImageSummary summary = SummarizeImage(package.pImage.get(), package.nSize);
@@ -275,11 +308,25 @@ int RunSend(const std::vector<std::string>& args) {
     char* argv[] = {name, nullptr};
     QCoreApplication app(argc, argv);
     if (options.portNames.size() > 1) {
-        return RunMultiSend(
-            {options.packagePath, options.portNames, options.nBaudRate, options.nWaitSeconds},
-            package, summary);
+        return RunMultiSend({options.packagePath, options.portNames, options.nBaudRate,
+                             options.nWaitSeconds, options.bJson, options.bQuiet},
+                            package, summary);
     }
+    CJsonEvents json(summary.nTotalSegmentBytes, summary.files.size());
+    CQuietReport quiet;
     CSendText text(summary);
-    CSendRun run(options, text);
+    CWireTrace trace(stderr);
+    std::vector<IWireObserver*> observers;
+    if (options.bJson) {
+        observers.push_back(&json);
+        json.Start(options.packagePath, options.portName, options.nBaudRate);
+    }
+    if (options.bVerbose) {
+        observers.push_back(&trace);
+    }
+    ISendReport& report = options.bJson    ? static_cast<ISendReport&>(json)
+                          : options.bQuiet ? static_cast<ISendReport&>(quiet)
+                                           : static_cast<ISendReport&>(text);
+    CSendRun run(options, report, observers);
     return run.Run(package);
 }

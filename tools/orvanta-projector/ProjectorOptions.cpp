@@ -1,8 +1,11 @@
 #include "ProjectorOptions.h"
 
-#include <charconv>
-#include <cstring>
-#include <string_view>
+#include <cstdint>
+#include <type_traits>
+#include <utility>
+#include <vector>
+
+#include "CommandLine.h"
 
 namespace {
 
@@ -11,26 +14,26 @@ constexpr char kUsage[] =
     "\n"
     "A simulated projector on a pseudo-terminal. Prints the line's device path as its first\n"
     "line on stdout, requests each segment with 'C', checks and answers every packet, and\n"
-    "runs until the sender closes the line (or a signal, or --segments N).\n"
+    "serves one upgrade: it runs until the sender closes the line (or a signal, or\n"
+    "--segments N), then exits.\n"
     "\n"
-    "  --link PATH          also make a symbolic link PATH to the device (removed at exit)\n"
-    "  --dump DIR           write DIR/segment-<n>.bin (n from 1) and DIR/summary.json\n"
-    "  --segments N         end after N segments\n"
-    "  --baud N             pace both directions at N baud, 10 bits a byte (0: unpaced)\n"
-    "  --nak-every N        refuse every Nth new data packet once, then accept its resend\n"
-    "  --nak-all            refuse every packet and every EOT\n"
-    "  --silent-after K     answer the first K data packets, then nothing at all\n"
-    "  --corrupt-every N    treat every Nth data packet received as damaged\n"
-    "  --hangup-after K     drop the line when data packet K arrives, then exit\n"
-    "  --ack-delay MS       wait MS milliseconds more before each ACK\n"
-    "  --verbose            one line per event on stderr\n"
-    "  --help               this text\n";
-
-bool ReadNumber(std::string_view text, uint64_t nMax, uint64_t& nValue) {
-    const char* pEnd = text.data() + text.size();
-    auto [p, ec] = std::from_chars(text.data(), pEnd, nValue);
-    return !text.empty() && ec == std::errc() && p == pEnd && nValue <= nMax;
-}
+    "  -l, --link PATH       also make a symbolic link PATH to the device (removed at exit)\n"
+    "  -d, --dump DIR        write DIR/segment-<n>.bin (n from 1) and DIR/summary.json\n"
+    "      --segments N      end after N segments\n"
+    "  -b, --baud RATE       pace both directions at RATE (115200 or 57600), 10 bits a byte;\n"
+    "                        without it the line is unpaced\n"
+    "      --nak-every N     refuse every Nth new data packet once, then accept its resend\n"
+    "      --nak-all         refuse every packet and every EOT\n"
+    "      --silent-after K  answer the first K data packets, then nothing at all\n"
+    "      --corrupt-every N treat every Nth data packet received as damaged\n"
+    "      --hangup-after K  drop the line when data packet K arrives, then exit\n"
+    "      --ack-delay MS    wait MS milliseconds more before each ACK\n"
+    "  -v, --verbose         one line per event on stderr\n"
+    "  -h, --help            this text\n"
+    "      --version         the program's version\n"
+    "\n"
+    "Exit status: 0; 1 when the device could not be made or the dump folder could not be\n"
+    "written; 64 wrong usage.\n";
 
 }  // namespace
 
@@ -40,95 +43,69 @@ const char* ProjectorUsage() {
 
 ParseOutcome ParseProjectorOptions(int argc, char** argv, ProjectorOptions& options,
                                    std::string& strError) {
-    for (int i = 1; i < argc; ++i) {
-        std::string_view arg = argv[i];
-        std::string_view value;
-        bool bInlineValue = false;
-        if (const size_t nEq = arg.find('='); arg.starts_with("--") && nEq != arg.npos) {
-            value = arg.substr(nEq + 1);
-            arg = arg.substr(0, nEq);
-            bInlineValue = true;
+    static const std::vector<OptionSpec> specs = {
+        {"--link", "-l", true},       {"--dump", "-d", true},        {"--segments", "", true},
+        {"--baud", "-b", true},       {"--nak-every", "", true},     {"--nak-all", "", false},
+        {"--silent-after", "", true}, {"--corrupt-every", "", true}, {"--hangup-after", "", true},
+        {"--ack-delay", "", true},    {"--verbose", "-v", false},    {"--version", "", false},
+    };
+    CommandArgs parsed;
+    if (!ParseCommandArgs(std::vector<std::string>(argv + 1, argv + argc), specs, parsed,
+                          strError)) {
+        return ParseOutcome::USAGE_ERROR;
+    }
+    if (parsed.bHelp) {
+        return ParseOutcome::HELP;
+    }
+    if (parsed.Has("--version")) {
+        return ParseOutcome::VERSION;
+    }
+    if (!parsed.positional.empty()) {
+        strError = "unknown argument \"" + parsed.positional.front() + "\"";
+        return ParseOutcome::USAGE_ERROR;
+    }
+
+    // Each numeric option with its range; the value lands where the pointer says.
+    auto number = [&](const char* pName, long nMin, long nMax, auto& target) {
+        if (!parsed.Has(pName)) {
+            return true;
         }
-
-        auto takeValue = [&](std::string_view& out) {
-            if (bInlineValue) {
-                out = value;
-                return true;
-            }
-            if (i + 1 >= argc) {
-                strError = std::string(arg) + " needs a value";
-                return false;
-            }
-            out = argv[++i];
-            return true;
-        };
-        auto takeNumber = [&](uint64_t nMin, uint64_t nMax, uint64_t& nOut) {
-            std::string_view text;
-            if (!takeValue(text)) {
-                return false;
-            }
-            if (!ReadNumber(text, nMax, nOut) || nOut < nMin) {
-                strError = std::string(arg) + " wants a whole number from " + std::to_string(nMin) +
-                           " to " + std::to_string(nMax) + ", not \"" + std::string(text) + "\"";
-                return false;
-            }
-            return true;
-        };
-        auto noValue = [&] {
-            if (bInlineValue) {
-                strError = std::string(arg) + " takes no value";
-            }
-            return !bInlineValue;
-        };
-
-        uint64_t n = 0;
-        std::string_view text;
-        bool bOk = true;
-        if (arg == "--help" || arg == "-h") {
-            return ParseOutcome::HELP;
-        } else if (arg == "--link") {
-            bOk = takeValue(text) && !text.empty();
-            options.m_strLink = text;
-        } else if (arg == "--dump") {
-            bOk = takeValue(text) && !text.empty();
-            options.m_strDumpDir = text;
-        } else if (arg == "--segments") {
-            bOk = takeNumber(1, UINT32_MAX, n);
-            options.m_nSegments = static_cast<uint32_t>(n);
-        } else if (arg == "--baud") {
-            bOk = takeNumber(0, 100'000'000, n);
-            options.m_nBaud = static_cast<uint32_t>(n);
-        } else if (arg == "--nak-every") {
-            bOk = takeNumber(1, UINT32_MAX, n);
-            options.m_nNakEvery = static_cast<uint32_t>(n);
-        } else if (arg == "--nak-all") {
-            bOk = noValue();
-            options.m_bNakAll = true;
-        } else if (arg == "--silent-after") {
-            bOk = takeNumber(0, UINT32_MAX, n);
-            options.m_nSilentAfter = static_cast<int64_t>(n);
-        } else if (arg == "--corrupt-every") {
-            bOk = takeNumber(1, UINT32_MAX, n);
-            options.m_nCorruptEvery = static_cast<uint32_t>(n);
-        } else if (arg == "--hangup-after") {
-            bOk = takeNumber(0, UINT32_MAX, n);
-            options.m_nHangupAfter = static_cast<int64_t>(n);
-        } else if (arg == "--ack-delay") {
-            bOk = takeNumber(0, 3'600'000, n);
-            options.m_nAckDelayMs = static_cast<uint32_t>(n);
-        } else if (arg == "--verbose" || arg == "-v") {
-            bOk = noValue();
-            options.m_bVerbose = true;
-        } else {
-            strError = "unknown argument \"" + std::string(argv[i]) + "\"";
+        long nValue = 0;
+        if (!ParseNumber(parsed.values[pName], nMin, nMax, nValue)) {
+            strError = std::string(pName) + " wants a whole number from " + std::to_string(nMin) +
+                       " to " + std::to_string(nMax) + ", not \"" + parsed.values[pName] + "\"";
+            return false;
+        }
+        target = static_cast<std::remove_reference_t<decltype(target)>>(nValue);
+        return true;
+    };
+    if (!number("--segments", 1, UINT32_MAX, options.m_nSegments) ||
+        !number("--nak-every", 1, UINT32_MAX, options.m_nNakEvery) ||
+        !number("--silent-after", 0, UINT32_MAX, options.m_nSilentAfter) ||
+        !number("--corrupt-every", 1, UINT32_MAX, options.m_nCorruptEvery) ||
+        !number("--hangup-after", 0, UINT32_MAX, options.m_nHangupAfter) ||
+        !number("--ack-delay", 0, 3'600'000, options.m_nAckDelayMs)) {
+        return ParseOutcome::USAGE_ERROR;
+    }
+    if (parsed.Has("--baud")) {
+        const std::string& rate = parsed.values["--baud"];
+        if (rate != "115200" && rate != "57600") {
+            strError = "--baud takes 115200 or 57600, not \"" + rate + "\"";
             return ParseOutcome::USAGE_ERROR;
         }
-        if (!bOk) {
-            if (strError.empty()) {
-                strError = std::string(arg) + " needs a value that is not empty";
-            }
+        options.m_nBaud = rate == "115200" ? 115200 : 57600;
+    }
+    for (const auto& [pName, pTarget] :
+         {std::pair{"--link", &options.m_strLink}, std::pair{"--dump", &options.m_strDumpDir}}) {
+        if (parsed.Has(pName) && parsed.values[pName].empty()) {
+            strError = std::string(pName) + " needs a value that is not empty";
             return ParseOutcome::USAGE_ERROR;
+        }
+        if (parsed.Has(pName)) {
+            *pTarget = parsed.values[pName];
         }
     }
+    options.m_bNakAll = parsed.Has("--nak-all");
+    options.m_bVerbose = parsed.Has("--verbose");
     return ParseOutcome::RUN;
 }

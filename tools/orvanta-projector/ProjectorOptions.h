@@ -8,7 +8,7 @@ struct ProjectorOptions {
     std::string m_strLink;         // symbolic link to the line's device; empty for none
     std::string m_strDumpDir;      // folder for segment-<n>.bin and summary.json; empty for none
     uint32_t m_nSegments = 0;      // end after this many segments; 0: when the sender closes
-    uint32_t m_nBaud = 0;          // line rate to pace both directions at (8N1); 0: unpaced
+    uint32_t m_nBaud = 0;          // 115200 or 57600: pace both directions (8N1); 0: unpaced
     uint32_t m_nNakEvery = 0;      // refuse every Nth new data packet once; 0: off
     bool m_bNakAll = false;        // refuse every packet and every EOT
     int64_t m_nSilentAfter = -1;   // answer nothing from data packet K+1 on; -1: off
@@ -18,10 +18,11 @@ struct ProjectorOptions {
     bool m_bVerbose = false;       // one line per event on stderr
 };
 
-enum class ParseOutcome { RUN, HELP, USAGE_ERROR };
+enum class ParseOutcome { RUN, HELP, VERSION, USAGE_ERROR };
 
-// Reads argv[1..argc-1] into options. USAGE_ERROR leaves the reason in strError; HELP means
-// --help was given.
+// Reads argv[1..argc-1] into options, by the conventions of CommandLine.h. USAGE_ERROR leaves
+// the reason in strError; HELP means --help was given as an option (it wins over any fault),
+// VERSION that --version was.
 ParseOutcome ParseProjectorOptions(int argc, char** argv, ProjectorOptions& options,
                                    std::string& strError);
 

@@ -12,6 +12,11 @@
 #include "Projector.h"
 #include "ProjectorOptions.h"
 #include "PseudoTerminal.h"
+#include "Version.h"
+
+namespace {
+constexpr int EXIT_USAGE = 64;  // EX_USAGE, as orvanta-cli
+}
 
 int main(int argc, char** argv) {
     ProjectorOptions options;
@@ -20,9 +25,12 @@ int main(int argc, char** argv) {
         case ParseOutcome::HELP:
             std::fputs(ProjectorUsage(), stdout);
             return 0;
+        case ParseOutcome::VERSION:
+            std::printf("%s\n", VersionText("orvanta-projector").c_str());
+            return 0;
         case ParseOutcome::USAGE_ERROR:
             std::fprintf(stderr, "orvanta-projector: %s\n\n%s", strError.c_str(), ProjectorUsage());
-            return 2;
+            return EXIT_USAGE;
         case ParseOutcome::RUN:
             break;
     }

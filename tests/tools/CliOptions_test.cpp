@@ -1,0 +1,191 @@
+// The command-line conventions of orvanta-cli and orvanta-projector (getopt_long forms, help
+// anywhere among the options but never as a value, usage errors with 64), --version on all
+// three programs without a display, and `ports` with the discovery replaced by a test list.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+
+#include "TestSupport.h"
+#include "ToolRunner.h"
+
+namespace {
+
+using namespace orvtest;
+const std::string kCli = ORVANTA_CLI_PATH;
+const std::string kProjector = ORVANTA_PROJECTOR_PATH;
+
+QJsonObject JsonOf(const std::string& text) {
+    QJsonParseError error;
+    const QJsonDocument document = QJsonDocument::fromJson(QByteArray::fromStdString(text), &error);
+    EXPECT_EQ(error.error, QJsonParseError::NoError) << text;
+    return document.object();
+}
+
+class CliOptionsTest : public testing::Test {
+protected:
+    void SetUp() override {
+        m_dir.Write("pkg/firmware.inf",
+                    "[Version]\r\nFlashWrite=Enable\r\n[DownloadFiles]\r\nFile=main.hex\r\n");
+        m_dir.Write("pkg/main.hex", MakeHexText(kWorkedFile.loads));
+    }
+    ToolResult Run(const std::string& program, const std::vector<std::string>& args,
+                   std::map<std::string, std::string> env = {}) {
+        env["HOME"] = m_dir / "home";
+        return RunTool(program, args, env, m_dir.Path().string(), 30000);
+    }
+    TempDir m_dir;
+};
+
+// Each accepted spelling of an option, and each fault with its status, for both programs.
+// "out" names the file a build row must have written (empty: none may exist afterwards).
+TEST_F(CliOptionsTest, OptionFormsAndUsageErrors) {
+    const std::string inf = "pkg/firmware.inf";
+    const Bytes image = Complemented(kWorkedImage);
+    const struct {
+        std::string program;
+        std::vector<std::string> args;
+        int nExit;
+        const char* pShown;  // on stdout when nExit is 0, else on stderr
+        const char* pOut;
+    } rows[] = {
+        {kCli, {"build", inf, "-o", "a.bin"}, 0, "", "a.bin"},
+        {kCli, {"build", inf, "-oa.bin"}, 0, "", "a.bin"},
+        {kCli, {"build", inf, "--output=a.bin"}, 0, "", "a.bin"},
+        {kCli, {"build", "--output", "a.bin", inf}, 0, "", "a.bin"},
+        {kCli, {"build", "--out", "a.bin", inf}, 0, "", "a.bin"},
+        // A value that looks like help is a value: the image goes to a file named --help.
+        {kCli, {"build", inf, "-o", "--help"}, 0, "", "--help"},
+        {kCli, {"build", inf, "-o", "a.bin", "--help"}, 0, "Usage:", ""},
+        {kCli, {"build", "--bogus", inf, "-h"}, 0, "Usage:", ""},
+        {kCli, {"build", "-o", "a.bin", "--", "-firmware.inf"}, 1, "File not found.", ""},
+        {kCli, {"build", inf, "-x", "-o", "a.bin"}, 64, "orvanta-cli: unknown option -x\n", ""},
+        {kCli, {"build", inf, "--outpt=a.bin"}, 64, "unknown option --outpt\n", ""},
+        {kCli, {"build", inf, "-o"}, 64, "option --output needs a value\n", ""},
+        {kCli, {"info", inf, "--json=yes"}, 64, "option --json takes no value\n", ""},
+        {kCli, {"ports", "extra"}, 64, "Usage:", ""},
+        {kCli, {"--bogus"}, 64, "orvanta-cli: unknown option --bogus\n", ""},
+        {kCli, {"send", inf, "-p", "COM1", "--baud", "9600"}, 64, "115200 or 57600", ""},
+        {kCli, {"send", inf, "-p", "COM1", "-b", "57601"}, 64, "115200 or 57600", ""},
+        {kCli, {"send", inf, "--port=COM1", "-b", ""}, 64, "115200 or 57600", ""},
+        {kCli, {"--version"}, 0, "orvanta-cli 2.", ""},
+        {kCli, {"-V"}, 0, "orvanta-cli 2.", ""},
+        {kProjector, {"--help"}, 0, "usage: orvanta-projector", ""},
+        {kProjector, {"--segments", "x", "-h"}, 0, "usage: orvanta-projector", ""},
+        {kProjector, {"--version"}, 0, "orvanta-projector 2.", ""},
+        {kProjector, {"--baud", "9600"}, 64, "--baud takes 115200 or 57600", ""},
+        {kProjector, {"-b0"}, 64, "--baud takes 115200 or 57600", ""},
+        {kProjector, {"--bogus"}, 64, "unknown option --bogus", ""},
+        {kProjector, {"stray"}, 64, "unknown argument \"stray\"", ""},
+        {kProjector, {"--nak-all=1"}, 64, "option --nak-all takes no value", ""},
+        {kProjector, {"--segments"}, 64, "option --segments needs a value", ""},
+        {kProjector, {"--segments=0"}, 64, "--segments wants a whole number from 1", ""},
+        {kProjector, {"--link="}, 64, "--link needs a value that is not empty", ""},
+    };
+    for (size_t i = 0; i < std::size(rows); ++i) {
+        const auto& row = rows[i];
+        SCOPED_TRACE("row " + std::to_string(i));
+        std::filesystem::remove(m_dir / "a.bin");
+        std::filesystem::remove(m_dir / "--help");
+        const ToolResult result = Run(row.program, row.args);
+        EXPECT_EQ(result.nExit, row.nExit) << result.err;
+        const std::string& shown = row.nExit == 0 ? result.out : result.err;
+        EXPECT_NE(shown.find(row.pShown), std::string::npos) << shown;
+        EXPECT_EQ(row.nExit == 0 ? result.err : result.out, "");
+        if (*row.pOut != '\0') {
+            EXPECT_EQ(ReadBytes(m_dir / row.pOut), image);
+        }
+        EXPECT_EQ(std::filesystem::exists(m_dir / "a.bin"), std::string(row.pOut) == "a.bin");
+        EXPECT_EQ(std::filesystem::exists(m_dir / "--help"), std::string(row.pOut) == "--help");
+    }
+}
+
+// `-o -` writes the .bin bytes to stdout and nothing else there.
+TEST_F(CliOptionsTest, BuildToStdout) {
+    const ToolResult result = Run(kCli, {"build", "pkg/firmware.inf", "-o", "-"});
+    EXPECT_EQ(result.nExit, 0) << result.err;
+    const Bytes image = Complemented(kWorkedImage);
+    EXPECT_EQ(result.out, std::string(image.begin(), image.end()));
+    EXPECT_FALSE(std::filesystem::exists(m_dir / "-"));
+}
+
+// Every program answers --version with its name and the project version, without a display
+// (the wizard must not start Qt for it).
+TEST_F(CliOptionsTest, VersionWithoutADisplay) {
+    std::vector<std::pair<std::string, std::string>> programs = {{kCli, "orvanta-cli"},
+                                                                 {kProjector, "orvanta-projector"}};
+#ifdef ORVANTA_WIZARD_PATH
+    programs.emplace_back(ORVANTA_WIZARD_PATH, "orvanta");
+#endif
+    for (const auto& [path, name] : programs) {
+        SCOPED_TRACE(name);
+        const ToolResult result = Run("/usr/bin/env", {"-u", "DISPLAY", "-u", "WAYLAND_DISPLAY",
+                                                       "QT_QPA_PLATFORM=xcb", path, "--version"});
+        EXPECT_EQ(result.nExit, 0) << result.err;
+        EXPECT_TRUE(result.out.starts_with(name + " " ORVANTA_PROJECT_VERSION)) << result.out;
+        EXPECT_EQ(std::count(result.out.begin(), result.out.end(), '\n'), 1) << result.out;
+    }
+}
+
+// No port at all, and a pseudo-terminal with a stable name of a USB adapter: text and JSON.
+TEST_F(CliOptionsTest, PortsListsWhatIsPresent) {
+    const ToolResult none = Run(kCli, {"ports", "--json"}, {{"ORVANTA_TEST_PORTS", ""}});
+    EXPECT_EQ(none.nExit, 0) << none.err;
+    const QJsonObject empty = JsonOf(none.out);
+    EXPECT_EQ(empty["schemaVersion"].toInt(), 1);
+    EXPECT_TRUE(empty["ports"].isArray());
+    EXPECT_TRUE(empty["ports"].toArray().isEmpty());
+    EXPECT_EQ(Run(kCli, {"ports"}, {{"ORVANTA_TEST_PORTS", ""}}).out, "No serial port found.\n");
+
+    CPty pty;
+    ASSERT_FALSE(pty.m_strDevice.empty());
+    std::filesystem::create_directories(m_dir / "by-id");
+    const std::string stable = m_dir / "by-id/usb-Acme_Serial_A1B2-if00-port0";
+    std::filesystem::create_symlink(pty.m_strDevice, stable);
+    const std::map<std::string, std::string> env = {
+        {"ORVANTA_TEST_PORTS", pty.m_strDevice + ":" + (m_dir / "missing")},
+        {"ORVANTA_TEST_BY_ID_DIR", m_dir / "by-id"}};
+    const ToolResult listed = Run(kCli, {"ports", "--json"}, env);
+    EXPECT_EQ(listed.nExit, 0) << listed.err;
+    const QJsonObject root = JsonOf(listed.out);
+    EXPECT_EQ(root["schemaVersion"].toInt(), 1);
+    const QJsonArray ports = root["ports"].toArray();
+    ASSERT_EQ(ports.size(), 2);
+    QJsonObject adapter = ports[0].toObject(), missing = ports[1].toObject();
+    if (adapter["device"].toString().toStdString() != pty.m_strDevice) {
+        std::swap(adapter, missing);
+    }
+    EXPECT_EQ(adapter["device"].toString().toStdString(), pty.m_strDevice);
+    EXPECT_EQ(adapter["stableName"].toString().toStdString(), stable);
+    EXPECT_TRUE(adapter["usb"].toBool());
+    EXPECT_TRUE(adapter["accessible"].toBool());
+    EXPECT_TRUE(adapter["accessProblem"].isNull());
+    EXPECT_TRUE(adapter["vendorId"].isNull());
+    EXPECT_EQ(missing["device"].toString().toStdString(), m_dir / "missing");
+    EXPECT_FALSE(missing["usb"].toBool());
+    EXPECT_FALSE(missing["accessible"].toBool());
+    EXPECT_EQ(missing["accessProblem"].toString(), "No such file or directory");
+    for (const char* pKey :
+         {"description", "manufacturer", "serialNumber", "productId", "usbId", "group"}) {
+        EXPECT_TRUE(adapter.contains(pKey)) << pKey;
+    }
+
+    const ToolResult text = Run(kCli, {"ports"}, env);
+    EXPECT_NE(text.out.find(pty.m_strDevice + " (" + stable + "): USB, read/write ok\n"),
+              std::string::npos)
+        << text.out;
+    EXPECT_NE(text.out.find(m_dir / "missing" + ": no access: No such file or directory\n"),
+              std::string::npos)
+        << text.out;
+}
+
+// info --json carries the same schema version as ports --json.
+TEST_F(CliOptionsTest, InfoCarriesTheSchemaVersion) {
+    const ToolResult result = Run(kCli, {"info", "pkg/firmware.inf", "--json"});
+    EXPECT_EQ(result.nExit, 0) << result.err;
+    EXPECT_EQ(JsonOf(result.out)["schemaVersion"].toInt(), 1);
+}
+
+}  // namespace

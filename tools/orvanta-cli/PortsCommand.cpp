@@ -1,0 +1,100 @@
+// `ports [--json]`: the serial ports present, one a line, for a technician choosing --port;
+// the JSON form (fields in docs/orvanta-cli.md) for scripts.
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QJsonValue>
+#include <cstdio>
+
+#include "Commands.h"
+#include "JsonSchema.h"
+#include "PortList.h"
+
+namespace {
+
+std::string UsbId(const SerialPortEntry& port) {
+    if (port.nVendorId < 0 || port.nProductId < 0) {
+        return "";
+    }
+    char text[16];
+    std::snprintf(text, sizeof text, "%04x:%04x", port.nVendorId, port.nProductId);
+    return text;
+}
+
+QJsonValue TextOrNull(const std::string& text) {
+    return text.empty() ? QJsonValue() : QJsonValue(QString::fromStdString(text));
+}
+
+QJsonValue NumberOrNull(int nValue) {
+    return nValue < 0 ? QJsonValue() : QJsonValue(nValue);
+}
+
+void PrintText(const std::vector<SerialPortEntry>& ports) {
+    if (ports.empty()) {
+        std::printf("No serial port found.\n");
+        return;
+    }
+    for (const SerialPortEntry& port : ports) {
+        std::string line = port.strDevice;
+        if (!port.strStableName.empty()) {
+            line += " (" + port.strStableName + ")";
+        }
+        std::string details;
+        for (const std::string& part :
+             {port.strDescription, port.strManufacturer,
+              port.strSerialNumber.empty() ? "" : "serial " + port.strSerialNumber,
+              UsbId(port).empty() ? std::string(port.bUsb ? "USB" : "") : "USB " + UsbId(port)}) {
+            if (!part.empty()) {
+                details += (details.empty() ? "" : ", ") + part;
+            }
+        }
+        line += ": " + (details.empty() ? std::string() : details + ", ");
+        line += port.bAccessible ? "read/write ok" : "no access: " + port.strAccessReason;
+        std::printf("%s\n", line.c_str());
+    }
+}
+
+void PrintJson(const std::vector<SerialPortEntry>& ports) {
+    QJsonArray list;
+    for (const SerialPortEntry& port : ports) {
+        QJsonObject entry;
+        entry["device"] = QString::fromStdString(port.strDevice);
+        entry["stableName"] = TextOrNull(port.strStableName);
+        entry["description"] = TextOrNull(port.strDescription);
+        entry["manufacturer"] = TextOrNull(port.strManufacturer);
+        entry["serialNumber"] = TextOrNull(port.strSerialNumber);
+        entry["vendorId"] = NumberOrNull(port.nVendorId);
+        entry["productId"] = NumberOrNull(port.nProductId);
+        entry["usbId"] = TextOrNull(UsbId(port));
+        entry["usb"] = port.bUsb;
+        entry["accessible"] = port.bAccessible;
+        entry["accessProblem"] = TextOrNull(port.strAccessReason);
+        entry["group"] = TextOrNull(port.strGroup);
+        list.append(entry);
+    }
+    QJsonObject root;
+    root["schemaVersion"] = JSON_SCHEMA_VERSION;
+    root["ports"] = list;
+    const QByteArray text = QJsonDocument(root).toJson(QJsonDocument::Indented);
+    std::fwrite(text.constData(), 1, static_cast<size_t>(text.size()), stdout);
+}
+
+}  // namespace
+
+int RunPorts(const std::vector<std::string>& args) {
+    CommandArgs parsed;
+    std::string strError;
+    if (!ParseCommandArgs(args, CommandOptions("ports"), parsed, strError)) {
+        return UsageError(strError);
+    }
+    if (!parsed.positional.empty()) {
+        return UsageError("ports takes no PACKAGE or other word");
+    }
+    const std::vector<SerialPortEntry> ports = ListSerialPorts();
+    if (parsed.Has("--json")) {
+        PrintJson(ports);
+    } else {
+        PrintText(ports);
+    }
+    return 0;
+}
