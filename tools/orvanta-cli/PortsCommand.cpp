@@ -16,8 +16,10 @@ std::string UsbId(const SerialPortEntry& port) {
     if (port.nVendorId < 0 || port.nProductId < 0) {
         return "";
     }
+    // USB ids are 16-bit; the mask keeps the text at its nine characters.
     char text[16];
-    std::snprintf(text, sizeof text, "%04x:%04x", port.nVendorId, port.nProductId);
+    std::snprintf(text, sizeof text, "%04x:%04x", static_cast<unsigned>(port.nVendorId) & 0xFFFFu,
+                  static_cast<unsigned>(port.nProductId) & 0xFFFFu);
     return text;
 }
 
