@@ -5,7 +5,10 @@
 // message for the user (shown on the user-interface thread, never by the reader).
 // WM_COMM_FAILED says the port failed for good (hang-up, adapter gone, repeated read errors);
 // it is posted once, with the message in its text, and the reader then parks until the port
-// is closed and opened again.
+// is closed and opened again. A network port whose connection cannot be made (it is made by
+// the reader after OpenPort returned) fails with the open message, PORT_OPEN_FAILED, as the
+// first line of the text and "ADDRESS: reason" as the second, the detail a failed OpenPort
+// would have left.
 #pragma once
 
 #include <QEvent>
@@ -16,6 +19,9 @@ inline constexpr int WM_USER = 0x0400;
 inline constexpr int WM_COMM_BYTE = WM_USER + 2;  // 1026
 inline constexpr int WM_COMM_ERROR = WM_USER + 3;
 inline constexpr int WM_COMM_FAILED = WM_USER + 4;
+
+inline constexpr char PORT_OPEN_FAILED[] =
+    "Port already open (by another application) or does not exist!";
 
 class CCommEvent : public QEvent {
 public:

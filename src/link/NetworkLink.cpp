@@ -63,8 +63,21 @@ std::string Reason(int nError) {
     }
 }
 
-// Connects a non-blocking socket to one address by tEnd. The socket, or -1 with nError set.
-int ConnectOne(const addrinfo& info, Clock::time_point tEnd, int& nError) {
+// Waits up to left for events on fd, or until nWakeFd (when >= 0) is readable. Like poll,
+// with ECANCELED in errno when the wake-up came.
+int PollOrWake(int fd, short events, milliseconds left, int nWakeFd) {
+    pollfd fds[2] = {{fd, events, 0}, {nWakeFd, POLLIN, 0}};
+    const int rc = poll(fds, nWakeFd >= 0 ? 2 : 1, static_cast<int>(left.count()));
+    if (rc > 0 && fds[1].revents != 0) {
+        errno = ECANCELED;
+        return -1;
+    }
+    return rc;
+}
+
+// Connects a non-blocking socket to one address by tEnd. The socket, or -1 with nError set
+// (ECANCELED when nWakeFd became readable first).
+int ConnectOne(const addrinfo& info, Clock::time_point tEnd, int nWakeFd, int& nError) {
     const int fd =
         socket(info.ai_family, info.ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, info.ai_protocol);
     if (fd < 0) {
@@ -81,10 +94,12 @@ int ConnectOne(const addrinfo& info, Clock::time_point tEnd, int& nError) {
             nError = ETIMEDOUT;
             break;
         }
-        pollfd pfd{fd, POLLOUT, 0};
-        const int rc = poll(&pfd, 1, static_cast<int>(left.count()));
+        const int rc = PollOrWake(fd, POLLOUT, left, nWakeFd);
         if (rc < 0) {
             nError = errno;
+            if (nError == ECANCELED) {
+                break;
+            }
             continue;
         }
         if (rc == 0) {
@@ -136,8 +151,17 @@ void CNetworkLink::Reset() {
     m_nOutError = 0;
 }
 
+void CNetworkLink::SetTarget(const CPortAddress& address, int nLineRate) {
+    m_target = address;
+    m_nTargetRate = nLineRate;
+}
+
+int CNetworkLink::Connect(int nWakeFd, int& nError, std::string& strDetail) {
+    return Open(m_target, m_nTargetRate, nError, strDetail, nWakeFd);
+}
+
 int CNetworkLink::Open(const CPortAddress& address, int nLineRate, int& nError,
-                       std::string& strDetail) {
+                       std::string& strDetail, int nWakeFd) {
     nError = 0;
     Close(nError);
     const std::string strAddress = address.Text();
@@ -164,32 +188,41 @@ int CNetworkLink::Open(const CPortAddress& address, int nLineRate, int& nError,
     const auto tEnd = Clock::now() + CONNECT_TIMEOUT;
     int fd = -1;
     int nConnectError = ECONNREFUSED;
-    for (const addrinfo* p = pList; p != nullptr && fd < 0; p = p->ai_next) {
-        fd = ConnectOne(*p, tEnd, nConnectError);
+    for (const addrinfo* p = pList; p != nullptr && fd < 0 && nConnectError != ECANCELED;
+         p = p->ai_next) {
+        fd = ConnectOne(*p, tEnd, nWakeFd, nConnectError);
     }
     freeaddrinfo(pList);
     if (fd < 0) {
-        return fail(nConnectError, Reason(nConnectError));
+        return fail(nConnectError,
+                    nConnectError == ECANCELED ? "closed while connecting" : Reason(nConnectError));
     }
     // Stop-and-wait: every packet is a short write that must leave at once.
     const int nOne = 1;
     setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &nOne, sizeof nOne);
 
     Attach(fd, address.m_nKind, strAddress);
+    bool bCancelled = false;
     if (m_nKind == CPortAddress::RFC2217) {
         // A server that never answers costs at most two short waits; the settings go out
         // either way unless the server refused the option.
-        ReceiveUntil(NEGOTIATION_WAIT, [this] { return m_bComPortAgreed || m_bComPortRefused; });
-        if (!m_bComPortRefused) {
+        bCancelled = !ReceiveUntil(NEGOTIATION_WAIT, nWakeFd,
+                                   [this] { return m_bComPortAgreed || m_bComPortRefused; });
+        if (!bCancelled && !m_bComPortRefused) {
             SendLineSettings(static_cast<uint32_t>(nLineRate));
-            ReceiveUntil(NEGOTIATION_WAIT,
-                         [this] { return (m_nAcks & kAllSettingsAcked) == kAllSettingsAcked; });
+            bCancelled = !ReceiveUntil(NEGOTIATION_WAIT, nWakeFd, [this] {
+                return (m_nAcks & kAllSettingsAcked) == kAllSettingsAcked;
+            });
         }
+    }
+    if (bCancelled) {
+        return fail(ECANCELED, "closed while connecting");
     }
     if (m_nFd < 0 || m_bBroken) {
         return fail(ECONNRESET, m_bBroken ? "the server broke the telnet stream"
                                           : "connection closed by the server");
     }
+    m_bConnected.store(true, std::memory_order_release);
     return 1;
 }
 
@@ -240,15 +273,18 @@ void CNetworkLink::SendLineSettings(uint32_t nLineRate) {
 }
 
 template <class Done>
-void CNetworkLink::ReceiveUntil(milliseconds wait, Done done) {
+bool CNetworkLink::ReceiveUntil(milliseconds wait, int nWakeFd, Done done) {
     const auto tEnd = Clock::now() + wait;
     while (m_nFd >= 0 && !m_bBroken && !done()) {
         const auto left = std::chrono::ceil<milliseconds>(tEnd - Clock::now());
         if (left.count() <= 0) {
-            return;
+            return true;
         }
-        pollfd pfd{m_nFd, POLLIN, 0};
-        if (poll(&pfd, 1, static_cast<int>(left.count())) <= 0) {
+        const int rc = PollOrWake(m_nFd, POLLIN, left, nWakeFd);
+        if (rc < 0 && errno == ECANCELED) {
+            return false;
+        }
+        if (rc <= 0) {
             continue;
         }
         std::vector<uint8_t> data;
@@ -264,9 +300,11 @@ void CNetworkLink::ReceiveUntil(milliseconds wait, Done done) {
             m_nFd = -1;
         }
     }
+    return true;
 }
 
 int CNetworkLink::Close(int& nError) {
+    m_bConnected.store(false, std::memory_order_relaxed);
     nError = 0;
     int nResult = 1;
     if (m_nFd >= 0) {

@@ -5,12 +5,14 @@
 // way in, and every other telnet command, negotiation or subnegotiation from the server is
 // consumed here. For "tcp://" the bytes pass unchanged and the line is the server's business.
 //
-// Threads. Open, Write and Close run on the user-interface thread; Open and Close only while
-// no reader uses the link. The receive side (ReceiveFromSocket, Receive) runs on one thread at
-// a time: the opener during Open, then the reader thread. The telnet decoder and everything it
-// learns belong to the receive side alone; the user-interface thread encodes with a telnet
-// state of its own. Both sides send through one output queue whose mutex is held only around
-// a non-blocking send, so that a negotiation answer never splits an escaped data write.
+// Threads. The owner (the user-interface thread) sets the target and later closes the link;
+// the reader thread connects it (Connect) and then runs the receive side (ReceiveFromSocket,
+// Receive); the owner writes only once IsConnected holds, and closes only while no reader uses
+// the link. IsConnected is the hand-over: everything Connect did is visible to whoever saw it
+// true. The telnet decoder and everything it learns belong to the receive side alone; the
+// writer encodes with a telnet state of its own. Both sides send through one output queue whose
+// mutex is held only around a non-blocking send, so that a negotiation answer never splits an
+// escaped data write.
 //
 // Bounds. The output queue holds at most MAX_OUT_QUEUED bytes; a server that stops reading
 // makes Write fail with ETIMEDOUT and negotiation answers are dropped. One receive step reads
@@ -21,6 +23,7 @@
 // compression, which is never asked for, breaks the link.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <mutex>
@@ -52,8 +55,17 @@ public:
     // Connects (at most CONNECT_TIMEOUT) and, for RFC 2217, sets the line at nLineRate (a rate
     // the caller has already mapped) before returning. 1 when open; 0 with nothing left open,
     // an errno value in nError (ECONNREFUSED, EHOSTUNREACH for an unknown host, ETIMEDOUT...)
-    // and "ADDRESS: reason" in strDetail.
-    int Open(const CPortAddress& address, int nLineRate, int& nError, std::string& strDetail);
+    // and "ADDRESS: reason" in strDetail. With nWakeFd, the connect and the negotiation give
+    // up as soon as that descriptor is readable (ECANCELED; it is not read); the name lookup
+    // cannot be interrupted and is waited for.
+    int Open(const CPortAddress& address, int nLineRate, int& nError, std::string& strDetail,
+             int nWakeFd = -1);
+    // What Connect opens; set by the owner before handing the link to the reader.
+    void SetTarget(const CPortAddress& address, int nLineRate);
+    // Open on the target set before.
+    int Connect(int nWakeFd, int& nError, std::string& strDetail);
+    // Set once Open succeeded, cleared by Close.
+    bool IsConnected() const { return m_bConnected.load(std::memory_order_acquire); }
     // Makes the connected socket nFd the link (owned from here on) and, for RFC 2217, starts
     // the negotiation without waiting for answers. Open uses it; so do tests.
     void Attach(int nFd, CPortAddress::Kind nKind, const std::string& strAddress);
@@ -99,11 +111,15 @@ private:
     // Appends to the output queue and sends what fits; false when the queue would overflow.
     bool Enqueue(const uint8_t* pData, size_t nLength);
     bool FlushLocked();
-    // Waits up to wait on the socket, receiving into m_pending, until done() holds.
+    // Waits up to wait on the socket, receiving into m_pending, until done() holds; false when
+    // nWakeFd became readable first.
     template <class Done>
-    void ReceiveUntil(std::chrono::milliseconds wait, Done done);
+    bool ReceiveUntil(std::chrono::milliseconds wait, int nWakeFd, Done done);
     void Reset();
 
+    CPortAddress m_target;
+    int m_nTargetRate = 57600;
+    std::atomic<bool> m_bConnected{false};
     int m_nFd = -1;
     CPortAddress::Kind m_nKind = CPortAddress::RAW_TCP;
     std::string m_strAddress;

@@ -191,6 +191,9 @@ void CReadThread::Run() {
             break;
         }
         m_bParked = false;
+        // A wake-up left from before this reading period is stale: any Park that matters
+        // now writes its own after taking the mutex.
+        DrainWake();
         const int nFd = m_nFd;
         CNetworkLink* pLink = m_pLink;
         lock.unlock();
@@ -256,32 +259,53 @@ bool CReadThread::ReadWhileOpen(int nFd) {
 }
 
 bool CReadThread::ReadNetworkWhileOpen(CNetworkLink& link) {
-    std::vector<uint8_t> data;
-    while (m_bPortOpen.load()) {
-        // Over the data-rate limit the socket is left alone for a moment (the wake-up still
-        // counts), so a flooding server cannot outrun the user-interface thread.
-        const auto wait = link.ReceiveWait();
-        const bool bPaced = wait.count() > 0;
-        pollfd fds[2] = {{link.Fd(), POLLIN, 0}, {m_wake[0], POLLIN, 0}};
-        const int rc =
-            bPaced ? poll(fds + 1, 1, static_cast<int>(wait.count())) : poll(fds, 2, kWaitMs);
-        if (rc < 0) {
-            if (errno == EINTR) {
-                continue;
+    // What the server sent during the negotiation (perhaps the projector's first request) is
+    // posted at once rather than with the next bytes.
+    bool bReadNow = false;
+    if (!link.IsConnected()) {
+        int nError = 0;
+        std::string detail;
+        if (!link.Connect(m_wake[0], nError, detail)) {
+            if (nError == ECANCELED) {
+                DrainWake();
+                return true;
             }
-            Post(WM_COMM_FAILED, static_cast<uintptr_t>(errno),
-                 "Error in waiting for the read operation to finish!");
+            Post(WM_COMM_FAILED, static_cast<uintptr_t>(nError),
+                 std::string(PORT_OPEN_FAILED) + "\n" + detail);
             return false;
         }
-        if (fds[1].revents != 0) {
-            DrainWake();
-            return true;
-        }
-        if (bPaced) {
-            continue;
-        }
-        if (rc == 0) {
-            return true;
+        bReadNow = true;
+    }
+    std::vector<uint8_t> data;
+    while (m_bPortOpen.load()) {
+        if (bReadNow) {
+            bReadNow = false;
+        } else {
+            // Over the data-rate limit the socket is left alone for a moment (the wake-up still
+            // counts), so a flooding server cannot outrun the user-interface thread.
+            const auto wait = link.ReceiveWait();
+            const bool bPaced = wait.count() > 0;
+            pollfd fds[2] = {{link.Fd(), POLLIN, 0}, {m_wake[0], POLLIN, 0}};
+            const int rc =
+                bPaced ? poll(fds + 1, 1, static_cast<int>(wait.count())) : poll(fds, 2, kWaitMs);
+            if (rc < 0) {
+                if (errno == EINTR) {
+                    continue;
+                }
+                Post(WM_COMM_FAILED, static_cast<uintptr_t>(errno),
+                     "Error in waiting for the read operation to finish!");
+                return false;
+            }
+            if (fds[1].revents != 0) {
+                DrainWake();
+                return true;
+            }
+            if (bPaced) {
+                continue;
+            }
+            if (rc == 0) {
+                return true;
+            }
         }
         data.clear();
         int nError = 0;

@@ -40,8 +40,10 @@ public:
 
     // Starts the thread on its first call; afterwards makes the parked thread read nFd.
     // False when the thread or its wake-up pipe cannot be made (nothing will read nFd).
-    // With pLink (not owned; the socket is nFd) the thread reads through the link's receive
-    // step and posts the data bytes it yields.
+    // With pLink (not owned; nFd unused) the thread first connects the link to its target,
+    // interruptibly through the wake-up pipe (a connection that fails is posted as the one
+    // WM_COMM_FAILED), then reads through the link's receive step and posts the data bytes it
+    // yields.
     bool Resume(int nFd, CNetworkLink* pLink = nullptr);
     // Wakes the thread and waits until it is parked.
     void Park();

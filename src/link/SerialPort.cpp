@@ -25,7 +25,7 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 
-constexpr char kOpenFailed[] = "Port already open (by another application) or does not exist!";
+constexpr const char* kOpenFailed = PORT_OPEN_FAILED;
 constexpr char kSetupFailed[] = "Error setting Com port status!";
 
 // The two line rates: 115200 when asked for exactly that, 57600 for anything else.
@@ -221,11 +221,16 @@ int CSerialPort::ClosePort() {
 
 int CSerialPort::WritePort(const void* pBuffer, uint32_t nLength) {
     m_nWriteError = 0;
-    if (!m_bPortOpen.load() || m_hCom < 0 || (pBuffer == nullptr && nLength > 0)) {
+    if (!m_bPortOpen.load() || (m_hCom < 0 && m_pNetwork == nullptr) ||
+        (pBuffer == nullptr && nLength > 0)) {
         m_nWriteError = EBADF;
         return 0;
     }
     if (m_pNetwork != nullptr) {
+        if (!m_pNetwork->IsConnected()) {
+            m_nWriteError = ENOTCONN;  // the reader is still connecting
+            return 0;
+        }
         const int rc = m_pNetwork->Write(pBuffer, nLength);
         m_nWriteError = m_pNetwork->LastWriteError();
         return rc;
@@ -292,16 +297,10 @@ int CSerialPort::OpenNetworkPort(const std::string& portName, int nBaudRate) {
         return FailOpen(-1, kOpenFailed,
                         portName + ": not HOST:PORT; give rfc2217://HOST:PORT or tcp://HOST:PORT");
     }
-    auto pLink = std::make_unique<CNetworkLink>();
-    int nError = 0;
-    std::string strDetail;
-    if (!pLink->Open(address, LineRate(nBaudRate), nError, strDetail)) {
-        return FailOpen(-1, kOpenFailed, strDetail);
-    }
-    m_pNetwork = std::move(pLink);
-    m_hCom = m_pNetwork->Fd();
+    m_pNetwork = std::make_unique<CNetworkLink>();
+    m_pNetwork->SetTarget(address, LineRate(nBaudRate));
     m_bPortOpen.store(true);
-    if (!m_pReadThread->Resume(m_hCom, m_pNetwork.get())) {
+    if (!m_pReadThread->Resume(-1, m_pNetwork.get())) {
         m_bPortOpen.store(false);
         m_pReadThread->Park();
         m_pNetwork.reset();

@@ -50,10 +50,16 @@ public:
     // exist!" when the device cannot be opened or is held by another opener, "Error setting
     // Com port status!" when it is no terminal or refuses the settings (the descriptor is
     // then closed). LastDetail then says why (for a network port: the address and the
-    // reason, such as connection refused, unknown host or no answer). A network open may
-    // wait for the server: the connection up to 5 s, its answers up to 1 s.
+    // reason). A network port never waits here: OpenPort checks the address and returns
+    // TRUE, and the reader thread connects (name lookup, connection up to 5 s, the server's
+    // answers up to 1 s) before it reads; a connection that fails (refused, unknown host, no
+    // answer) comes as one WM_COMM_FAILED whose text is the open message and, on a second
+    // line, the address and the reason (CommEvents.h). Writes fail with ENOTCONN until the
+    // connection is up.
     int OpenPort(const std::string& portName, int nBaudRate);
-    // FALSE only when closing the descriptor failed ("Close Serial Port failed %d").
+    // FALSE only when closing the descriptor failed ("Close Serial Port failed %d"). Closing
+    // a network port that is still connecting interrupts the connection at once, but waits
+    // for a name lookup in progress to end (the resolver cannot be interrupted).
     int ClosePort();
     // Hands all nLength bytes to the driver's output queue and returns at once; it never
     // waits for the line. 1 when queued; 0 when the port is closed or failed, or when the
@@ -96,7 +102,7 @@ private:
     std::string m_strPath;
     std::string m_strDetail;
     QObject* m_pTarget;
-    std::unique_ptr<CNetworkLink> m_pNetwork;  // set while a network port is open
+    std::unique_ptr<CNetworkLink> m_pNetwork;  // set while a network port is open or opening
     std::unique_ptr<QTimer> m_pDrainTimer;
     int m_nDrainLast = -1;                                // bytes queued at the last look
     std::chrono::steady_clock::time_point m_tDrainMoved;  // when that count last changed

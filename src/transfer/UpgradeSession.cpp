@@ -154,11 +154,15 @@ void CUpgradeSession::OnCommEvent(int nMessage, uintptr_t wParam, const std::str
                     Tell(head);
                 }
                 if (!m_sender.IsFinished()) {
-                    m_strDetail = nBreak == std::string::npos
-                                      ? PortFailureDetail(static_cast<int>(wParam))
-                                      : text.substr(nBreak + 1) +
-                                            "; check the network, the server and the "
-                                            "projector's power";
+                    if (nBreak == std::string::npos) {
+                        m_strDetail = PortFailureDetail(static_cast<int>(wParam));
+                    } else if (head == PORT_OPEN_FAILED) {
+                        // The connection was never made: the detail an open failure leaves.
+                        m_strDetail = text.substr(nBreak + 1);
+                    } else {
+                        m_strDetail = text.substr(nBreak + 1) +
+                                      "; check the network, the server and the projector's power";
+                    }
                 }
             }
             m_sender.Abort(RESULT_SERIAL_FAILED);

@@ -39,7 +39,9 @@ public:
     int Prepare(SharedImage pImage, uint32_t nImageSize);
     // Opens the port and starts the silence checks. FALSE after the failure message was
     // queued to message() and FailureDetail set; the attempt then does not run and no
-    // finished() follows: the caller sets result 5 itself.
+    // finished() follows: the caller sets result 5 itself. A network port's connection is
+    // made afterwards; when it fails, the open message and finished(5) follow, with the
+    // same detail a failed open leaves.
     int OpenPort(const std::string& portName, int nBaudRate);
 
     // Whether an attempt is prepared and has not ended.

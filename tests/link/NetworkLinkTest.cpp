@@ -10,6 +10,7 @@
 #include "LinkTestSupport.h"
 #include "NetworkLink.h"
 #include "PortAddress.h"
+#include "Ser2net.h"
 
 namespace {
 
@@ -201,8 +202,9 @@ TEST(NetworkLinkTest, BytesBothWaysAndHangUp) {
     }
 }
 
-// Failed opens show the open message, keep a detail naming the address and the reason, and
-// keep nothing open.
+// A bad address fails OpenPort itself. A connection that cannot be made is the reader's:
+// OpenPort succeeds, and the failure comes as one WM_COMM_FAILED with the open message and a
+// line naming the address and the reason; writes fail until then, and nothing stays open.
 TEST(NetworkLinkTest, FailedOpens) {
     int nListen = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in addr{};
@@ -213,25 +215,84 @@ TEST(NetworkLinkTest, FailedOpens) {
     getsockname(nListen, reinterpret_cast<sockaddr*>(&addr), &nLength);
     const std::string closedPort = "127.0.0.1:" + std::to_string(ntohs(addr.sin_port));
     const std::string kOpenFailed = "Port already open (by another application) or does not exist!";
-    const std::pair<std::string, std::string> rows[] = {
-        {"rfc2217://" + closedPort, "rfc2217://" + closedPort + ": connection refused"},
-        {"tcp://" + closedPort, "tcp://" + closedPort + ": connection refused"},
+    const struct {
+        std::string name;
+        std::string detail;
+        int nError;  // of the reader's WM_COMM_FAILED; 0: OpenPort fails
+    } rows[] = {
+        {"rfc2217://" + closedPort, "rfc2217://" + closedPort + ": connection refused",
+         ECONNREFUSED},
+        {"tcp://" + closedPort, "tcp://" + closedPort + ": connection refused", ECONNREFUSED},
         {"rfc2217://no-such-projector.invalid:4001",
-         "rfc2217://no-such-projector.invalid:4001: unknown host"},
+         "rfc2217://no-such-projector.invalid:4001: unknown host", EHOSTUNREACH},
         {"tcp://127.0.0.1:99999",
-         "tcp://127.0.0.1:99999: not HOST:PORT; give rfc2217://HOST:PORT or tcp://HOST:PORT"},
+         "tcp://127.0.0.1:99999: not HOST:PORT; give rfc2217://HOST:PORT or tcp://HOST:PORT", 0},
     };
-    for (const auto& [name, detail] : rows) {
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
         CPortUnderTest p;
         const long nFds = CountOf("/proc/self/fd");
-        EXPECT_EQ(p.m_port.OpenPort(name, 115200), 0) << name;
-        EXPECT_EQ(p.m_messages, std::vector<std::string>{kOpenFailed}) << name;
-        EXPECT_EQ(p.m_port.LastDetail(), detail) << name;
-        EXPECT_FALSE(p.m_port.IsOpen()) << name;
-        EXPECT_EQ(CountOf("/proc/self/fd"), nFds) << name;
-        EXPECT_EQ(p.m_port.WritePort("x", 1), 0) << name;
+        if (row.nError == 0) {
+            EXPECT_EQ(p.m_port.OpenPort(row.name, 115200), 0);
+            EXPECT_EQ(p.m_messages, std::vector<std::string>{kOpenFailed});
+            EXPECT_EQ(p.m_port.LastDetail(), row.detail);
+            EXPECT_FALSE(p.m_port.IsOpen());
+        } else {
+            ASSERT_EQ(p.m_port.OpenPort(row.name, 115200), 1);
+            EXPECT_EQ(p.m_port.LastDetail(), "");
+            ASSERT_TRUE(DeliverEvents([&] { return !p.m_events.empty(); }));
+            ASSERT_EQ(p.m_events.size(), 1u);
+            EXPECT_EQ(p.m_events[0].nMessage, WM_COMM_FAILED);
+            EXPECT_EQ(p.m_events[0].wParam, static_cast<uintptr_t>(row.nError));
+            EXPECT_EQ(p.m_events[0].text, kOpenFailed + "\n" + row.detail);
+            EXPECT_EQ(p.m_port.WritePort("x", 1), 0);
+            EXPECT_EQ(p.m_port.ClosePort(), 1);
+            EXPECT_TRUE(p.m_messages.empty());
+        }
+        EXPECT_EQ(p.m_port.WritePort("x", 1), 0);
+        EXPECT_EQ(CountOf("/proc/self/fd"), nFds);
     }
     close(nListen);
+}
+
+// A server that never answers costs the caller nothing: OpenPort returns at once, writes are
+// refused while the reader connects, and ClosePort interrupts the connection or the
+// negotiation without waiting them out, posting nothing. The port then opens again normally.
+TEST(NetworkLinkTest, ClosingWhileConnecting) {
+    using Clock = std::chrono::steady_clock;
+    orvtest::CSilentListener silent;
+    ASSERT_TRUE(silent.Silent()) << "the listener's queue could not be filled";
+    CTestServer mute;  // accepts, then says nothing: the telnet negotiation waits
+    CPortUnderTest p;
+    const long nFds = CountOf("/proc/self/fd");
+    for (const std::string& url : {silent.Url("tcp"), silent.Url("rfc2217"), mute.Url("rfc2217")}) {
+        SCOPED_TRACE(url);
+        const auto t0 = Clock::now();
+        ASSERT_EQ(p.m_port.OpenPort(url, 115200), 1);
+        EXPECT_LT(Clock::now() - t0, CNetworkLink::NEGOTIATION_WAIT);
+        EXPECT_TRUE(p.m_port.IsOpen());
+        EXPECT_EQ(p.m_port.WritePort("x", 1), 0);
+        EXPECT_EQ(p.m_port.LastWriteError(), ENOTCONN);
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));  // the reader is waiting
+        const auto tClose = Clock::now();
+        EXPECT_EQ(p.m_port.ClosePort(), 1);
+        EXPECT_LT(Clock::now() - tClose, CNetworkLink::NEGOTIATION_WAIT);
+        DeliverEvents([] { return false; }, 50);
+        EXPECT_TRUE(p.m_events.empty());
+        EXPECT_TRUE(p.m_messages.empty());
+        if (url != mute.Url("rfc2217")) {  // whose end of the connection is in this process
+            EXPECT_EQ(CountOf("/proc/self/fd"), nFds);
+        }
+    }
+
+    CTestServer server;
+    ASSERT_EQ(p.m_port.OpenPort(server.Url("tcp"), 115200), 1);
+    ASSERT_TRUE(server.Send({0x43}));
+    ASSERT_TRUE(DeliverEvents([&] { return !p.m_events.empty(); }));
+    EXPECT_EQ(DataBytes(p.m_events), Bytes{0x43});
+    EXPECT_EQ(p.m_port.WritePort("\x06", 1), 1);
+    EXPECT_TRUE(server.ReceivedEndsWith({0x06}));
+    EXPECT_EQ(p.m_port.ClosePort(), 1);
 }
 
 // A server that floods the line gets its bytes read no faster than MAX_DATA_RATE, so the

@@ -5,6 +5,7 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -14,6 +15,7 @@
 #include <fstream>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "TestSupport.h"
 #include "ToolRunner.h"
@@ -32,6 +34,53 @@ inline uint16_t FreeLoopbackPort() {
     close(fd);
     return ntohs(addr.sin_port);
 }
+
+// A loopback port whose listener never accepts and whose backlog is full: a connection to it
+// is never answered, as behind a dead link, yet no network is needed. Silent() says whether
+// the queue could be filled.
+class CSilentListener {
+public:
+    CSilentListener() {
+        m_nListen = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t nLength = sizeof addr;
+        bind(m_nListen, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+        listen(m_nListen, 0);
+        getsockname(m_nListen, reinterpret_cast<sockaddr*>(&addr), &nLength);
+        m_nPort = ntohs(addr.sin_port);
+        for (int i = 0; i < 8 && !m_bSilent; ++i) {
+            const int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+            m_fillers.push_back(fd);
+            if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 ||
+                errno != EINPROGRESS) {
+                continue;
+            }
+            pollfd pfd{fd, POLLOUT, 0};
+            m_bSilent = poll(&pfd, 1, 200) == 0;
+        }
+    }
+    ~CSilentListener() {
+        for (const int fd : m_fillers) {
+            close(fd);
+        }
+        close(m_nListen);
+    }
+    CSilentListener(const CSilentListener&) = delete;
+    CSilentListener& operator=(const CSilentListener&) = delete;
+
+    bool Silent() const { return m_bSilent; }
+    std::string Url(const char* pScheme) const {
+        return std::string(pScheme) + "://127.0.0.1:" + std::to_string(m_nPort);
+    }
+
+private:
+    int m_nListen = -1;
+    uint16_t m_nPort = 0;
+    bool m_bSilent = false;
+    std::vector<int> m_fillers;
+};
 
 // Whether something listens on the loopback port (read from /proc, without connecting: a
 // connection would make ser2net open the device).

@@ -1,8 +1,8 @@
 // orvanta-cli send through a real ser2net on loopback, with orvanta-projector on a
 // pseudo-terminal as the server's serial device: RFC 2217 and raw TCP deliver every segment
 // byte for byte, the rate asked for over RFC 2217 reaches the line (raw TCP keeps the
-// server's), and a refused or dropped connection ends with the serial failure and a line
-// naming the address.
+// server's), a refused or dropped connection ends with the serial failure and a line naming
+// the address, and an unanswered connection holds up no other port of the same send.
 #include <gtest/gtest.h>
 
 #include <QJsonDocument>
@@ -123,6 +123,25 @@ TEST_F(NetworkSendTest, DroppedAndRefusedConnections) {
     EXPECT_EQ(cli.nExit, 5);
     EXPECT_EQ(cli.err,
               kOpenFailed + std::string("Serial failed\n") + refused + ": connection refused\n");
+}
+
+// Ports in one send connect side by side: a server that never answers holds up nobody, so
+// the refused port given after it has failed, with its own lines, while the first one still
+// waits out its connection.
+TEST_F(NetworkSendTest, PortsConnectSideBySide) {
+    CSilentListener silent;
+    ASSERT_TRUE(silent.Silent()) << "the listener's queue could not be filled";
+    const std::string unanswered = silent.Url("tcp");
+    const std::string refused = "rfc2217://127.0.0.1:" + std::to_string(FreeLoopbackPort());
+    const ToolResult cli = RunTool(kCli, {"send", "p.inf", "-p", unanswered, "-p", refused},
+                                   {{"HOME", m_dir / "home"}}, m_dir.Path(), 120000);
+    EXPECT_EQ(cli.nExit, 5);
+    const std::string refusedLines = refused + ": " + kOpenFailed + refused + ": Serial failed\n" +
+                                     refused + ": " + refused + ": connection refused\n";
+    const std::string unansweredLines = unanswered + ": " + kOpenFailed + unanswered +
+                                        ": Serial failed\n" + unanswered + ": " + unanswered +
+                                        ": no answer within 5 s\n";
+    EXPECT_EQ(cli.err, refusedLines + unansweredLines);
 }
 
 }  // namespace
