@@ -2,6 +2,8 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <pthread.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <QCoreApplication>
@@ -135,15 +137,25 @@ bool CReadThread::Resume(int nFd, CNetworkLink* pLink) {
         m_cv.notify_all();
         return true;
     }
+    // The thread starts with the stop signals blocked (it inherits the mask), so that they
+    // reach the event loop's thread, where a program may watch them, and never this one.
+    sigset_t stops, old;
+    sigemptyset(&stops);
+    sigaddset(&stops, SIGINT);
+    sigaddset(&stops, SIGTERM);
+    sigaddset(&stops, SIGHUP);
+    pthread_sigmask(SIG_BLOCK, &stops, &old);
     try {
         m_thread = std::thread(&CReadThread::Run, this);
     } catch (const std::system_error&) {
+        pthread_sigmask(SIG_SETMASK, &old, nullptr);
         std::lock_guard lock(m_mutex);
         m_bReading = false;
         m_nFd = -1;
         m_pLink = nullptr;
         return false;
     }
+    pthread_sigmask(SIG_SETMASK, &old, nullptr);
     return true;
 }
 

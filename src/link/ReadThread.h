@@ -2,7 +2,8 @@
 // (at most 5000 ms at a time, plus a wake-up descriptor), reads one byte per read and posts
 // each byte, in order, as a WM_COMM_BYTE event to its target on the user-interface thread.
 // It reads nothing of the sender, and the locks it shares with the user-interface thread are
-// held for a few instructions at a time, never while it waits on the port.
+// held for a few instructions at a time, never while it waits on the port. It runs with
+// SIGINT, SIGTERM and SIGHUP blocked, so those always reach the user-interface thread.
 //
 // Hand-over: the reader queues each message under a mutex of its own and wakes a relay
 // object that lives on the thread that made this object (the user-interface thread); the

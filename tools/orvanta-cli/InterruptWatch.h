@@ -1,10 +1,14 @@
 // CInterruptWatch: turns SIGINT, SIGTERM and SIGHUP (the terminal closed) into a call on the
 // event loop's thread, so that Ctrl+C during a transfer closes the port like the wizard's
-// Cancel instead of killing the process with the port in use. The signal handler only writes the
-// signal number into a pipe; a socket notifier reads it on the thread that created the watch.
+// Cancel instead of killing the process with the port in use.
 //
-// One watch at a time; it needs a QCoreApplication, and restores the previous handlers when
-// destroyed.
+// No signal handler runs: the watch blocks the three signals in the thread that creates it and
+// reads them from a signalfd through a socket notifier. Every other thread of the process must
+// have them blocked too (the port's reader threads start with them blocked), so the kernel keeps
+// them pending for the descriptor instead of running their default action elsewhere.
+//
+// One watch at a time, on the thread that runs the event loop; it needs a QCoreApplication.
+// Destroying it discards what is still pending and restores the thread's signal mask.
 #pragma once
 
 #include <signal.h>
@@ -21,17 +25,15 @@ public:
     CInterruptWatch(const CInterruptWatch&) = delete;
     CInterruptWatch& operator=(const CInterruptWatch&) = delete;
 
-    // False when the pipe could not be made; the signals then keep their default action.
+    // False when the descriptor could not be made; the signals then keep their default action.
     bool IsActive() const { return m_pNotifier != nullptr; }
 
 private:
-    static void Handler(int nSignal);
     void OnReadable();
+    void Drain(int& nLastSignal);
 
     std::function<void(int)> m_onSignal;
-    int m_pipe[2] = {-1, -1};
+    int m_nFd = -1;
     std::unique_ptr<QSocketNotifier> m_pNotifier;
-    struct sigaction m_oldInt {};
-    struct sigaction m_oldTerm {};
-    struct sigaction m_oldHup {};
+    sigset_t m_oldMask{};
 };
