@@ -64,15 +64,8 @@ TEST(NetworkLinkTest, PortAddresses) {
 class CTestServer {
 public:
     CTestServer() {
-        m_nListen = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
         sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t nLength = sizeof addr;
-        bind(m_nListen, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-        listen(m_nListen, 1);
-        getsockname(m_nListen, reinterpret_cast<sockaddr*>(&addr), &nLength);
-        m_nPort = ntohs(addr.sin_port);
+        m_nListen = orvtest::ListenOnLoopback(1, addr, m_nPort);
         m_thread = std::thread([this] {
             const int fd = accept4(m_nListen, nullptr, nullptr, SOCK_CLOEXEC);
             {

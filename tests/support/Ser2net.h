@@ -35,21 +35,28 @@ inline uint16_t FreeLoopbackPort() {
     return ntohs(addr.sin_port);
 }
 
+// A listening socket on a loopback port of the kernel's pick; addr and nPort say where.
+inline int ListenOnLoopback(int nBacklog, sockaddr_in& addr, uint16_t& nPort) {
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    addr = sockaddr_in{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t nLength = sizeof addr;
+    bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+    listen(fd, nBacklog);
+    getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &nLength);
+    nPort = ntohs(addr.sin_port);
+    return fd;
+}
+
 // A loopback port whose listener never accepts and whose backlog is full: a connection to it
 // is never answered, as behind a dead link, yet no network is needed. Silent() says whether
 // the queue could be filled.
 class CSilentListener {
 public:
     CSilentListener() {
-        m_nListen = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
         sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t nLength = sizeof addr;
-        bind(m_nListen, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-        listen(m_nListen, 0);
-        getsockname(m_nListen, reinterpret_cast<sockaddr*>(&addr), &nLength);
-        m_nPort = ntohs(addr.sin_port);
+        m_nListen = ListenOnLoopback(0, addr, m_nPort);
         for (int i = 0; i < 8 && !m_bSilent; ++i) {
             const int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
             m_fillers.push_back(fd);

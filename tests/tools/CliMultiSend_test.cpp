@@ -12,7 +12,7 @@
 #include <sstream>
 
 #include "PackageLoader.h"
-#include "SegmentCutter.h"
+#include "PackageSegments.h"
 #include "TestSupport.h"
 #include "ToolRunner.h"
 
@@ -29,16 +29,7 @@ protected:
         m_dir.Write("big.inf",
                     "[Version]\nFlashWrite=Enable\n[DownloadFiles]\nFile=big1.hex\n"
                     "File=big2.hex\n[FileDescription]\nbig1.hex=Part 1\n");
-        CwdGuard cwd(m_dir.Path());
-        EnvGuard home("HOME", m_dir / "home");
-        LoadedPackage loaded;
-        ASSERT_EQ(LoadPackage("big.inf", loaded), RESULT_SUCCESS) << loaded.strDetail;
-        CSegmentCutter cutter;
-        cutter.SetImage(std::move(loaded.pImage), loaded.nSize);
-        while (cutter.PrepareNextSegment() == 1) {
-            m_expected.emplace_back(cutter.m_pSegment.get(),
-                                    cutter.m_pSegment.get() + cutter.m_nSegmentLength);
-        }
+        m_expected = PackageSegments(m_dir.Path(), "big.inf");
         ASSERT_EQ(m_expected.size(), 2u);
     }
 

@@ -10,7 +10,7 @@
 #include <regex>
 
 #include "PackageLoader.h"
-#include "SegmentCutter.h"
+#include "PackageSegments.h"
 #include "TestSupport.h"
 #include "ToolRunner.h"
 
@@ -37,17 +37,8 @@ protected:
 
     // The segments that the cutter makes of the package, loaded as the tool loads it.
     std::vector<Bytes> CutterSegments(const std::string& package) {
-        CwdGuard cwd(m_dir.Path());
-        EnvGuard home("HOME", m_dir / "home");
-        LoadedPackage loaded;
-        EXPECT_EQ(LoadPackage(package, loaded), RESULT_SUCCESS) << loaded.strDetail;
-        CSegmentCutter cutter;
-        cutter.SetImage(std::move(loaded.pImage), loaded.nSize);
-        std::vector<Bytes> segments;
-        while (cutter.PrepareNextSegment() == 1) {
-            segments.emplace_back(cutter.m_pSegment.get(),
-                                  cutter.m_pSegment.get() + cutter.m_nSegmentLength);
-        }
+        std::vector<Bytes> segments = PackageSegments(m_dir.Path(), package);
+        EXPECT_FALSE(segments.empty()) << package << " does not load";
         return segments;
     }
 

@@ -9,7 +9,7 @@
 #include <QJsonObject>
 
 #include "PackageLoader.h"
-#include "SegmentCutter.h"
+#include "PackageSegments.h"
 #include "Ser2net.h"
 #include "TestSupport.h"
 #include "ToolRunner.h"
@@ -29,16 +29,7 @@ protected:
         m_dir.Write("p2.hex", MakeHexText({{0, 0, PatternBytes(700, 2)}}));
         m_dir.Write("p.inf",
                     "[Version]\nFlashWrite=Enable\n[DownloadFiles]\nFile=p1.hex\nFile=p2.hex\n");
-        CwdGuard cwd(m_dir.Path());
-        EnvGuard home("HOME", m_dir / "home");
-        LoadedPackage loaded;
-        ASSERT_EQ(LoadPackage("p.inf", loaded), RESULT_SUCCESS) << loaded.strDetail;
-        CSegmentCutter cutter;
-        cutter.SetImage(std::move(loaded.pImage), loaded.nSize);
-        while (cutter.PrepareNextSegment() == 1) {
-            m_expected.emplace_back(cutter.m_pSegment.get(),
-                                    cutter.m_pSegment.get() + cutter.m_nSegmentLength);
-        }
+        m_expected = PackageSegments(m_dir.Path(), "p.inf");
         ASSERT_EQ(m_expected.size(), 2u);
     }
 
