@@ -7,37 +7,37 @@
 
 namespace {
 
-// getopt_long's return value for the spec at index i when it has no short form.
+// getopt_long's return value for the def at index i when it has no short form.
 constexpr int LONG_ONLY_BASE = 0x1000;
 constexpr int HELP_ID = 'h';
 
-std::string ShortOf(const OptionSpec& spec) {
-    return spec.strShort.size() == 2 && spec.strShort[0] == '-' ? spec.strShort.substr(1) : "";
+std::string ShortOf(const OptionDef& def) {
+    return def.strShort.size() == 2 && def.strShort[0] == '-' ? def.strShort.substr(1) : "";
 }
 
 }  // namespace
 
-bool ParseCommandArgs(const std::vector<std::string>& args, const std::vector<OptionSpec>& specs,
+bool ParseCommandArgs(const std::vector<std::string>& args, const std::vector<OptionDef>& defs,
                       CommandArgs& parsed, std::string& strError) {
     // ':' first: a missing value is told apart from an unknown option; errors are ours to word.
     std::string shortOptions = ":h";
     std::vector<option> longOptions;
-    for (size_t i = 0; i < specs.size(); ++i) {
-        const std::string letter = ShortOf(specs[i]);
+    for (size_t i = 0; i < defs.size(); ++i) {
+        const std::string letter = ShortOf(defs[i]);
         const int nId = letter.empty() ? LONG_ONLY_BASE + static_cast<int>(i) : letter[0];
-        shortOptions += letter.empty() ? "" : letter + (specs[i].bTakesValue ? ":" : "");
-        longOptions.push_back({specs[i].strName.c_str() + 2,
-                               specs[i].bTakesValue ? required_argument : no_argument, nullptr,
+        shortOptions += letter.empty() ? "" : letter + (defs[i].bTakesValue ? ":" : "");
+        longOptions.push_back({defs[i].strName.c_str() + 2,
+                               defs[i].bTakesValue ? required_argument : no_argument, nullptr,
                                nId});
     }
     longOptions.push_back({"help", no_argument, nullptr, HELP_ID});
     longOptions.push_back({nullptr, 0, nullptr, 0});
 
-    auto specOf = [&](int nId) -> const OptionSpec* {
-        for (size_t i = 0; i < specs.size(); ++i) {
-            const std::string letter = ShortOf(specs[i]);
+    auto defOf = [&](int nId) -> const OptionDef* {
+        for (size_t i = 0; i < defs.size(); ++i) {
+            const std::string letter = ShortOf(defs[i]);
             if (nId == (letter.empty() ? LONG_ONLY_BASE + static_cast<int>(i) : letter[0])) {
-                return &specs[i];
+                return &defs[i];
             }
         }
         return nullptr;
@@ -67,23 +67,23 @@ bool ParseCommandArgs(const std::vector<std::string>& args, const std::vector<Op
         if (nId == HELP_ID) {
             parsed.bHelp = true;
         } else if (nId == ':') {
-            const OptionSpec* pSpec = specOf(optopt);
-            fault = "option " + (pSpec != nullptr ? pSpec->strName : word) + " needs a value";
+            const OptionDef* pDef = defOf(optopt);
+            fault = "option " + (pDef != nullptr ? pDef->strName : word) + " needs a value";
         } else if (nId == '?') {
-            const OptionSpec* pSpec = optopt != 0 ? specOf(optopt) : nullptr;
-            if (pSpec != nullptr) {
-                fault = "option " + pSpec->strName + " takes no value";
+            const OptionDef* pDef = optopt != 0 ? defOf(optopt) : nullptr;
+            if (pDef != nullptr) {
+                fault = "option " + pDef->strName + " takes no value";
             } else if (optopt != 0 && !word.starts_with("--")) {
                 fault = std::string("unknown option -") + static_cast<char>(optopt);
             } else {
                 fault = "unknown option " + word.substr(0, word.find('='));
             }
-        } else if (const OptionSpec* pSpec = specOf(nId); pSpec != nullptr) {
-            if (pSpec->bTakesValue) {
-                parsed.values[pSpec->strName] = optarg;
-                parsed.all[pSpec->strName].push_back(optarg);
+        } else if (const OptionDef* pDef = defOf(nId); pDef != nullptr) {
+            if (pDef->bTakesValue) {
+                parsed.values[pDef->strName] = optarg;
+                parsed.all[pDef->strName].push_back(optarg);
             } else {
-                parsed.flags.insert(pSpec->strName);
+                parsed.flags.insert(pDef->strName);
             }
         }
         if (!fault.empty() && firstError.empty()) {

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-struct OptionSpec {
+struct OptionDef {
     std::string strName;      // "--port"
     std::string strShort;     // "-p", or empty
     bool bTakesValue = true;  // false for a flag
@@ -33,7 +33,7 @@ struct CommandArgs {
 // true when every option is known and has its value, or when help was asked for (bHelp set,
 // other faults ignored); false with strError naming the first fault ("unknown option --x",
 // "option --port needs a value", "option --json takes no value") otherwise.
-bool ParseCommandArgs(const std::vector<std::string>& args, const std::vector<OptionSpec>& specs,
+bool ParseCommandArgs(const std::vector<std::string>& args, const std::vector<OptionDef>& defs,
                       CommandArgs& parsed, std::string& strError);
 
 // The decimal number in text when it is a whole number from nMin to nMax; false otherwise.

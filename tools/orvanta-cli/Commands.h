@@ -18,7 +18,7 @@ int RunSend(const std::vector<std::string>& args);
 int RunPorts(const std::vector<std::string>& args);
 
 // The options of a command by its name ("build", "send", ...); empty for an unknown name.
-const std::vector<OptionSpec>& CommandOptions(const std::string& command);
+const std::vector<OptionDef>& CommandOptions(const std::string& command);
 
 // Prints "orvanta-cli: <strError>" and the usage text on stderr; returns EXIT_USAGE.
 int UsageError(const std::string& strError);

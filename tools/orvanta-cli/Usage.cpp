@@ -37,8 +37,8 @@ int UsageError(const std::string& strError) {
     return EXIT_USAGE;
 }
 
-const std::vector<OptionSpec>& CommandOptions(const std::string& command) {
-    static const std::map<std::string, std::vector<OptionSpec>> options = {
+const std::vector<OptionDef>& CommandOptions(const std::string& command) {
+    static const std::map<std::string, std::vector<OptionDef>> options = {
         {"build", {{"--output", "-o", true}}},
         {"info", {{"--json", "", false}}},
         {"send",
@@ -50,7 +50,7 @@ const std::vector<OptionSpec>& CommandOptions(const std::string& command) {
           {"--quiet", "-q", false}}},
         {"ports", {{"--json", "", false}}},
     };
-    static const std::vector<OptionSpec> none;
+    static const std::vector<OptionDef> none;
     const auto it = options.find(command);
     return it != options.end() ? it->second : none;
 }

@@ -23,7 +23,7 @@ int main(int argc, char** argv) {
         std::fputs(UsageText(), stdout);
         return 0;
     }
-    const std::vector<OptionSpec>& options = CommandOptions(command);
+    const std::vector<OptionDef>& options = CommandOptions(command);
     if (options.empty()) {
         return UsageError((command.starts_with("-") ? "unknown option " : "unknown command ") +
                           command);

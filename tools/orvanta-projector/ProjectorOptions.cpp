@@ -43,14 +43,14 @@ const char* ProjectorUsage() {
 
 ParseOutcome ParseProjectorOptions(int argc, char** argv, ProjectorOptions& options,
                                    std::string& strError) {
-    static const std::vector<OptionSpec> specs = {
+    static const std::vector<OptionDef> defs = {
         {"--link", "-l", true},       {"--dump", "-d", true},        {"--segments", "", true},
         {"--baud", "-b", true},       {"--nak-every", "", true},     {"--nak-all", "", false},
         {"--silent-after", "", true}, {"--corrupt-every", "", true}, {"--hangup-after", "", true},
         {"--ack-delay", "", true},    {"--verbose", "-v", false},    {"--version", "", false},
     };
     CommandArgs parsed;
-    if (!ParseCommandArgs(std::vector<std::string>(argv + 1, argv + argc), specs, parsed,
+    if (!ParseCommandArgs(std::vector<std::string>(argv + 1, argv + argc), defs, parsed,
                           strError)) {
         return ParseOutcome::USAGE_ERROR;
     }
