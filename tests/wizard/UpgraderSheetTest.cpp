@@ -32,6 +32,7 @@ const QString kNoSuchPort = "/nonexistent/ttyX";
 
 // The test package's files as its image holds them: flash write, and File (the first file) or
 // Reset (the last).
+using orvtest::ExpectedSegment;
 using orvtest::PatternBytes;
 const orvtest::TestFile kBoot{0x06, 0, 0, "Boot loader", {{0, 0, PatternBytes(300, 1)}}};
 const orvtest::TestFile kMain{0x0A, 0, 0, "Main program", {{0, 0x1000, PatternBytes(5000, 2)}}};
@@ -81,6 +82,13 @@ protected:
         Press(ID_WIZNEXT);
         return WaitForDone();
     }
+    // From a new sheet to the Transfer page of the test package on port.
+    void StartTransfer(const QString& port) {
+        Open();
+        ToLinkPage(m_package);
+        Combo(IDC_COMPORT)->setEditText(port);
+        Press(ID_WIZNEXT);
+    }
     QString WaitForDone() {
         EXPECT_TRUE(WaitUntil([this] { return Active() == m_pSheet->GetDonePage(); }));
         DrainEvents();  // the Done page's buttons
@@ -90,6 +98,13 @@ protected:
     bool Shows(int nShown, int nHidden) const {
         const CDonePage* p = m_pSheet->GetDonePage();
         return p->GetDlgItem(nShown)->isVisibleTo(p) && !p->GetDlgItem(nHidden)->isVisibleTo(p);
+    }
+
+    // The projector dumped into m_dir/dump exactly the two files of the package.
+    void ExpectDelivered() const {
+        EXPECT_EQ(orvtest::ReadBytes(m_dir / "dump/segment-1.bin"), ExpectedSegment(kBoot));
+        EXPECT_EQ(orvtest::ReadBytes(m_dir / "dump/segment-2.bin"), ExpectedSegment(kMain));
+        EXPECT_FALSE(std::filesystem::exists(m_dir / "dump/segment-3.bin"));
     }
 
     orvtest::CwdGuard m_cwd;  // the File page moves into the package's folder
@@ -150,21 +165,30 @@ TEST_F(UpgraderSheetTest, FailuresEndOnTheirDoneTextAndTheNextAttemptSucceeds) {
     EXPECT_EQ(answerer.m_titles,
               QStringList{QFileInfo(QCoreApplication::applicationFilePath()).baseName()});
 
-    CProjector projector({"--dump", m_dir / "dump"});
+    // The next attempt goes through a serial device server (ser2net over RFC 2217) at the rate
+    // chosen on the Link page; the address is stored as typed.
+    CProjector projector({"--link", m_dir / "dev", "--dump", m_dir / "dump"});
+    orvtest::CSer2net server;
+    ASSERT_TRUE(server.Start(m_dir, m_dir / "dev"))
+        << "ser2net is installed by scripts/install-deps";
+    const QString url = QString::fromStdString(server.Rfc2217Url());
     ToLinkPage(m_package);
-    EXPECT_EQ(Transfer(projector.m_device), "Upgrade successful!");
+    Combo(IDC_BAUDRATE)->setEditText("57600");
+    EXPECT_EQ(Transfer(url), "Upgrade successful!");
     EXPECT_TRUE(Shows(IDC_SUCCESS_PICTURE, IDC_FAILURE_PICTURE));
     EXPECT_EQ(Buttons(), "b-FC");
+    EXPECT_EQ(answerer.m_texts, QStringList{});
     EXPECT_EQ(Control<QLabel>(m_pSheet->GetTransferPage(), IDC_STATUS)->text(), "Main program");
-    EXPECT_EQ(Stored("ComPort"), projector.m_device);
-    EXPECT_EQ(Stored("Baudrate"), "115200");
+    EXPECT_EQ(Stored("ComPort"), url);
+    EXPECT_EQ(Stored("Baudrate"), "57600");
     EXPECT_EQ(Stored("Link"), "1");
     Press(ID_WIZFINISH);
     EXPECT_EQ(m_pSheet->result(), ID_WIZFINISH);
     EXPECT_EQ(projector.Wait(30000).nExit, 0);
-    EXPECT_EQ(orvtest::ReadBytes(m_dir / "dump/segment-1.bin"), orvtest::ExpectedSegment(kBoot));
-    EXPECT_EQ(orvtest::ReadBytes(m_dir / "dump/segment-2.bin"), orvtest::ExpectedSegment(kMain));
-    EXPECT_FALSE(std::filesystem::exists(m_dir / "dump/segment-3.bin"));
+    server.Stop();
+    ExpectDelivered();
+    const std::string summary = orvtest::ReadText(m_dir / "dump/summary.json");
+    EXPECT_NE(summary.find("\"line_rate\": 57600"), std::string::npos) << summary;
 }
 
 TEST_F(UpgraderSheetTest, LinkPageRestoresPortAndBaudRate) {
@@ -201,33 +225,6 @@ TEST_F(UpgraderSheetTest, LinkPageRestoresPortAndBaudRate) {
     }
 }
 
-// A serial device server typed into the port box: the wizard upgrades through ser2net over
-// RFC 2217, at the rate chosen on the Link page, and stores the address as typed.
-TEST_F(UpgraderSheetTest, UpgradesThroughASerialDeviceServer) {
-    CProjector projector({"--link", m_dir / "dev", "--dump", m_dir / "dump"});
-    ASSERT_FALSE(projector.m_device.isEmpty());
-    orvtest::CSer2net server;
-    ASSERT_TRUE(server.Start(m_dir, m_dir / "dev"))
-        << "ser2net is installed by scripts/install-deps";
-    const QString url = QString::fromStdString(server.Rfc2217Url());
-    CBoxAnswerer answerer;
-    Open();
-    ToLinkPage(m_package);
-    Combo(IDC_BAUDRATE)->setEditText("57600");
-    EXPECT_EQ(Transfer(url), "Upgrade successful!");
-    EXPECT_EQ(answerer.m_texts, QStringList{});
-    EXPECT_EQ(Stored("ComPort"), url);
-    EXPECT_EQ(Stored("Baudrate"), "57600");
-    Press(ID_WIZFINISH);
-    EXPECT_EQ(projector.Wait(30000).nExit, 0);
-    server.Stop();
-    EXPECT_EQ(orvtest::ReadBytes(m_dir / "dump/segment-1.bin"), orvtest::ExpectedSegment(kBoot));
-    EXPECT_EQ(orvtest::ReadBytes(m_dir / "dump/segment-2.bin"), orvtest::ExpectedSegment(kMain));
-    EXPECT_NE(orvtest::ReadText(m_dir / "dump/summary.json").find("\"line_rate\": 57600"),
-              std::string::npos)
-        << orvtest::ReadText(m_dir / "dump/summary.json");
-}
-
 TEST_F(UpgraderSheetTest, FilePageRefusesPathsThatCannotBeOpened) {
     const std::string fifo = m_dir / "fifo.inf";
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
@@ -252,33 +249,14 @@ TEST_F(UpgraderSheetTest, FilePageRefusesPathsThatCannotBeOpened) {
     EXPECT_EQ(std::filesystem::current_path().string(), m_dir / "sub");
 }
 
-TEST_F(UpgraderSheetTest, CancelDuringATransferReleasesThePort) {
-    orvtest::CPty pty;  // nobody answers: the transfer waits for the projector's request
-    CSerialPort port(nullptr, [](const std::string&) {});
-    Open();
-    ToLinkPage(m_package);
-    Combo(IDC_COMPORT)->setEditText(QString::fromStdString(pty.m_strDevice));
-    Press(ID_WIZNEXT);
-    ASSERT_EQ(Active(), m_pSheet->GetTransferPage());
-    EXPECT_EQ(Buttons(), "b-fC");
-    EXPECT_EQ(Control<QLabel>(Active(), IDC_STATUS)->text(), "Boot loader");
-    EXPECT_FALSE(port.OpenPort(pty.m_strDevice, 115200));  // the wizard holds it
-    Press(IDCANCEL);
-    EXPECT_FALSE(m_pSheet->isVisible());
-    m_pSheet.reset();
-    EXPECT_TRUE(port.OpenPort(pty.m_strDevice, 115200));
-}
-
 // During a transfer Return, Enter and Space do nothing; Escape asks, the upgrade runs on while
 // asked, Return on the question goes on and the package arrives byte for byte. The next
-// attempt starts with both bars at 0 and shows that it waits, with the time running; before
-// the first packet Cancel ends the wizard at once and lets the port go.
+// attempt holds its port, starts with both bars at 0 and the first file's name, and shows that
+// it waits, with the time running; before the first packet Cancel ends the wizard at once and
+// lets the port go.
 TEST_F(UpgraderSheetTest, KeysDuringATransferDoNotEndIt) {
     CProjector projector({"--ack-delay", "40", "--nak-every", "7", "--dump", m_dir / "dump"});
-    Open();
-    ToLinkPage(m_package);
-    Combo(IDC_COMPORT)->setEditText(projector.m_device);
-    Press(ID_WIZNEXT);
+    StartTransfer(projector.m_device);
     CTransferPage* pPage = m_pSheet->GetTransferPage();
     ASSERT_EQ(Active(), pPage);
     auto* pTotal = Control<QProgressBar>(pPage, IDC_TOTAL_PROGRESS);
@@ -307,8 +285,7 @@ TEST_F(UpgraderSheetTest, KeysDuringATransferDoNotEndIt) {
               "Upgrade successful!\n\n6 blocks were sent again after the "
               "projector refused them; check the cable");
     EXPECT_EQ(projector.Wait(30000).nExit, 0);
-    EXPECT_EQ(orvtest::ReadBytes(m_dir / "dump/segment-1.bin"), orvtest::ExpectedSegment(kBoot));
-    EXPECT_EQ(orvtest::ReadBytes(m_dir / "dump/segment-2.bin"), orvtest::ExpectedSegment(kMain));
+    ExpectDelivered();
 
     orvtest::CPty quiet;  // the next attempt waits for a projector that never asks
     m_pSheet->SetActivePage(m_pSheet->GetLinkPage());
@@ -316,8 +293,12 @@ TEST_F(UpgraderSheetTest, KeysDuringATransferDoNotEndIt) {
     Combo(IDC_COMPORT)->setEditText(QString::fromStdString(quiet.m_strDevice));
     Press(ID_WIZNEXT);
     ASSERT_EQ(Active(), pPage);
+    EXPECT_EQ(Buttons(), "b-fC");
+    EXPECT_EQ(Control<QLabel>(pPage, IDC_STATUS)->text(), "Boot loader");
     EXPECT_EQ(pTotal->value(), 0);
     EXPECT_EQ(pSegment->value(), 0);
+    CSerialPort port(nullptr, [](const std::string&) {});
+    EXPECT_FALSE(port.OpenPort(quiet.m_strDevice, 115200));  // the wizard holds it
     EXPECT_EQ(Control<QLabel>(pPage, IDC_FEEDBACK)->text(),
               "Waiting for the projector: switch it to upgrade mode.");
     EXPECT_TRUE(
@@ -325,17 +306,13 @@ TEST_F(UpgraderSheetTest, KeysDuringATransferDoNotEndIt) {
     Press(IDCANCEL);
     EXPECT_FALSE(m_pSheet->isVisible());
     m_pSheet.reset();
-    CSerialPort port(nullptr, [](const std::string&) {});
     EXPECT_TRUE(port.OpenPort(quiet.m_strDevice, 115200));
 }
 
 // "Stop upgrade" on the question ends the wizard as Cancel does: the port is closed.
 TEST_F(UpgraderSheetTest, StopOnTheQuestionEndsWithThePortClosed) {
     CProjector projector({"--ack-delay", "40"});
-    Open();
-    ToLinkPage(m_package);
-    Combo(IDC_COMPORT)->setEditText(projector.m_device);
-    Press(ID_WIZNEXT);
+    StartTransfer(projector.m_device);
     CTransferPage* pPage = m_pSheet->GetTransferPage();
     ASSERT_TRUE(
         WaitUntil([&] { return Control<QProgressBar>(pPage, IDC_TOTAL_PROGRESS)->value() > 0; }));
@@ -377,38 +354,23 @@ TEST(DonePageTest, CodesNoFlowReachesHaveTheirMessage) {
         EXPECT_EQ(CDonePage::ResultMessage(nCode), pszMessage) << nCode;
 }
 
-}  // namespace
-
-namespace {
-
 // Without a display the program says so in one line and ends with 1, whether no display is
 // named or the one named cannot be reached; --help needs none.
 TEST(WizardProgram, WithoutADisplayItSaysSoInOneLine) {
-    const std::vector<std::string> noDisplay = {"-u", "DISPLAY",        "-u", "WAYLAND_DISPLAY",
-                                                "-u", "QT_QPA_PLATFORM"};
-    const std::string kLine =
-        "orvanta: no display found: the wizard needs a desktop session (orvanta-cli works "
-        "without one)\n";
-    const struct {
-        std::vector<std::string> env, args;
-        int nExit;
-    } rows[] = {
-        {{}, {}, 1},
-        {{"DISPLAY=:97"}, {}, 1},
-        {{}, {"--help"}, 0},
-    };
-    for (const auto& row : rows) {
-        std::vector<std::string> words = noDisplay;
-        words.insert(words.end(), row.env.begin(), row.env.end());
-        words.push_back(ORVANTA_WIZARD);
-        words.insert(words.end(), row.args.begin(), row.args.end());
-        const orvtest::ToolResult run = orvtest::RunTool("/usr/bin/env", words, {}, {}, 30000);
-        EXPECT_EQ(run.nExit, row.nExit) << run.err;
-        if (row.nExit == 0) {
-            EXPECT_TRUE(run.out.starts_with("usage: orvanta")) << run.out;
-        } else {
-            EXPECT_EQ(run.err, kLine);
-        }
+    const std::pair<std::vector<std::string>, int> rows[] = {{{ORVANTA_WIZARD}, 1},
+                                                             {{"DISPLAY=:97", ORVANTA_WIZARD}, 1},
+                                                             {{ORVANTA_WIZARD, "--help"}, 0}};
+    for (const auto& [words, nExit] : rows) {
+        std::vector<std::string> args = {"-u", "DISPLAY",        "-u", "WAYLAND_DISPLAY",
+                                         "-u", "QT_QPA_PLATFORM"};
+        args.insert(args.end(), words.begin(), words.end());
+        const orvtest::ToolResult run = orvtest::RunTool("/usr/bin/env", args, {}, {}, 30000);
+        EXPECT_EQ(run.nExit, nExit) << run.err;
+        EXPECT_TRUE(nExit == 0 ? run.out.starts_with("usage: orvanta")
+                               : run.err ==
+                                     "orvanta: no display found: the wizard needs a "
+                                     "desktop session (orvanta-cli works without one)\n")
+            << run.out << run.err;
     }
 }
 
