@@ -61,15 +61,20 @@ protected:
         return result;
     }
 
-    // The run succeeded and the projector holds exactly the expected segments, no more.
-    void ExpectDelivered(const ToolResult& cli, const std::vector<Bytes>& expected) {
-        EXPECT_EQ(cli.nExit, 0) << cli.err;
-        EXPECT_EQ(cli.err, "");
-        EXPECT_TRUE(cli.out.ends_with("\nUpgrade successful!\n")) << cli.out;
+    // The projector holds exactly the expected segments, no more.
+    void ExpectDumped(const std::vector<Bytes>& expected) {
         for (size_t i = 0; i <= expected.size(); ++i) {
             const std::string path = m_dir / ("dump/segment-" + std::to_string(i + 1) + ".bin");
             EXPECT_EQ(ReadBytes(path), i < expected.size() ? expected[i] : Bytes{}) << path;
         }
+    }
+
+    // The run succeeded and the projector holds exactly the expected segments.
+    void ExpectDelivered(const ToolResult& cli, const std::vector<Bytes>& expected) {
+        EXPECT_EQ(cli.nExit, 0) << cli.err;
+        EXPECT_EQ(cli.err, "");
+        EXPECT_TRUE(cli.out.ends_with("\nUpgrade successful!\n")) << cli.out;
+        ExpectDumped(expected);
         EXPECT_TRUE(m_summary["complete"].toBool());
     }
 
@@ -166,7 +171,7 @@ TEST_F(CliSendTest, AnAttemptThatCannotFinishEndsWithItsResult) {
     }
 }
 
-// A port that cannot be had is refused with result 5, the spec's message and a detail line
+// A port that cannot be had is refused with result 5, the fixed open message and a detail line
 // naming the device, the cause and the next step.
 TEST_F(CliSendTest, APortThatCannotBeOpenedNamesTheCause) {
     WritePackage("one", {{{0, 0, {1, 2, 3}}}});
@@ -187,41 +192,37 @@ TEST_F(CliSendTest, APortThatCannotBeOpenedNamesTheCause) {
     ASSERT_NE(pDialout, nullptr);
     ASSERT_EQ(chown(denied.m_strDevice.c_str(), 0, pDialout->gr_gid), 0);
     ASSERT_EQ(chmod(denied.m_strDevice.c_str(), 0660), 0);
-    const std::vector<std::string> unprivileged = {"/usr/bin/setpriv", "--reuid=nobody",
-                                                   "--regid=nogroup", "--clear-groups"};
     const struct {
-        std::vector<std::string> command;  // what runs the tool, before its own arguments
+        bool bUnprivileged;  // run as nobody, outside every group
         std::string port;
         std::string err;  // a regular expression
     } rows[] = {
-        {{},
-         "/dev/orvanta-no-such-port",
+        {false, "/dev/orvanta-no-such-port",
          kOpenFailed + "/dev/orvanta-no-such-port: no such device \\(No such file or "
                        "directory\\); serial devices present: .+\n"},
-        {{}, "COM99", kOpenFailed + "/dev/ttyS98: no such device .+\n"},
-        {{},
-         "/dev/null",
+        {false, "COM99", kOpenFailed + "/dev/ttyS98: no such device .+\n"},
+        {false, "/dev/null",
          "Error setting Com port status!\nSerial failed\n/dev/null is not a serial line\n"},
-        {{},
-         quiet.m_strDevice,
+        {false, quiet.m_strDevice,
          kOpenFailed + quiet.m_strDevice + ": in use by PID " + std::to_string(holder.Pid()) +
              " \\(orvanta-cli\\); close it and try again\n"},
-        {{},
-         held.m_strDevice,
+        {false, held.m_strDevice,
          kOpenFailed + held.m_strDevice + ": held open by PID " + std::to_string(cat.Pid()) +
              " \\(cat\\), which would take the projector's answers; close it and try again\n"},
-        {unprivileged, denied.m_strDevice,
+        {true, denied.m_strDevice,
          kOpenFailed + denied.m_strDevice +
              ": permission denied; the device belongs to group dialout: add yourself with "
              "`sudo adduser \\$USER dialout`, then log in again\n"},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.port);
-        std::vector<std::string> words = row.command;
-        words.insert(words.end(), {kCli, "send", "one.inf", "--port", row.port});
-        const std::string program = words.front();
-        words.erase(words.begin());
-        const ToolResult cli = RunTool(program, words, {{"HOME", m_dir / "home"}}, m_dir.Path());
+        std::vector<std::string> words = {kCli, "send", "one.inf", "--port", row.port};
+        if (row.bUnprivileged) {
+            words.insert(words.begin(), {"--reuid=nobody", "--regid=nogroup", "--clear-groups"});
+        }
+        const ToolResult cli = RunTool(row.bUnprivileged ? "/usr/bin/setpriv" : kCli,
+                                       {words.begin() + (row.bUnprivileged ? 0 : 1), words.end()},
+                                       {{"HOME", m_dir / "home"}}, m_dir.Path());
         EXPECT_EQ(cli.nExit, 5);
         EXPECT_EQ(cli.out, "");
         EXPECT_TRUE(std::regex_match(cli.err, std::regex(row.err))) << cli.err;
@@ -245,10 +246,7 @@ TEST_F(CliSendTest, AClosedOutputDoesNotStopTheUpgrade) {
     EXPECT_EQ(run.nExit, 0) << run.err;
     EXPECT_EQ(run.out, "Waiting for the projector's request\n");
     EXPECT_EQ(projector.Wait(30000).nExit, 0);
-    for (size_t i = 0; i < expected.size(); ++i) {
-        EXPECT_EQ(ReadBytes(m_dir / ("dump/segment-" + std::to_string(i + 1) + ".bin")),
-                  expected[i]);
-    }
+    ExpectDumped(expected);
 }
 
 // On a terminal the progress is one line, redrawn; the result still goes to stdout.
