@@ -219,27 +219,41 @@ void CReadThread::Run() {
     m_cv.notify_all();
 }
 
+CReadThread::Wait CReadThread::WaitOn(int nFd, int nTimeoutMs, short& events) {
+    for (;;) {
+        // poll skips a negative descriptor: then only the wake-up and the time count.
+        pollfd fds[2] = {{m_wake[0], POLLIN, 0}, {nFd, POLLIN, 0}};
+        const int rc = poll(fds, 2, nTimeoutMs);
+        if (rc < 0 && errno == EINTR) {
+            continue;
+        }
+        if (rc < 0) {
+            Post(WM_COMM_FAILED, static_cast<uintptr_t>(errno),
+                 "Error in waiting for the read operation to finish!");
+            return Wait::FAILED;
+        }
+        if (fds[0].revents != 0) {
+            DrainWake();
+            return Wait::WOKEN;
+        }
+        events = fds[1].revents;
+        return rc == 0 ? Wait::QUIET : Wait::READY;
+    }
+}
+
 bool CReadThread::ReadWhileOpen(int nFd) {
     int nErrors = 0;
     while (m_bPortOpen.load()) {
-        pollfd fds[2] = {{nFd, POLLIN, 0}, {m_wake[0], POLLIN, 0}};
-        const int rc = poll(fds, 2, kWaitMs);
-        if (rc < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            Post(WM_COMM_FAILED, static_cast<uintptr_t>(errno),
-                 "Error in waiting for the read operation to finish!");
+        short events = 0;
+        const Wait wait = WaitOn(nFd, kWaitMs, events);
+        if (wait == Wait::FAILED) {
             return false;
         }
-        if (fds[1].revents != 0) {
-            DrainWake();
-            return true;  // the owner may want the thread parked: the caller looks
+        if (wait != Wait::READY) {
+            // Woken (the owner may want the thread parked) or silence (nothing read, nothing
+            // posted): the caller looks at the flags.
+            return true;
         }
-        if (rc == 0) {
-            return true;  // silence: no new read, nothing posted; the caller checks the flags
-        }
-        const short events = fds[0].revents;
         if (events & POLLNVAL) {
             Post(WM_COMM_FAILED, EBADF, ReadProblem(EBADF));
             return false;
@@ -295,27 +309,21 @@ bool CReadThread::ReadNetworkWhileOpen(CNetworkLink& link) {
         } else {
             // Over the data-rate limit the socket is left alone for a moment (the wake-up still
             // counts), so a flooding server cannot outrun the user-interface thread.
-            const auto wait = link.ReceiveWait();
-            const bool bPaced = wait.count() > 0;
-            pollfd fds[2] = {{link.Fd(), POLLIN, 0}, {m_wake[0], POLLIN, 0}};
-            const int rc =
-                bPaced ? poll(fds + 1, 1, static_cast<int>(wait.count())) : poll(fds, 2, kWaitMs);
-            if (rc < 0) {
-                if (errno == EINTR) {
-                    continue;
-                }
-                Post(WM_COMM_FAILED, static_cast<uintptr_t>(errno),
-                     "Error in waiting for the read operation to finish!");
+            const auto pause = link.ReceiveWait();
+            const bool bPaced = pause.count() > 0;
+            short events = 0;
+            const Wait wait = bPaced ? WaitOn(-1, static_cast<int>(pause.count()), events)
+                                     : WaitOn(link.Fd(), kWaitMs, events);
+            if (wait == Wait::FAILED) {
                 return false;
             }
-            if (fds[1].revents != 0) {
-                DrainWake();
+            if (wait == Wait::WOKEN) {
                 return true;
             }
             if (bPaced) {
                 continue;
             }
-            if (rc == 0) {
+            if (wait == Wait::QUIET) {
                 return true;
             }
         }
