@@ -22,6 +22,7 @@ struct Received {
     uintptr_t wParam;
     intptr_t lParam;
     std::string text;
+    bool operator==(const Received&) const = default;
 };
 
 class CPortUnderTest : public QObject {

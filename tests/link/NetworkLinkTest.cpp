@@ -1,10 +1,9 @@
 // Network ports against a server played by the test on loopback: what the port posts and what
 // the server receives, byte for byte, for telnet with the COM-PORT-OPTION and for raw TCP.
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
 #include <sys/socket.h>
 
+#include <atomic>
 #include <mutex>
 
 #include "LinkTestSupport.h"
@@ -21,41 +20,37 @@ constexpr uint8_t COM_PORT = 44;
 TEST(NetworkLinkTest, PortAddresses) {
     const struct {
         const char* pText;
-        bool bParsed;
         CPortAddress::Kind nKind;
         const char* pHost;
         uint16_t nPort;
-    } rows[] = {
-        {"rfc2217://127.0.0.1:4001", true, CPortAddress::RFC2217, "127.0.0.1", 4001},
-        {"RFC2217://projector-3.hall.example:65535", true, CPortAddress::RFC2217,
+    } parsed[] = {
+        {"rfc2217://127.0.0.1:4001", CPortAddress::RFC2217, "127.0.0.1", 4001},
+        {"RFC2217://projector-3.hall.example:65535", CPortAddress::RFC2217,
          "projector-3.hall.example", 65535},
-        {"tcp://[::1]:7000", true, CPortAddress::RAW_TCP, "::1", 7000},
-        {"tcp://host:1", true, CPortAddress::RAW_TCP, "host", 1},
-        {"/dev/ttyUSB0", true, CPortAddress::LOCAL, "", 0},
-        {"COM1", true, CPortAddress::LOCAL, "", 0},
-        {"tcp://host", false, CPortAddress::LOCAL, "", 0},
-        {"tcp://host:0", false, CPortAddress::LOCAL, "", 0},
-        {"tcp://host:65536", false, CPortAddress::LOCAL, "", 0},
-        {"tcp://host:+80", false, CPortAddress::LOCAL, "", 0},
-        {"tcp://host:80x", false, CPortAddress::LOCAL, "", 0},
-        {"tcp://:80", false, CPortAddress::LOCAL, "", 0},
-        {"tcp://ho st:80", false, CPortAddress::LOCAL, "", 0},
-        {"tcp://::1:80", false, CPortAddress::LOCAL, "", 0},
-        {"tcp://[::1]80", false, CPortAddress::LOCAL, "", 0},
-        {"tcp://[::g]:80", false, CPortAddress::LOCAL, "", 0},
-        {"rfc2217://", false, CPortAddress::LOCAL, "", 0},
+        {"tcp://[::1]:7000", CPortAddress::RAW_TCP, "::1", 7000},
+        {"tcp://host:1", CPortAddress::RAW_TCP, "host", 1},
+        {"/dev/ttyUSB0", CPortAddress::LOCAL, "", 0},
+        {"COM1", CPortAddress::LOCAL, "", 0},
     };
-    for (const auto& row : rows) {
-        CPortAddress address;
-        EXPECT_EQ(CPortAddress::Parse(row.pText, address), row.bParsed) << row.pText;
+    for (const auto& row : parsed) {
+        CPortAddress address, again;
+        EXPECT_TRUE(CPortAddress::Parse(row.pText, address)) << row.pText;
         EXPECT_EQ(address.m_nKind, row.nKind) << row.pText;
         EXPECT_EQ(address.m_strHost, row.pHost) << row.pText;
         EXPECT_EQ(address.m_nPort, row.nPort) << row.pText;
-        if (row.bParsed && row.nKind != CPortAddress::LOCAL) {
-            CPortAddress again;
+        if (row.nKind != CPortAddress::LOCAL) {
             EXPECT_TRUE(CPortAddress::Parse(address.Text(), again));
             EXPECT_EQ(again.Text(), address.Text());
         }
+    }
+    for (const char* pText : {"tcp://host", "tcp://host:0", "tcp://host:65536", "tcp://host:+80",
+                              "tcp://host:80x", "tcp://:80", "tcp://ho st:80", "tcp://::1:80",
+                              "tcp://[::1]80", "tcp://[::g]:80", "rfc2217://"}) {
+        CPortAddress address;
+        EXPECT_FALSE(CPortAddress::Parse(pText, address)) << pText;
+        EXPECT_EQ(address.m_nKind, CPortAddress::LOCAL) << pText;
+        EXPECT_EQ(address.m_strHost, "") << pText;
+        EXPECT_EQ(address.m_nPort, 0) << pText;
     }
 }
 
@@ -64,17 +59,12 @@ TEST(NetworkLinkTest, PortAddresses) {
 class CTestServer {
 public:
     CTestServer() {
-        sockaddr_in addr{};
-        m_nListen = orvtest::ListenOnLoopback(1, addr, m_nPort);
+        sockaddr_in addr;
+        m_nListen = orvtest::LoopbackSocket(1, addr, m_nPort);
         m_thread = std::thread([this] {
-            const int fd = accept4(m_nListen, nullptr, nullptr, SOCK_CLOEXEC);
-            {
-                std::lock_guard lock(m_mutex);
-                m_nConn = fd;
-            }
+            m_nConn = accept4(m_nListen, nullptr, nullptr, SOCK_CLOEXEC);
             uint8_t buffer[4096];
-            ssize_t n = 0;
-            while (fd >= 0 && (n = read(fd, buffer, sizeof buffer)) > 0) {
+            for (ssize_t n; m_nConn >= 0 && (n = read(m_nConn, buffer, sizeof buffer)) > 0;) {
                 std::lock_guard lock(m_mutex);
                 m_received.insert(m_received.end(), buffer, buffer + n);
             }
@@ -82,10 +72,8 @@ public:
     }
     ~CTestServer() {
         Close();
-        if (m_thread.joinable()) {
-            shutdown(m_nListen, SHUT_RDWR);
-            m_thread.join();
-        }
+        shutdown(m_nListen, SHUT_RDWR);
+        m_thread.join();
         close(m_nListen);
         close(m_nConn);
     }
@@ -94,23 +82,15 @@ public:
     }
     // Once the connection is accepted (the client's connect may return before that).
     bool Send(const Bytes& bytes) {
-        DeliverEvents([this] {
-            std::lock_guard lock(m_mutex);
-            return m_nConn >= 0;
-        });
-        std::lock_guard lock(m_mutex);
+        DeliverEvents([this] { return m_nConn >= 0; });
         return write(m_nConn, bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size());
     }
     // Writes what the socket takes without waiting; the bytes written.
     size_t Offer(const Bytes& bytes) {
-        std::lock_guard lock(m_mutex);
         const ssize_t n = send(m_nConn, bytes.data(), bytes.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
         return n > 0 ? static_cast<size_t>(n) : 0;
     }
-    void Close() {
-        std::lock_guard lock(m_mutex);
-        shutdown(m_nConn, SHUT_RDWR);
-    }
+    void Close() { shutdown(m_nConn, SHUT_RDWR); }
     Bytes Received() {
         std::lock_guard lock(m_mutex);
         return m_received;
@@ -126,7 +106,7 @@ public:
 
 private:
     int m_nListen = -1;
-    int m_nConn = -1;
+    std::atomic<int> m_nConn = -1;
     uint16_t m_nPort = 0;
     std::thread m_thread;
     std::mutex m_mutex;
@@ -166,12 +146,14 @@ TEST(NetworkLinkTest, BytesBothWaysAndHangUp) {
         if (bTelnet) {
             ASSERT_TRUE(server.ReceivedEndsWith({IAC, SB, COM_PORT, 5, 12, IAC, SE}));
             const Bytes settings = server.Received();
-            EXPECT_TRUE(Contains(settings, {IAC, WILL, COM_PORT}));
-            EXPECT_TRUE(Contains(settings, {IAC, SB, COM_PORT, 1, 0, 0, 0xE1, 0x00, IAC, SE}));
-            EXPECT_TRUE(Contains(settings, {IAC, SB, COM_PORT, 2, 8, IAC, SE}));
-            EXPECT_TRUE(Contains(settings, {IAC, SB, COM_PORT, 3, 1, IAC, SE}));
-            EXPECT_TRUE(Contains(settings, {IAC, SB, COM_PORT, 4, 1, IAC, SE}));
-            EXPECT_TRUE(Contains(settings, {IAC, SB, COM_PORT, 5, 1, IAC, SE}));
+            for (const Bytes& command : {Bytes{IAC, WILL, COM_PORT},
+                                         {IAC, SB, COM_PORT, 1, 0, 0, 0xE1, 0x00, IAC, SE},
+                                         {IAC, SB, COM_PORT, 2, 8, IAC, SE},
+                                         {IAC, SB, COM_PORT, 3, 1, IAC, SE},
+                                         {IAC, SB, COM_PORT, 4, 1, IAC, SE},
+                                         {IAC, SB, COM_PORT, 5, 1, IAC, SE}}) {
+                EXPECT_TRUE(Contains(settings, command)) << testing::PrintToString(command);
+            }
             ASSERT_TRUE(
                 server.Send({0x43, IAC, IAC,      IAC, NOP, 0x06, IAC, DO,   3,   0x0D, 0x00,
                              IAC,  SB,  COM_PORT, 107, 0,   IAC,  SE,  0x15, IAC, IAC}));
@@ -199,14 +181,10 @@ TEST(NetworkLinkTest, BytesBothWaysAndHangUp) {
 // OpenPort succeeds, and the failure comes as one WM_COMM_FAILED with the open message and a
 // line naming the address and the reason; writes fail until then, and nothing stays open.
 TEST(NetworkLinkTest, FailedOpens) {
-    int nListen = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t nLength = sizeof addr;
-    bind(nListen, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-    getsockname(nListen, reinterpret_cast<sockaddr*>(&addr), &nLength);
-    const std::string closedPort = "127.0.0.1:" + std::to_string(ntohs(addr.sin_port));
+    sockaddr_in addr;
+    uint16_t nPort = 0;
+    const int nBound = orvtest::LoopbackSocket(-1, addr, nPort);  // held, so refused
+    const std::string closedPort = "127.0.0.1:" + std::to_string(nPort);
     const std::string kOpenFailed = "Port already open (by another application) or does not exist!";
     const struct {
         std::string name;
@@ -245,7 +223,7 @@ TEST(NetworkLinkTest, FailedOpens) {
         EXPECT_EQ(p.m_port.WritePort("x", 1), 0);
         EXPECT_EQ(CountOf("/proc/self/fd"), nFds);
     }
-    close(nListen);
+    close(nBound);
 }
 
 // A server that never answers costs the caller nothing: OpenPort returns at once, writes are

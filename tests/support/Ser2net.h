@@ -22,31 +22,29 @@
 
 namespace orvtest {
 
-// A loopback port nobody listens on (the kernel's pick, released again).
-inline uint16_t FreeLoopbackPort() {
-    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t nLength = sizeof addr;
-    bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-    getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &nLength);
-    close(fd);
-    return ntohs(addr.sin_port);
-}
-
-// A listening socket on a loopback port of the kernel's pick; addr and nPort say where.
-inline int ListenOnLoopback(int nBacklog, sockaddr_in& addr, uint16_t& nPort) {
+// A socket bound to a loopback port of the kernel's pick, listening with nBacklog unless that
+// is negative; addr and nPort say where.
+inline int LoopbackSocket(int nBacklog, sockaddr_in& addr, uint16_t& nPort) {
     const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     addr = sockaddr_in{};
     addr.sin_family = AF_INET;
     addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     socklen_t nLength = sizeof addr;
     bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-    listen(fd, nBacklog);
+    if (nBacklog >= 0) {
+        listen(fd, nBacklog);
+    }
     getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &nLength);
     nPort = ntohs(addr.sin_port);
     return fd;
+}
+
+// A loopback port nobody listens on (the kernel's pick, released again).
+inline uint16_t FreeLoopbackPort() {
+    sockaddr_in addr;
+    uint16_t nPort = 0;
+    close(LoopbackSocket(-1, addr, nPort));
+    return nPort;
 }
 
 // A loopback port whose listener never accepts and whose backlog is full: a connection to it
@@ -56,7 +54,7 @@ class CSilentListener {
 public:
     CSilentListener() {
         sockaddr_in addr{};
-        m_nListen = ListenOnLoopback(0, addr, m_nPort);
+        m_nListen = LoopbackSocket(0, addr, m_nPort);
         for (int i = 0; i < 8 && !m_bSilent; ++i) {
             const int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
             m_fillers.push_back(fd);

@@ -280,17 +280,14 @@ inline Bytes ExpectedSegment(const TestFile& file) {
 // An exactly sized heap copy, so that a read past the end trips the address sanitizer.
 inline std::unique_ptr<uint8_t[]> ToBuffer(const Bytes& bytes) {
     auto pBuffer = std::make_unique<uint8_t[]>(bytes.size());
-    if (!bytes.empty()) {
-        std::memcpy(pBuffer.get(), bytes.data(), bytes.size());
-    }
+    std::copy(bytes.begin(), bytes.end(), pBuffer.get());
     return pBuffer;
 }
 
 // Bytes with every bit inverted: an image as a .bin file holds it, and back.
 inline Bytes Complemented(Bytes bytes) {
-    for (uint8_t& b : bytes) {
-        b = static_cast<uint8_t>(~b);
-    }
+    std::transform(bytes.begin(), bytes.end(), bytes.begin(),
+                   [](uint8_t b) { return uint8_t(~b); });
     return bytes;
 }
 

@@ -15,9 +15,9 @@ class CRecordingHost : public ISenderHost {
 public:
     bool IsPortOpen() const override { return m_bOpen; }
     int WritePort(const void* pBuffer, uint32_t nLength) override {
-        m_writes.emplace_back(static_cast<const uint8_t*>(pBuffer),
-                              static_cast<const uint8_t*>(pBuffer) + nLength);
-        return m_nWriteResult;
+        const auto* pBytes = static_cast<const uint8_t*>(pBuffer);
+        m_writes.emplace_back(pBytes, pBytes + nLength);
+        return 1;
     }
     void ClosePort() override {
         m_bOpen = false;
@@ -31,7 +31,6 @@ public:
     uint32_t GetTickCount() const override { return m_dwTick; }
 
     bool m_bOpen = true;
-    int m_nWriteResult = 1;
     uint32_t m_dwTick = 1000;
     int m_nCloses = 0;
     std::vector<Bytes> m_writes;
