@@ -134,9 +134,7 @@ TEST_F(CliOptionsTest, PortsListsWhatIsPresent) {
     const ToolResult none = Run(kCli, {"ports", "--json"}, {{"ORVANTA_TEST_PORTS", ""}});
     EXPECT_EQ(none.nExit, 0) << none.err;
     const QJsonObject empty = JsonOf(none.out);
-    EXPECT_EQ(empty["schemaVersion"].toInt(), 1);
-    EXPECT_TRUE(empty["ports"].isArray());
-    EXPECT_TRUE(empty["ports"].toArray().isEmpty());
+    EXPECT_EQ(empty["ports"], QJsonValue(QJsonArray()));
     EXPECT_EQ(Run(kCli, {"ports"}, {{"ORVANTA_TEST_PORTS", ""}}).out, "No serial port found.\n");
 
     CPty pty;

@@ -82,15 +82,14 @@ protected:
     QJsonObject m_summary;  // the projector's summary.json of the last run
 };
 
-// One file of two load blocks, several files (the middle one without data: a 13-byte
-// segment), a segment of exactly four packets, one of 313 (block numbers wrap past 255), and
+// Several files (the middle one without data: a 13-byte segment, the last of two load
+// blocks), a segment of exactly four packets, one of 313 (block numbers wrap past 255), and
 // refused packets sent again: every segment arrives byte for byte and in package order.
 TEST_F(CliSendTest, PackagesArriveByteForByte) {
     const struct {
         std::vector<std::vector<Chunk>> files;
         std::vector<std::string> args;
     } rows[] = {
-        {{{{0, 0x0100, PatternBytes(300, 1)}, {0x1000, 0x0010, PatternBytes(77, 2)}}}, {}},
         {{{{0, 0, PatternBytes(129, 3)}},
           {},
           {{0x3000, 0x8000, PatternBytes(1000, 4)}, {0x3000, 0x9000, {5}}}},
