@@ -126,8 +126,8 @@ TEST_F(CliOptionsTest, OptionFormsAndUsageErrors) {
     }
 }
 
-// Every program answers --version with its name and the project version, without a display
-// (the wizard must not start Qt for it).
+// Every program answers --version, and its shortening --vers, with its name and the project
+// version, without a display (the wizard must not start Qt for it).
 TEST_F(CliOptionsTest, VersionWithoutADisplay) {
     std::vector<std::pair<std::string, std::string>> programs = {{kCli, "orvanta-cli"},
                                                                  {kProjector, "orvanta-projector"}};
@@ -135,12 +135,14 @@ TEST_F(CliOptionsTest, VersionWithoutADisplay) {
     programs.emplace_back(ORVANTA_WIZARD_PATH, "orvanta");
 #endif
     for (const auto& [path, name] : programs) {
-        SCOPED_TRACE(name);
-        const ToolResult result = Run("/usr/bin/env", {"-u", "DISPLAY", "-u", "WAYLAND_DISPLAY",
-                                                       "QT_QPA_PLATFORM=xcb", path, "--version"});
-        EXPECT_EQ(result.nExit, 0) << result.err;
-        EXPECT_TRUE(result.out.starts_with(name + " " ORVANTA_PROJECT_VERSION)) << result.out;
-        EXPECT_EQ(std::count(result.out.begin(), result.out.end(), '\n'), 1) << result.out;
+        for (const char* pOption : {"--version", "--vers"}) {
+            SCOPED_TRACE(name + " " + pOption);
+            const ToolResult result = Run("/usr/bin/env", {"-u", "DISPLAY", "-u", "WAYLAND_DISPLAY",
+                                                           "QT_QPA_PLATFORM=xcb", path, pOption});
+            EXPECT_EQ(result.nExit, 0) << result.err;
+            EXPECT_TRUE(result.out.starts_with(name + " " ORVANTA_PROJECT_VERSION)) << result.out;
+            EXPECT_EQ(std::count(result.out.begin(), result.out.end(), '\n'), 1) << result.out;
+        }
     }
 }
 
