@@ -397,15 +397,19 @@ TEST_F(CliTest, BuildNeverWritesOverItsInputsOrOntoATerminal) {
 
     CPty terminal;
     ASSERT_FALSE(terminal.m_strDevice.empty());
-    const ToolResult onTerminal = RunTool(
-        "/bin/sh",
-        {"-c", "exec \"$0\" build pkg/firmware.inf -o - > \"$1\"", kCli, terminal.m_strDevice},
-        {{"HOME", m_dir / "home"}}, m_dir.Path().string());
-    EXPECT_EQ(onTerminal.nExit, 64);
-    EXPECT_TRUE(
-        onTerminal.err.starts_with("orvanta-cli: -o - would write the binary image onto "
-                                   "the terminal; redirect stdout"))
-        << onTerminal.err;
+    for (const char* pOut : {"-", "/dev/stdout"}) {
+        SCOPED_TRACE(pOut);
+        const ToolResult onTerminal =
+            RunTool("/bin/sh",
+                    {"-c", "exec \"$0\" build pkg/firmware.inf -o \"$2\" > \"$1\"", kCli,
+                     terminal.m_strDevice, pOut},
+                    {{"HOME", m_dir / "home"}}, m_dir.Path().string());
+        EXPECT_EQ(onTerminal.nExit, 64);
+        EXPECT_TRUE(onTerminal.err.starts_with("orvanta-cli: -o " + std::string(pOut) +
+                                               " would write the binary image onto the "
+                                               "terminal; redirect stdout"))
+            << onTerminal.err;
+    }
     fcntl(terminal.m_nMaster, F_SETFL, O_NONBLOCK);
     char byte = 0;
     EXPECT_LE(read(terminal.m_nMaster, &byte, 1), 0) << "nothing reached the terminal";

@@ -29,6 +29,18 @@ const std::string* SameFileAmong(const LoadedPackage& package, const struct stat
     return nullptr;
 }
 
+// Whether OUT would write onto the terminal that stdout is: "-", or a name of that terminal
+// device (/dev/stdout, /dev/fd/1).
+bool OntoStdoutTerminal(bool bStdout, const std::string& outPath) {
+    if (!isatty(STDOUT_FILENO)) {
+        return false;
+    }
+    struct stat out {
+    }, terminal{};
+    return bStdout || (stat(outPath.c_str(), &out) == 0 && S_ISCHR(out.st_mode) &&
+                       fstat(STDOUT_FILENO, &terminal) == 0 && out.st_rdev == terminal.st_rdev);
+}
+
 }  // namespace
 
 int RunBuild(const std::vector<std::string>& args) {
@@ -48,10 +60,10 @@ int RunBuild(const std::vector<std::string>& args) {
     // (or the upload folder) becomes current.
     const bool bStdout = parsed.values["--output"] == "-";
     const std::string outPath = bStdout ? "-" : AbsolutePath(parsed.values["--output"]);
-    if (bStdout && isatty(STDOUT_FILENO)) {
-        return UsageError(
-            "-o - would write the binary image onto the terminal; redirect stdout "
-            "(-o - > image.bin, or into a pipe) or give -o FILE");
+    if (OntoStdoutTerminal(bStdout, outPath)) {
+        return UsageError("-o " + EscapeControls(parsed.values["--output"]) +
+                          " would write the binary image onto the terminal; redirect stdout "
+                          "(-o - > image.bin, or into a pipe) or give -o FILE");
     }
     std::string uploadFolder;
     if (!ChooseUploadFolder(parsed, uploadFolder, strError)) {
@@ -72,9 +84,9 @@ int RunBuild(const std::vector<std::string>& args) {
             const std::string outName = bStdout ? "stdout" : outPath;
             const char* pRole =
                 pInput == &package.inputFiles.front() ? "the package" : "the HEX file";
-            std::fprintf(stderr, "orvanta-cli: cannot write %s\n", outName.c_str());
+            std::fprintf(stderr, "orvanta-cli: cannot write %s\n", EscapeControls(outName).c_str());
             std::fprintf(stderr, "%s is the same file as %s %s; nothing was written\n",
-                         outName.c_str(), pRole, pInput->c_str());
+                         EscapeControls(outName).c_str(), pRole, EscapeControls(*pInput).c_str());
             return EXIT_CANNOT_WRITE;
         }
     }
