@@ -4,6 +4,8 @@
 
 #include <cstdint>
 #include <cstring>
+#include <filesystem>
+#include <system_error>
 
 #include "AsciiText.h"
 #include "Crc32.h"
@@ -36,13 +38,27 @@ std::unique_ptr<uint8_t[]> AllocateImageBuffer(size_t nSize) {
     return pBuffer;
 }
 
+// name against the current directory, links left as they are; name itself when the current
+// directory cannot be read.
+std::string AbsoluteOf(const std::string& name) {
+    std::error_code error;
+    const std::filesystem::path absolute = std::filesystem::absolute(name, error);
+    return error ? name : absolute.string();
+}
+
 }  // namespace
 
 std::unique_ptr<uint8_t[]> CInfFile::BuildImage(uint32_t& nLength) {
     nLength = 0;
+    m_readFiles.clear();
+    // Taken before Load, which may make the upload folder current.
+    std::string scriptPath = AbsoluteOf(m_strPath);
     // A script that cannot be read leaves an empty table and fails at the first lookup; the
     // detail Load left then says why.
     const bool bLoaded = Load() == 1;
+    if (bLoaded) {
+        m_readFiles.push_back(std::move(scriptPath));
+    }
     std::string value;
     if (!GetValue("Version", "FlashWrite", value)) {
         if (bLoaded) {
@@ -110,8 +126,13 @@ std::unique_ptr<uint8_t[]> CInfFile::BuildImage(uint32_t& nLength) {
         // block the build; the CRC record must still fit behind the last block.
         CHexFile hexFile(fileName, nFlags);
         uint32_t nBlock = 0;
-        if (!hexFile.ConvertInto(pImage.get() + nSize, IMAGE_BUFFER_SIZE - CRC_RECORD_SIZE - nSize,
-                                 capacityReason, nBlock, description)) {
+        const bool bConverted =
+            hexFile.ConvertInto(pImage.get() + nSize, IMAGE_BUFFER_SIZE - CRC_RECORD_SIZE - nSize,
+                                capacityReason, nBlock, description);
+        if (hexFile.WasOpened()) {
+            m_readFiles.push_back(AbsoluteOf(fileName));
+        }
+        if (!bConverted) {
             m_strError = hexFile.GetErrorDetail();
             if (!hexFile.WasOpened() && !m_strSearchFolder.empty() && fileName.front() != '/') {
                 m_strError += " (looked for in " + m_strSearchFolder + ")";

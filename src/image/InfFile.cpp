@@ -32,7 +32,13 @@ std::string_view CleanField(std::string_view field) {
 
 }  // namespace
 
-CInfFile::CInfFile(std::string path) : m_strPath(std::move(path)) {}
+std::string DefaultUploadFolder() {
+    const char* pHome = std::getenv("HOME");
+    return pHome != nullptr && *pHome != '\0' ? std::string(pHome) + "/upload" : std::string();
+}
+
+CInfFile::CInfFile(std::string path, std::string uploadFolder)
+    : m_strPath(std::move(path)), m_strUploadFolder(std::move(uploadFolder)) {}
 
 int CInfFile::Load() {
     m_lines.clear();
@@ -50,12 +56,8 @@ int CInfFile::Load() {
 
     // HEX files named by relative paths are looked for in the upload folder when there is one;
     // without it the package's own folder stays current.
-    const char* pHome = std::getenv("HOME");
-    if (pHome != nullptr && *pHome != '\0') {
-        std::string upload = std::string(pHome) + "/upload";
-        if (::chdir(upload.c_str()) == 0) {
-            m_strSearchFolder = std::move(upload);
-        }
+    if (!m_strUploadFolder.empty() && ::chdir(m_strUploadFolder.c_str()) == 0) {
+        m_strSearchFolder = m_strUploadFolder;
     }
 
     // CR, LF and CR LF each end one line; bytes after the last line end are no line.

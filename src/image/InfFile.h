@@ -11,9 +11,10 @@
 // first header of every section name, and the first lookup of a key in a section indexes that
 // section's keys. No lookup copies a line.
 //
-// Loading makes $HOME/upload the current directory when that folder exists, so HEX files
-// named by relative paths are found there; otherwise the current directory (the package's
-// folder, made current by whoever chose the package) stays.
+// Loading makes the upload folder given at construction the current directory when that
+// folder exists, so HEX files named by relative paths are found there; otherwise (no folder
+// given, or none there) the current directory (the package's folder, made current by whoever
+// chose the package) stays. The wizard's upload folder is DefaultUploadFolder().
 #pragma once
 
 #include <cstdint>
@@ -33,9 +34,14 @@ struct CInfLine {
     std::string strText;  // trimmed; never empty, never starting with ';'
 };
 
+// $HOME/upload, the upload folder the wizard uses; empty when HOME is unset or empty. Whether
+// the folder exists is left to Load.
+std::string DefaultUploadFolder();
+
 class CInfFile {
 public:
-    explicit CInfFile(std::string path);
+    // uploadFolder: the folder Load makes current for the HEX files, or empty for none.
+    explicit CInfFile(std::string path, std::string uploadFolder = {});
     virtual ~CInfFile() = default;
 
     // 1 when the file was opened, read whole and split into lines; 0 when it cannot be
@@ -59,11 +65,15 @@ public:
     // cannot be opened or converted, or an image that would exceed IMAGE_BUFFER_SIZE (found
     // at the HEX line that crosses it). GetErrorDetail() then names the file and the reason
     // ("main.hex line 12: checksum mismatch"); a HEX file not found by a relative name while
-    // $HOME/upload was current names that folder. The image buffer may be longer than nLength.
+    // the upload folder was current names that folder. The image buffer may be longer than
+    // nLength.
     std::unique_ptr<uint8_t[]> BuildImage(uint32_t& nLength);
 
     const std::string& GetErrorDetail() const { return m_strError; }
     const std::vector<CInfLine>& GetLines() const { return m_lines; }
+    // The absolute paths of the files the last BuildImage read: the script, then each HEX file
+    // that it opened, in order (a file named twice is listed twice).
+    const std::vector<std::string>& GetReadFiles() const { return m_readFiles; }
 
 private:
     void AddLine(int32_t nLine, const char* pText, size_t nLength);
@@ -79,8 +89,10 @@ private:
     std::vector<CInfLine> m_lines;
     std::string m_strPath;
     std::string m_strError;
+    std::string m_strUploadFolder;  // as given at construction
     std::string m_strSearchFolder;  // the upload folder Load made current, or empty
-    int32_t m_nDroppedLine = 0;     // number of a last line dropped for want of a line end
+    std::vector<std::string> m_readFiles;
+    int32_t m_nDroppedLine = 0;  // number of a last line dropped for want of a line end
     // Lower-case section name -> table index of its first header.
     std::unordered_map<std::string, int32_t> m_sections;
     // Section header index -> lower-case key -> offset of its first line, built on first use.

@@ -1,5 +1,8 @@
 #include "PackageLoader.h"
 
+#include <filesystem>
+#include <system_error>
+
 #include "AsciiText.h"
 #include "BinFile.h"
 #include "ImageCheck.h"
@@ -24,7 +27,8 @@ int Fail(LoadedPackage& package, int nResult, std::string strDetail) {
 
 }  // namespace
 
-int LoadPackage(const std::string& path, LoadedPackage& package, bool bRequireFiles) {
+int LoadPackage(const std::string& path, LoadedPackage& package, bool bRequireFiles,
+                const std::string& uploadFolder) {
     package = LoadedPackage{};
     std::string reason;
     if (!CanOpenRegularFile(path, reason)) {
@@ -34,8 +38,9 @@ int LoadPackage(const std::string& path, LoadedPackage& package, bool bRequireFi
     const std::string_view tail = NameTail(path);
     if (EqualsIgnoreCase(tail, "inf")) {
         package.bInf = true;
-        CInfFile infFile(path);
+        CInfFile infFile(path, uploadFolder);
         package.pImage = infFile.BuildImage(package.nSize);
+        package.inputFiles = infFile.GetReadFiles();
         if (!package.pImage) {
             const std::string& detail = infFile.GetErrorDetail();
             return Fail(package, RESULT_INF_CORRUPT,
@@ -53,6 +58,9 @@ int LoadPackage(const std::string& path, LoadedPackage& package, bool bRequireFi
                     path + ": the name ends in neither \"inf\" nor \"bin\"");
     }
 
+    std::error_code error;
+    const std::filesystem::path absolute = std::filesystem::absolute(path, error);
+    package.inputFiles.push_back(error ? path : absolute.string());
     CBinFile binFile(path);
     package.pImage = binFile.ReadImage(package.nSize);
     if (!package.pImage) {

@@ -1,12 +1,14 @@
 // Loading a firmware package the way an upgrade attempt does: the package must open for
 // reading; a name whose last three characters are "inf" (any case) is built through CInfFile,
 // one ending in "bin" is read through CBinFile and checked with CheckImage; any other name is
-// not a package. An image with no file block has nothing to send and is refused.
+// not a package. An image with no file block has nothing to send and is refused. HEX files
+// named by relative paths are looked for in the upload folder the caller gives (see CInfFile).
 #pragma once
 
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 // Result codes of an upgrade attempt that loading can set.
 enum : int {
@@ -24,9 +26,15 @@ struct LoadedPackage {
     uint32_t nSize = 0;
     bool bInf = false;      // built from an INF script rather than read from a .bin
     std::string strDetail;  // on failure: one line naming the file and the reason
+    // The absolute paths of the files read: the package, and for a script each HEX file it
+    // named, so that a caller writing files can refuse to write over one of them.
+    std::vector<std::string> inputFiles;
 };
 
 // Loads the package at path (relative paths resolve against the current directory). Returns
 // RESULT_SUCCESS with the image in package, or the failure code with package.strDetail set.
-// With bRequireFiles, an image without file blocks fails (3 for INF, 2 for .bin).
-int LoadPackage(const std::string& path, LoadedPackage& package, bool bRequireFiles = true);
+// With bRequireFiles, an image without file blocks fails (3 for INF, 2 for .bin). uploadFolder
+// is the upload folder for a script's HEX files, empty for none (the wizard passes
+// DefaultUploadFolder() of InfFile.h).
+int LoadPackage(const std::string& path, LoadedPackage& package, bool bRequireFiles = true,
+                const std::string& uploadFolder = {});

@@ -1,6 +1,7 @@
 // CPortAddress: what a port text names. "rfc2217://HOST:PORT" is a serial device server spoken
-// to by telnet with the COM-PORT-OPTION (RFC 2217), "tcp://HOST:PORT" one that passes raw
-// bytes; anything else is a local serial device (see CSerialPort::DevicePath).
+// to by telnet with the COM-PORT-OPTION (RFC 2217), "tcp://HOST:PORT" (or "socket://HOST:PORT",
+// as serial libraries name it) one that passes raw bytes; anything else is a local serial
+// device (see CSerialPort::DevicePath).
 //
 // HOST is a name or an IPv4 address, or an IPv6 address in brackets ("[::1]"); PORT is a
 // decimal number from 1 to 65535. The scheme is matched without regard to case. Nothing is
@@ -23,6 +24,12 @@ struct CPortAddress {
     static bool Parse(const std::string& text, CPortAddress& address);
     // True when the text begins with a network scheme (parsing may still fail).
     static bool IsNetwork(const std::string& text);
-    // "rfc2217://host:port" or "tcp://host:port" as typed back (IPv6 hosts in brackets).
+    // Whether text can name a port at all, judged without opening anything: a network address
+    // that Parse accepts, "COMn" with n from 1, or an absolute device path. true with the
+    // address filled in; false with strReason saying what is wrong, for a person ("unknown
+    // scheme http://", "tcp://h:99999: the TCP port is not a number from 1 to 65535").
+    static bool Check(const std::string& text, CPortAddress& address, std::string& strReason);
+    // "rfc2217://host:port" or "tcp://host:port" as typed back (IPv6 hosts in brackets; a
+    // "socket://" address comes back as "tcp://").
     std::string Text() const;
 };

@@ -9,6 +9,7 @@
 #include "BinFile.h"
 #include "DonePage.h"
 #include "FilePage.h"
+#include "InfFile.h"
 #include "LinkPage.h"
 #include "MessageBox.h"
 #include "PackageLoader.h"
@@ -78,7 +79,7 @@ BOOL CTransferPage::OnSetActive() {
 
     const QString path = m_pSheet->GetFilePage()->GetFileName();
     LoadedPackage package;
-    m_nResult = LoadPackage(LocalPath(path), package, true);
+    m_nResult = LoadPackage(LocalPath(path), package, true, DefaultUploadFolder());
     if (m_nResult != RESULT_SUCCESS) {
         m_strFailureDetail = QString::fromStdString(package.strDetail);
         return FALSE;

@@ -1,7 +1,7 @@
 // orvanta: the firmware upgrade wizard. It takes no arguments of its own (Qt's standard
-// options, such as -platform, still apply) apart from --help and --version, and exits with
-// status 0 once the wizard closes, whatever the upgrade's outcome. Without a display it says so
-// in one line and exits with status 1.
+// options, such as -platform, still apply) apart from --help and --version (either shortened
+// to any beginning, as "--vers"), and exits with status 0 once the wizard closes, whatever the
+// upgrade's outcome. Without a display it says so in one line and exits with status 1.
 #include <QApplication>
 #include <cstdio>
 #include <cstdlib>
@@ -18,6 +18,12 @@ CFirmwareApp theApp;
 constexpr char kNoDisplay[] =
     "orvanta: no display found: the wizard needs a desktop session (orvanta-cli works "
     "without one)\n";
+
+// Whether arg is the long option name or a beginning of it ("--h" for "--help"); both of the
+// wizard's own long options differ in their first letter, so no beginning is ambiguous.
+bool IsLongOption(std::string_view arg, std::string_view name) {
+    return arg.size() > 2 && name.starts_with(arg);
+}
 
 bool IsSet(const char* pszName) {
     const char* pszValue = std::getenv(pszName);
@@ -52,18 +58,20 @@ void OnStartMessage(QtMsgType type, const QMessageLogContext&, const QString& me
 
 int main(int argc, char* argv[]) {
     for (int i = 1; i < argc; ++i) {
-        if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
+        if (IsLongOption(argv[i], "--help") || std::strcmp(argv[i], "-h") == 0) {
             std::fputs(
                 "usage: orvanta [Qt options]\n"
                 "       orvanta --version\n\n"
                 "The firmware upgrade wizard: choose a package (.inf or .bin), the serial\n"
                 "port and baud rate, and send the firmware to the projector. It needs a\n"
-                "desktop session; orvanta-cli does the same from a terminal.\n",
+                "desktop session; orvanta-cli does the same from a terminal.\n\n"
+                "Exit status: 0 when the wizard closes, whatever the upgrade's outcome (the\n"
+                "Done page shows it); 1 without a display.\n",
                 stdout);
             return 0;
         }
         // Answered before Qt starts, so that it needs no display.
-        if (std::strcmp(argv[i], "--version") == 0) {
+        if (IsLongOption(argv[i], "--version")) {
             std::printf("%s\n", VersionText("orvanta").c_str());
             return 0;
         }

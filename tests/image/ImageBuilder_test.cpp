@@ -15,16 +15,17 @@ using namespace orvtest;
 using Files = std::vector<std::pair<int, std::string>>;       // flags, description
 using Segments = std::vector<std::pair<Bytes, std::string>>;  // segment, description
 
-// Real packages in a temporary folder that is current, with HOME there and (unless a test
-// makes one) no upload folder.
+// Real packages in a temporary folder that is current, with the upload folder "upload" in it
+// (there only when a test makes it).
 class ImageBuilderTest : public ::testing::Test {
 protected:
     // The built image (empty on failure, with the detail in m_strDetail).
     Bytes Build(const std::string& script, const std::string& name = "package.inf") {
-        CInfFile inf(m_dir.Write(name, script));
+        CInfFile inf(m_dir.Write(name, script), m_dir / "upload");
         uint32_t nLength = 0xDEADBEEF;
         const auto pImage = inf.BuildImage(nLength);
         m_strDetail = inf.GetErrorDetail();
+        m_readFiles = inf.GetReadFiles();
         EXPECT_TRUE(pImage || nLength == 0) << nLength;
         return pImage ? Bytes(pImage.get(), pImage.get() + nLength) : Bytes();
     }
@@ -49,14 +50,15 @@ protected:
     }
 
     TempDir m_dir;
-    EnvGuard m_home{"HOME", m_dir.Path().string()};
     CwdGuard m_cwd{m_dir.Path()};
     std::string m_strDetail;
+    std::vector<std::string> m_readFiles;
 };
 
 // The byte-exact images; flags from [Version] and the entry keys, the reset on the last file
 // only, descriptions from [FileDescription] ("Upgrading..." without one), where the list of
-// entries ends, and relative HEX names resolving in $HOME/upload when that exists.
+// entries ends, relative HEX names resolving in the upload folder when that exists, and the
+// files each build read, by their absolute paths.
 TEST_F(ImageBuilderTest, ImagesFlagsAndDescriptions) {
     m_dir.Write("one.hex", ":0401000012345678E7\r\n" + kHexEnd);
     m_dir.Write("two.hex", HexRecord(0, 0x0200, {0xAA, 0xBB}) + kHexEnd);
@@ -85,8 +87,11 @@ TEST_F(ImageBuilderTest, ImagesFlagsAndDescriptions) {
         EXPECT_EQ(FilesOf(script), expected) << script << m_strDetail;
     }
     m_dir.Write("upload/up.hex", HexRecord(0, 0, {1, 2, 3}) + kHexEnd);
+    EXPECT_EQ(m_readFiles, (std::vector<std::string>{m_dir / "package.inf", m_dir / "one.hex",
+                                                     m_dir / "two.hex"}));
     EXPECT_EQ(FilesOf("[Version]\nFlashWrite=Enable\n" + d + "File=up.hex\n", "p/a.inf"),
               (Files{{0x06, up}}));
+    EXPECT_EQ(m_readFiles, (std::vector<std::string>{m_dir / "p/a.inf", m_dir / "upload/up.hex"}));
 }
 
 // No image, and a detail that names the file at fault: the script, a HEX file (D1), a device

@@ -116,15 +116,19 @@ TEST_F(InfFileTest, ValuesQuotesSectionsAndFields) {
     EXPECT_EQ(fields, "-|File|a|b||last||-|");  // cut at every comma, quotes or not
 }
 
-// Load goes into $HOME/upload when that exists, only after the script opened, and resolves a
-// relative script name before the move; a second Load starts afresh.
+// Load goes into the upload folder when that exists, only after the script opened, and
+// resolves a relative script name before the move; a second Load starts afresh. Without an
+// upload folder, or with one that is not there, the current directory stays.
 TEST_F(InfFileTest, LoadAndTheUploadFolder) {
     const std::string script = m_dir.Write("work/p.inf", "[A]\n");
     std::filesystem::create_directories(m_dir / "upload");
     std::filesystem::current_path(m_dir / "work");
-    EXPECT_EQ(CInfFile(m_dir / "missing.inf").Load(), 0);
+    EXPECT_EQ(CInfFile(m_dir / "missing.inf", m_dir / "upload").Load(), 0);
+    EXPECT_EQ(CInfFile("p.inf").Load(), 1);
+    EXPECT_EQ(CInfFile("p.inf", m_dir / "absent").Load(), 1);
     EXPECT_TRUE(std::filesystem::equivalent(std::filesystem::current_path(), m_dir / "work"));
-    CInfFile inf("p.inf");
+    EXPECT_EQ(DefaultUploadFolder(), m_dir / "upload");
+    CInfFile inf("p.inf", DefaultUploadFolder());
     EXPECT_EQ(inf.Load(), 1);
     EXPECT_TRUE(std::filesystem::equivalent(std::filesystem::current_path(), m_dir / "upload"));
     m_dir.Write("upload/p.inf", "[B]\n");

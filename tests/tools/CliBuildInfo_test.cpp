@@ -7,6 +7,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <algorithm>
+#include <optional>
 
 #include "TestSupport.h"
 #include "ToolRunner.h"
@@ -297,6 +298,121 @@ TEST_F(CliTest, PackageTextIsEscapedAndNamedAsGiven) {
         EXPECT_NE(result.err.find(pDetail), std::string::npos) << result.err;
         EXPECT_EQ(result.err.find('\x1b'), std::string::npos);
     }
+}
+
+// The load block's byte count of the one file of `info --json` output, or -1.
+int LoadCount(const std::string& json) {
+    const QJsonObject root = QJsonDocument::fromJson(QByteArray::fromStdString(json)).object();
+    const QJsonArray blocks = root["files"][0]["loadBlocks"].toArray();
+    return blocks.isEmpty() ? -1 : blocks[0]["count"].toInt(-1);
+}
+
+// Which main.hex a script reads: beside it, or in the upload folder that --upload-dir,
+// ORVANTA_UPLOAD_DIR or $HOME/upload names (in that order; empty turns it off). The copies
+// differ in length, so the load block's count tells them apart.
+TEST_F(CliTest, TheUploadFolderIsChosenAndCanBeTurnedOff) {
+    m_dir.Write("pkg/firmware.inf",
+                "[Version]\nFlashWrite=Enable\n[DownloadFiles]\nFile=main.hex\n");
+    m_dir.Write("pkg/main.hex", MakeHexText({{0, 0, PatternBytes(4, 1)}}));
+    m_dir.Write("home/upload/main.hex", MakeHexText({{0, 0, PatternBytes(5, 1)}}));
+    m_dir.Write("other/main.hex", MakeHexText({{0, 0, PatternBytes(6, 1)}}));
+    const std::optional<std::string> unset;
+    const struct {
+        std::vector<std::string> extra;
+        std::optional<std::string> env;  // ORVANTA_UPLOAD_DIR
+        int nCount;
+    } rows[] = {
+        {{}, unset, 5},
+        {{"--upload-dir="}, unset, 4},
+        {{}, "", 4},
+        {{}, "other", 6},
+        {{"--upload-dir", ""}, "other", 4},
+        {{"--upload-dir", "other"}, "", 6},
+        {{"--upload-dir", "pkg"}, unset, 4},
+    };
+    for (const auto& row : rows) {
+        std::vector<std::string> args = {"info", "pkg/firmware.inf", "--json"};
+        args.insert(args.end(), row.extra.begin(), row.extra.end());
+        std::map<std::string, std::string> env = {{"HOME", m_dir / "home"}};
+        if (row.env) {
+            env["ORVANTA_UPLOAD_DIR"] = *row.env;
+        }
+        SCOPED_TRACE(args.back() + " env " + row.env.value_or("unset"));
+        const ToolResult info = RunTool(kCli, args, env, m_dir.Path().string());
+        EXPECT_EQ(info.nExit, 0) << info.err;
+        EXPECT_EQ(LoadCount(info.out), row.nCount) << info.out;
+    }
+    const ToolResult missing =
+        RunTool(kCli, {"build", "pkg/firmware.inf", "-o", "x.bin"},
+                {{"HOME", m_dir / "home"}, {"ORVANTA_UPLOAD_DIR", "gone"}}, m_dir.Path().string());
+    EXPECT_EQ(missing.nExit, 64);
+    EXPECT_TRUE(missing.err.starts_with(
+        "orvanta-cli: ORVANTA_UPLOAD_DIR gone: No such file or directory\n"))
+        << missing.err;
+    EXPECT_FALSE(std::filesystem::exists(m_dir / "x.bin"));
+}
+
+// OUT that is a file the build reads, by its name, through a symbolic or hard link, or as
+// stdout appending to it: refused with both paths named, the input untouched, nothing else
+// written. A terminal as stdout (a real pseudo-terminal) is refused before anything is read.
+TEST_F(CliTest, BuildNeverWritesOverItsInputsOrOntoATerminal) {
+    WriteWorkedPackage();
+    const std::string script = ReadText(m_dir / "pkg/firmware.inf");
+    const std::string hex = ReadText(m_dir / "pkg/main.hex");
+    std::filesystem::create_symlink("pkg/firmware.inf", m_dir / "link.inf");
+    std::filesystem::create_symlink(m_dir / "pkg/main.hex", m_dir / "hex-link");
+    std::filesystem::create_hard_link(m_dir / "pkg/main.hex", m_dir / "hex-hard");
+    m_dir.Write("image.bin", Text(Complemented(kWorkedImage)));
+    const struct {
+        std::string package;
+        std::string out;  // "-": stdout appending to the HEX file
+        std::string input;
+    } rows[] = {
+        {"pkg/firmware.inf", "pkg/firmware.inf", "the package " + m_dir / "pkg/firmware.inf"},
+        {"pkg/firmware.inf", "pkg/main.hex", "the HEX file " + m_dir / "pkg/main.hex"},
+        {"pkg/firmware.inf", "link.inf", "the package " + m_dir / "pkg/firmware.inf"},
+        {"pkg/firmware.inf", "hex-link", "the HEX file " + m_dir / "pkg/main.hex"},
+        {"pkg/firmware.inf", "hex-hard", "the HEX file " + m_dir / "pkg/main.hex"},
+        {"image.bin", "image.bin", "the package " + m_dir / "image.bin"},
+        {"pkg/firmware.inf", "-", "the HEX file " + m_dir / "pkg/main.hex"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.package + " -o " + row.out);
+        const ToolResult refused =
+            row.out == "-" ? RunTool("/bin/sh",
+                                     {"-c", "exec \"$0\" build \"$1\" -o - >> pkg/main.hex", kCli,
+                                      row.package},
+                                     {{"HOME", m_dir / "home"}}, m_dir.Path().string())
+                           : Cli({"build", row.package, "-o", row.out});
+        EXPECT_EQ(refused.nExit, 73);
+        const std::string outName = row.out == "-" ? "stdout" : m_dir / row.out;
+        EXPECT_EQ(refused.err, "orvanta-cli: cannot write " + outName + "\n" + outName +
+                                   " is the same file as " + row.input + "; nothing was written\n");
+        EXPECT_EQ(ReadText(m_dir / "pkg/firmware.inf"), script);
+        EXPECT_EQ(ReadText(m_dir / "pkg/main.hex"), hex);
+        EXPECT_EQ(ReadText(m_dir / "image.bin"), Text(Complemented(kWorkedImage)));
+    }
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(m_dir / "pkg"), {}), 2)
+        << "no temporary file left beside the package";
+
+    CPty terminal;
+    ASSERT_FALSE(terminal.m_strDevice.empty());
+    for (const char* pOut : {"-", "/dev/stdout"}) {
+        SCOPED_TRACE(pOut);
+        const ToolResult onTerminal =
+            RunTool("/bin/sh",
+                    {"-c", "exec \"$0\" build pkg/firmware.inf -o \"$2\" > \"$1\"", kCli,
+                     terminal.m_strDevice, pOut},
+                    {{"HOME", m_dir / "home"}}, m_dir.Path().string());
+        EXPECT_EQ(onTerminal.nExit, 64);
+        EXPECT_TRUE(onTerminal.err.starts_with("orvanta-cli: -o " + std::string(pOut) +
+                                               " would write the binary image onto the "
+                                               "terminal; redirect stdout"))
+            << onTerminal.err;
+    }
+    fcntl(terminal.m_nMaster, F_SETFL, O_NONBLOCK);
+    char byte = 0;
+    EXPECT_LE(read(terminal.m_nMaster, &byte, 1), 0) << "nothing reached the terminal";
 }
 
 }  // namespace

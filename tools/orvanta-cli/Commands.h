@@ -20,7 +20,8 @@ int RunPorts(const std::vector<std::string>& args);
 // The options of a command by its name ("build", "send", ...); empty for an unknown name.
 const std::vector<OptionDef>& CommandOptions(const std::string& command);
 
-// Prints "orvanta-cli: <strError>" and the usage text on stderr; returns EXIT_USAGE.
+// Prints "orvanta-cli: <strError>" and a line that points to --help on stderr; returns
+// EXIT_USAGE.
 int UsageError(const std::string& strError);
 // The usage text, ending in a line end.
 const char* UsageText();

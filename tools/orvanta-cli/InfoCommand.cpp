@@ -127,16 +127,20 @@ void PrintJson(const std::string& packagePath, const LoadedPackage& package,
 int RunInfo(const std::vector<std::string>& args) {
     CommandArgs parsed;
     std::string strError;
-    if (!ParseCommandArgs(args, {{"--json", "", false}}, parsed, strError)) {
+    if (!ParseCommandArgs(args, CommandOptions("info"), parsed, strError)) {
         return UsageError(strError);
     }
     if (parsed.positional.size() != 1) {
         return UsageError(parsed.positional.empty() ? "info needs a PACKAGE"
                                                     : "info takes one PACKAGE");
     }
+    std::string uploadFolder;
+    if (!ChooseUploadFolder(parsed, uploadFolder, strError)) {
+        return UsageError(strError);
+    }
     const std::string packagePath = parsed.positional.front();
     LoadedPackage package;
-    const int nResult = OpenPackage(packagePath, package, false);
+    const int nResult = OpenPackage(packagePath, package, false, uploadFolder);
     if (nResult != RESULT_SUCCESS) {
         ReportFailure(nResult, package.strDetail);
         return nResult;

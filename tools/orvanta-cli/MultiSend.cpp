@@ -298,7 +298,8 @@ public:
             Attempt& attempt = *m_sessions[i];
             Json(i, [&](CJsonEvents& json) {
                 json.SetPort(m_options.portNames[i]);
-                json.Start(m_options.packagePath, m_options.portNames[i], m_options.nBaudRate);
+                json.Start(m_options.packagePath, m_options.portNames[i], m_options.nBaudRate,
+                           m_options.nWaitSeconds);
             });
             if (attempt.session.Prepare(pImage, package.nSize) == 0) {
                 // The loader already refuses images without files.

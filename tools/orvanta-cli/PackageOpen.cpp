@@ -1,11 +1,16 @@
 #include "PackageOpen.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <system_error>
 
+#include "InfFile.h"
 #include "ResultText.h"
 
 std::string AbsolutePath(const std::string& path) {
@@ -14,7 +19,37 @@ std::string AbsolutePath(const std::string& path) {
     return error ? path : absolute.string();
 }
 
-int OpenPackage(const std::string& path, LoadedPackage& package, bool bRequireFiles) {
+bool ChooseUploadFolder(const CommandArgs& parsed, std::string& folder, std::string& strError) {
+    std::string source;
+    if (parsed.Has("--upload-dir")) {
+        folder = parsed.values.at("--upload-dir");
+        source = "--upload-dir";
+    } else if (const char* pValue = std::getenv("ORVANTA_UPLOAD_DIR"); pValue != nullptr) {
+        folder = pValue;
+        source = "ORVANTA_UPLOAD_DIR";
+    } else {
+        folder = DefaultUploadFolder();
+        return true;
+    }
+    if (folder.empty()) {
+        return true;
+    }
+    // Named on purpose, so a typing error must not quietly fall back to the package's folder.
+    struct stat info {};
+    if (stat(folder.c_str(), &info) != 0) {
+        strError = source + " " + folder + ": " + std::strerror(errno);
+        return false;
+    }
+    if (!S_ISDIR(info.st_mode)) {
+        strError = source + " " + folder + ": not a folder";
+        return false;
+    }
+    folder = AbsolutePath(folder);
+    return true;
+}
+
+int OpenPackage(const std::string& path, LoadedPackage& package, bool bRequireFiles,
+                const std::string& uploadFolder) {
     const std::filesystem::path packagePath(path);
     const std::filesystem::path folder = packagePath.parent_path();
     const std::string fileName = packagePath.filename().string();
@@ -30,7 +65,7 @@ int OpenPackage(const std::string& path, LoadedPackage& package, bool bRequireFi
             loadPath = AbsolutePath(path);
         }
     }
-    const int nResult = LoadPackage(loadPath, package, bRequireFiles);
+    const int nResult = LoadPackage(loadPath, package, bRequireFiles, uploadFolder);
     // Details name the package by the file name it was loaded by; the user knows it by the
     // path given.
     const std::string& detail = package.strDetail;

@@ -6,17 +6,27 @@
 
 #include <string>
 
+#include "CommandLine.h"
 #include "PackageLoader.h"
 
 // The absolute form of path against the current directory, without resolving links; path
 // itself when the current directory cannot be read.
 std::string AbsolutePath(const std::string& path);
 
+// The upload folder a command reads a script's HEX files from: --upload-dir DIR when given,
+// else $ORVANTA_UPLOAD_DIR when set, else $HOME/upload (used only when it exists). An empty DIR
+// or variable means none. A folder named by the option or the variable must be one: false with
+// strError naming it and why not, otherwise true with folder made absolute against the current
+// directory (so call it before OpenPackage), or empty for none.
+bool ChooseUploadFolder(const CommandArgs& parsed, std::string& folder, std::string& strError);
+
 // Makes the folder of path the current directory (when path has a folder part) and loads the
-// package. Returns RESULT_SUCCESS with the image in package, or the failure code with
-// package.strDetail naming the file and the reason (the package by path as given). The current
-// directory stays changed either way, so resolve other paths of the command line beforehand.
-int OpenPackage(const std::string& path, LoadedPackage& package, bool bRequireFiles);
+// package, with uploadFolder (empty for none) as the folder of a script's HEX files. Returns
+// RESULT_SUCCESS with the image in package, or the failure code with package.strDetail naming the
+// file and the reason (the package by path as given). The current directory stays changed either
+// way, so resolve other paths of the command line beforehand.
+int OpenPackage(const std::string& path, LoadedPackage& package, bool bRequireFiles,
+                const std::string& uploadFolder);
 
 // Prints the Done page's text for nResult, then strDetail when there is one (escaped), on
 // stderr.

@@ -2,8 +2,9 @@
 // attempt run like the wizard's transfer page, headless. The package is loaded with the same checks
 // and result codes; an image without files ends the attempt at once. The session's reader thread
 // and sender run under a QCoreApplication event loop until the attempt finishes, the wait for
-// the projector's first request times out (result 6), or Ctrl+C or a hang-up of the terminal
-// closes the port (128 + the signal). Every event goes to an ISendReport: the text of
+// the projector's first request times out (result 6; by default only when stdin is no
+// terminal, as when run by a script), or Ctrl+C or a hang-up of the terminal closes the port
+// (128 + the signal). Every event goes to an ISendReport: the text of
 // SendProgress.h, the JSON events or the quiet result of SendReports.h; -v adds the protocol
 // trace of WireWatch.h on stderr. With several ports (-p given more than once) the attempts
 // run side by side (MultiSend.h).
@@ -22,6 +23,7 @@
 #include "InterruptWatch.h"
 #include "MultiSend.h"
 #include "PackageOpen.h"
+#include "PortAddress.h"
 #include "PortList.h"
 #include "ResultText.h"
 #include "SendProgress.h"
@@ -32,6 +34,9 @@ namespace {
 
 constexpr long DEFAULT_BAUD_RATE = 115200;
 constexpr long MAX_WAIT_SECONDS = 2000000;  // fits a QTimer interval in milliseconds
+// The wait for the first request when nobody is at a terminal to end it: long enough to walk
+// to a projector and switch it to its upgrade mode, short enough that a script moves on.
+constexpr long UNATTENDED_WAIT_SECONDS = 600;
 constexpr int TICK_INTERVAL_MS = 500;
 
 struct SendOptions {
@@ -39,11 +44,12 @@ struct SendOptions {
     std::string portName;                // the first (or only) port
     std::vector<std::string> portNames;  // every port, in the order given
     int nBaudRate = DEFAULT_BAUD_RATE;
-    long nWaitSeconds = 0;  // 0: wait for the first request without a limit
-    bool bJson = false;     // JSON events on stdout
-    bool bVerbose = false;  // protocol trace on stderr
-    bool bQuiet = false;    // the result alone
-    std::string portNote;   // how the port was chosen when none was given
+    long nWaitSeconds = 0;     // 0: wait for the first request without a limit
+    std::string uploadFolder;  // for a script's HEX files, empty for none
+    bool bJson = false;        // JSON events on stdout
+    bool bVerbose = false;     // protocol trace on stderr
+    bool bQuiet = false;       // the result alone
+    std::string portNote;      // how the port was chosen when none was given
 };
 
 // Fills options from the command line; false after the usage error went out (nExit set).
@@ -77,12 +83,17 @@ bool ParseSendOptions(const std::vector<std::string>& args, SendOptions& options
         options.nBaudRate = rate == "115200" ? 115200 : 57600;
     }
     long nValue = 0;
+    options.nWaitSeconds = isatty(STDIN_FILENO) ? 0 : UNATTENDED_WAIT_SECONDS;
     if (parsed.Has("--wait-timeout")) {
-        if (!ParseNumber(parsed.values["--wait-timeout"], 1, MAX_WAIT_SECONDS, nValue)) {
-            nExit = UsageError("--wait-timeout needs a number of seconds from 1");
+        if (!ParseNumber(parsed.values["--wait-timeout"], 0, MAX_WAIT_SECONDS, nValue)) {
+            nExit = UsageError("--wait-timeout needs a number of seconds (0 for no limit)");
             return false;
         }
         options.nWaitSeconds = nValue;
+    }
+    if (!ChooseUploadFolder(parsed, options.uploadFolder, strError)) {
+        nExit = UsageError(strError);
+        return false;
     }
     if (parsed.Has("--port")) {
         options.portNames = parsed.all["--port"];
@@ -110,6 +121,30 @@ bool ParseSendOptions(const std::vector<std::string>& args, SendOptions& options
             return false;
         }
         options.portNames = {options.portName};
+    }
+    // Every name is judged before any port opens: a mistyped address is the command line's
+    // fault, not the port's.
+    std::vector<std::string> rawPorts;
+    const char* pSource = parsed.Has("--port") ? "" : "ORVANTA_PORT: ";
+    for (const std::string& port : options.portNames) {
+        CPortAddress address;
+        if (!CPortAddress::Check(port, address, strError)) {
+            nExit = UsageError(pSource + EscapeControls(strError));
+            return false;
+        }
+        if (address.m_nKind == CPortAddress::RAW_TCP) {
+            rawPorts.push_back(port);
+        }
+    }
+    if (parsed.Has("--baud") && !rawPorts.empty()) {
+        std::string list;
+        for (const std::string& port : rawPorts) {
+            list += (list.empty() ? "" : ", ") + EscapeControls(port);
+        }
+        std::fprintf(stderr,
+                     "orvanta-cli: warning: --baud does not apply to %s: over raw TCP the "
+                     "server's own line rate applies\n",
+                     list.c_str());
     }
     return true;
 }
@@ -290,11 +325,14 @@ int RunSend(const std::vector<std::string>& args) {
         std::fprintf(stderr, "orvanta-cli: %s\n", options.portNote.c_str());
     }
     LoadedPackage package;
-    const int nResult = OpenPackage(options.packagePath, package, true);
+    const int nResult = OpenPackage(options.packagePath, package, true, options.uploadFolder);
     if (nResult != RESULT_SUCCESS) {
         ReportFailure(nResult, package.strDetail);
-        if (options.bJson) {
-            CJsonEvents(0, 0).EndedEarly(nResult, package.strDetail);
+        // Each port's stream ends, as every port's does, with its own done.
+        for (size_t i = 0; options.bJson && i < options.portNames.size(); ++i) {
+            CJsonEvents json(0, 0);
+            json.SetPort(options.portNames[i]);
+            json.EndedEarly(nResult, package.strDetail);
         }
         return nResult;
     }
@@ -319,7 +357,8 @@ int RunSend(const std::vector<std::string>& args) {
     std::vector<IWireObserver*> observers;
     if (options.bJson) {
         observers.push_back(&json);
-        json.Start(options.packagePath, options.portName, options.nBaudRate);
+        json.SetPort(options.portName);
+        json.Start(options.packagePath, options.portName, options.nBaudRate, options.nWaitSeconds);
     }
     if (options.bVerbose) {
         observers.push_back(&trace);

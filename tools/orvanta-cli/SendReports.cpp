@@ -43,13 +43,17 @@ void CJsonEvents::Emit(const char* pEvent, QJsonObject fields) {
     std::fflush(stdout);
 }
 
-void CJsonEvents::Start(const std::string& package, const std::string& port, int nBaudRate) {
-    Emit("start", {{"schemaVersion", JSON_SCHEMA_VERSION},
-                   {"package", Text(package)},
-                   {"port", Text(port)},
-                   {"baud", nBaudRate},
-                   {"files", static_cast<qint64>(m_nFiles)},
-                   {"totalBytes", static_cast<qint64>(m_nTotalBytes)}});
+void CJsonEvents::Start(const std::string& package, const std::string& port, int nBaudRate,
+                        long nWaitSeconds) {
+    Emit("start",
+         {{"schemaVersion", JSON_SCHEMA_VERSION},
+          {"package", Text(package)},
+          {"port", Text(port)},
+          {"baud", nBaudRate},
+          {"files", static_cast<qint64>(m_nFiles)},
+          {"totalBytes", static_cast<qint64>(m_nTotalBytes)},
+          {"waitTimeoutSeconds",
+           nWaitSeconds > 0 ? QJsonValue(static_cast<qint64>(nWaitSeconds)) : QJsonValue()}});
 }
 
 void CJsonEvents::Waiting(const std::string& strDescription, uint64_t) {

@@ -23,8 +23,10 @@ public:
 
     // Every event from now on carries "port" (the events of several ports share one stream).
     void SetPort(const std::string& port) { m_strPort = port; }
-    // The first line: what is about to be sent, and where.
-    void Start(const std::string& package, const std::string& port, int nBaudRate);
+    // The first line: what is about to be sent, where, and how long the first request is
+    // awaited (nWaitSeconds, 0 for no limit).
+    void Start(const std::string& package, const std::string& port, int nBaudRate,
+               long nWaitSeconds);
     // The run ended before anything was opened (the package did not load, the port was not
     // set up): the done line alone.
     void EndedEarly(int nResult, const std::string& strDetail) { Ended(nResult, strDetail, 0, 0); }

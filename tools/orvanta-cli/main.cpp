@@ -14,19 +14,29 @@ int main(int argc, char** argv) {
         return UsageError("no command given");
     }
     const std::string command = args.front();
+    // Before a command, only --help and --version, by the same rules as a command's options
+    // (so "--vers" is --version).
+    if (command.starts_with("-") && command != "-") {
+        CommandArgs parsed;
+        std::string strError;
+        const bool bParsed =
+            ParseCommandArgs({command}, {{"--version", "-V", false}}, parsed, strError);
+        if (parsed.bHelp) {
+            std::fputs(UsageText(), stdout);
+            return 0;
+        }
+        if (!bParsed) {
+            return UsageError(strError);
+        }
+        if (parsed.Has("--version")) {
+            std::printf("%s\n", VersionText("orvanta-cli").c_str());
+            return 0;
+        }
+    }
     args.erase(args.begin());
-    if (command == "--version" || command == "-V") {
-        std::printf("%s\n", VersionText("orvanta-cli").c_str());
-        return 0;
-    }
-    if (command == "--help" || command == "-h") {
-        std::fputs(UsageText(), stdout);
-        return 0;
-    }
     const std::vector<OptionDef>& options = CommandOptions(command);
     if (options.empty()) {
-        return UsageError((command.starts_with("-") ? "unknown option " : "unknown command ") +
-                          command);
+        return UsageError("unknown command " + command);
     }
     // Help wins over everything else among the command's options; other faults are the
     // command's to report.
