@@ -425,8 +425,7 @@ void CProjector::Queue(uint8_t nByte, TimePoint tNotBefore) {
     // --reply-latency once the adapter's timer has run out too; the line itself is free again
     // as soon as the byte has crossed it.
     m_tTxFree = std::max(tNotBefore, m_tTxFree) + m_byteTime;
-    m_txQueue.push_back(
-        {nByte, m_tTxFree + std::chrono::milliseconds(m_options.m_nLatencyMs)});
+    m_txQueue.push_back({nByte, m_tTxFree + std::chrono::milliseconds(m_options.m_nLatencyMs)});
 }
 
 void CProjector::FlushDue(TimePoint now) {
