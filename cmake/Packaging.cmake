@@ -1,7 +1,10 @@
 # The Debian package: `cpack -G DEB` in a Release build folder writes orvanta_<version>_<arch>.deb
-# with the three programs, orvanta-cli's Qt module, the desktop entry and icon, the man pages,
-# the bash completion of orvanta-cli, and Debian's copyright and changelog files. The package's
-# dependencies come from dpkg-shlibdeps on the programs and the module.
+# with the three programs, orvanta-cli's Qt module, the desktop entry, icon and AppStream
+# metainfo, the man pages, the bash completion of orvanta-cli, the udev rule that lowers USB
+# serial adapters' latency timer, the command-line and fleet guides, and Debian's copyright
+# (machine-readable, Apache-2.0) and changelog files. The package's dependencies come from
+# dpkg-shlibdeps on the programs and the module. Cmake/Hardening.cmake gives the programs
+# Debian's hardening flags.
 
 # Man pages and the changelog are kept as text in the repository and installed compressed, as
 # Debian wants them (-n: no name or time stamp inside, so the bytes repeat).
@@ -32,6 +35,18 @@ install(FILES ${CMAKE_SOURCE_DIR}/packaging/orvanta-cli.bash-completion
 install(FILES ${CMAKE_SOURCE_DIR}/packaging/copyright
     DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/orvanta)
 install(FILES ${changelog} DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/orvanta)
+# The man pages name these two in SEE ALSO.
+install(FILES ${CMAKE_SOURCE_DIR}/docs/orvanta-cli.md ${CMAKE_SOURCE_DIR}/docs/fleet.md
+    DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/orvanta)
+# udev reads lib/udev/rules.d under /usr as well (Debian's /lib is /usr/lib).
+install(FILES ${CMAKE_SOURCE_DIR}/packaging/60-orvanta-usb-latency.rules
+    DESTINATION lib/udev/rules.d)
+if(TARGET orvanta)
+    # Software centres find the wizard by its metainfo, named after the component id.
+    install(FILES ${CMAKE_SOURCE_DIR}/packaging/orvanta.metainfo.xml
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/metainfo
+        RENAME example.orvanta.Orvanta.metainfo.xml)
+endif()
 
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME orvanta)

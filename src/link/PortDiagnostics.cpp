@@ -3,6 +3,7 @@
 #include <dirent.h>
 #include <grp.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -10,6 +11,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <sstream>
 
 namespace {
 
@@ -181,8 +183,48 @@ std::string OpenFailureDetail(const std::string& path, int nError) {
     }
 }
 
+bool IsLocked(const std::string& path) {
+    struct stat target {};
+    if (path.empty() || stat(path.c_str(), &target) != 0) {
+        return false;
+    }
+    // "1: FLOCK  ADVISORY  WRITE 4242 00:05:87 0 EOF": the file as major:minor (hex) of its
+    // file system and its inode; waiters ("1: -> FLOCK ...") name the same file.
+    std::ifstream locks("/proc/locks");
+    std::string line;
+    while (std::getline(locks, line)) {
+        std::istringstream words(line);
+        std::string word;
+        while (words >> word) {
+            unsigned nMajor = 0, nMinor = 0;
+            unsigned long long nInode = 0;
+            char colon1 = 0, colon2 = 0;
+            std::istringstream id(word);
+            if (std::count(word.begin(), word.end(), ':') == 2 &&
+                (id >> std::hex >> nMajor >> colon1 >> nMinor >> colon2 >> std::dec >> nInode) &&
+                colon1 == ':' && colon2 == ':' && id.peek() == EOF) {
+                if (nMajor == major(target.st_dev) && nMinor == minor(target.st_dev) &&
+                    nInode == target.st_ino) {
+                    return true;
+                }
+                break;
+            }
+        }
+    }
+    return false;
+}
+
 std::string InUseDetail(const std::string& path) {
     const std::vector<PortUser> users = FindPortUsers(path);
+    if (users.empty() && !IsLocked(path)) {
+        return path +
+               ": marked for exclusive use, but nothing holds it (no lock, and no process this "
+               "user can see has it open): a program that ended without clearing the mark, "
+               "killed for instance, left it behind. Unplug the adapter and plug it in again "
+               "(a pseudo-terminal: restart the program that made it), or clear the mark as "
+               "root: sudo python3 -c 'import os, fcntl, termios; fcntl.ioctl(os.open(\"" +
+               path + "\", os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK), termios.TIOCNXCL)'";
+    }
     if (users.empty()) {
         return path + ": in use by another program; close it and try again";
     }

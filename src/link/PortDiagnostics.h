@@ -31,8 +31,14 @@ std::string SerialDevicesPresent();
 // the user for a refused one, the holder for a busy one).
 std::string OpenFailureDetail(const std::string& path, int nError);
 
+// Whether any process, of any user, holds a lock on path (the kernel's table in /proc/locks
+// lists them all, by device and inode). false when path cannot be looked at.
+bool IsLocked(const std::string& path);
+
 // One line for a device that another program holds locked or exclusive (the holders named
-// where /proc shows them).
+// where /proc shows them). When no process is seen to hold it and nothing holds a lock on it,
+// the refusal comes from an exclusive mark left behind by a program that ended without
+// clearing it (killed, for instance): the line says so and how to clear it.
 std::string InUseDetail(const std::string& path);
 
 // One line for a device that the listed processes hold open without any lock.

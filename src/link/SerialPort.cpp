@@ -1,6 +1,7 @@
 #include "SerialPort.h"
 
 #include <fcntl.h>
+#include <linux/serial.h>
 #include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
@@ -44,6 +45,9 @@ const LineSpeed& SpeedFor(int nBaudRate) {
 constexpr milliseconds kStallLimit{2000};
 constexpr int kDrainLookMs = 100;
 constexpr char kWriteProblem[] = "A problem occured while trying to write to the Com Port: ";
+
+// The adapter latency timer while the port is open: the lowest the adapters accept.
+constexpr int kLatencyTimerMs = 1;
 
 // Bytes still in the driver's output queue, or in the transmitter itself (one byte) where
 // the driver can tell. -1 when the driver cannot say at all.
@@ -122,6 +126,7 @@ int CSerialPort::OpenPort(const std::string& portName, int nBaudRate) {
     }
     m_hCom = -1;
     m_strDetail.clear();
+    m_strLatencyNote.clear();
     m_strPath = DevicePath(portName);
     const std::string& path = m_strPath;
     if (path.empty()) {
@@ -152,6 +157,7 @@ int CSerialPort::OpenPort(const std::string& portName, int nBaudRate) {
         return FailOpen(fd, kOpenFailed, HeldOpenDetail(path, users));
     }
 
+    m_bLineSaved = tcgetattr(fd, &m_savedLine) == 0;
     const LineSpeed& line = SpeedFor(nBaudRate);
     m_dcb = termios{};
     cfmakeraw(&m_dcb);
@@ -168,6 +174,7 @@ int CSerialPort::OpenPort(const std::string& portName, int nBaudRate) {
         cfgetospeed(&applied) != line.speed ||
         (applied.c_cflag & (CSIZE | PARENB | CSTOPB | CRTSCTS)) != CS8) {
         const int nError = errno;
+        RestoreLine(fd);
         ioctl(fd, TIOCNXCL);
         return FailOpen(fd, kSetupFailed,
                         path + " refuses " + std::to_string(line.nRate) + " baud 8N1 (" +
@@ -177,12 +184,14 @@ int CSerialPort::OpenPort(const std::string& portName, int nBaudRate) {
     // DTR and RTS inactive; drivers without modem lines (pseudo-terminals) refuse this.
     int nLines = TIOCM_DTR | TIOCM_RTS;
     ioctl(fd, TIOCMBIC, &nLines);
+    LowerLatency(fd);
 
     m_hCom = fd;
     m_bPortOpen.store(true);
     if (!m_pReadThread->Resume(fd)) {
         m_bPortOpen.store(false);
         m_pReadThread->Park();
+        RestoreLine(fd);
         ioctl(fd, TIOCNXCL);
         m_hCom = -1;
         return FailOpen(fd, kSetupFailed, "the reader thread for " + path + " cannot start");
@@ -208,6 +217,7 @@ int CSerialPort::ClosePort() {
     }
     // What a failed write left behind would otherwise hold close() until it has drained.
     tcflush(m_hCom, TCOFLUSH);
+    RestoreLine(m_hCom);
     ioctl(m_hCom, TIOCNXCL);
     const int rc = close(m_hCom);
     const int nError = errno;
@@ -288,6 +298,64 @@ void CSerialPort::WatchDrain() {
     }
 }
 
+void CSerialPort::LowerLatency(int fd) {
+    std::string driverNote;
+    m_bLowLatencySet = false;
+    serial_struct serial{};
+    if (ioctl(fd, TIOCGSERIAL, &serial) != 0) {
+        driverNote = std::string("no low-latency mode (") + std::strerror(errno) + ")";
+    } else if ((serial.flags & ASYNC_LOW_LATENCY) != 0) {
+        driverNote = "low-latency mode already on";
+    } else {
+        serial.flags |= ASYNC_LOW_LATENCY;
+        if (ioctl(fd, TIOCSSERIAL, &serial) == 0) {
+            m_bLowLatencySet = true;
+            driverNote = "low-latency mode on";
+        } else {
+            driverNote = std::string("low-latency mode refused (") + std::strerror(errno) + ")";
+        }
+    }
+
+    std::string timerNote;
+    const CLatencyTimer::Result timer = m_latencyTimer.Lower(m_strPath, kLatencyTimerMs);
+    const std::string before = std::to_string(timer.nBefore) + " ms";
+    switch (timer.outcome) {
+        case CLatencyTimer::Outcome::NONE:
+            timerNote = "no latency timer";
+            break;
+        case CLatencyTimer::Outcome::UNCHANGED:
+            timerNote = "latency timer already " + before;
+            break;
+        case CLatencyTimer::Outcome::SET:
+            timerNote = "latency timer " + before + " -> " + std::to_string(timer.nAfter) +
+                        " ms until the port closes";
+            break;
+        case CLatencyTimer::Outcome::REFUSED:
+            timerNote = "latency timer left at " + before + " (" + timer.strReason +
+                        "; the package's udev rule sets " + std::to_string(kLatencyTimerMs) +
+                        " ms when the adapter is plugged in)";
+            break;
+    }
+    m_strLatencyNote = m_strPath + ": " + driverNote + "; " + timerNote;
+}
+
+void CSerialPort::RestoreLine(int fd) {
+    std::string strIgnored;
+    m_latencyTimer.Restore(strIgnored);  // a gone adapter has nothing left to restore
+    if (m_bLowLatencySet) {
+        m_bLowLatencySet = false;
+        serial_struct serial{};
+        if (ioctl(fd, TIOCGSERIAL, &serial) == 0) {
+            serial.flags &= ~ASYNC_LOW_LATENCY;
+            ioctl(fd, TIOCSSERIAL, &serial);
+        }
+    }
+    if (m_bLineSaved) {
+        m_bLineSaved = false;
+        tcsetattr(fd, TCSANOW, &m_savedLine);
+    }
+}
+
 int CSerialPort::OpenNetworkPort(const std::string& portName, int nBaudRate) {
     CPortAddress address;
     m_hCom = -1;
@@ -297,6 +365,7 @@ int CSerialPort::OpenNetworkPort(const std::string& portName, int nBaudRate) {
         return FailOpen(-1, kOpenFailed,
                         portName + ": not HOST:PORT; give rfc2217://HOST:PORT or tcp://HOST:PORT");
     }
+    m_strLatencyNote.clear();
     m_pNetwork = std::make_unique<CNetworkLink>();
     m_pNetwork->SetTarget(address, LineRate(nBaudRate));
     m_bPortOpen.store(true);

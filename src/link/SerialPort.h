@@ -6,11 +6,21 @@
 // "tcp://HOST:PORT" are serial device servers on the network (CNetworkLink: the same line
 // settings through RFC 2217, or raw bytes), read by the same reader thread. Line: raw, 8N1, no flow
 // control of any kind, receiver on, modem lines ignored (CLOCAL), DTR and RTS inactive; 115200 baud
-// when asked for exactly 115200, 57600 for anything else. The port is opened for exclusive
-// use (TIOCEXCL and a non-blocking exclusive flock), so a second opener fails; a device that
-// another process holds open without a lock (a terminal program, a `cat`) is refused too,
-// since that process would swallow the projector's answers (PortDiagnostics.h says which
-// processes can be seen).
+// when asked for exactly 115200, 57600 for anything else. The terminal settings the device had
+// before OpenPort are put back by ClosePort (and when an open fails after changing them), so a
+// console or another program finds the line as it left it.
+//
+// Latency: the protocol waits for an answer after every packet, so each delay in delivering
+// received bytes is paid once per block. OpenPort asks the driver for low latency
+// (ASYNC_LOW_LATENCY through TIOCGSERIAL/TIOCSSERIAL) and lowers a USB adapter's latency timer
+// to 1 ms where sysfs offers a writable one (CLatencyTimer); ClosePort puts both back. Neither
+// is needed to open: a driver without them (a pseudo-terminal, an on-board UART) or a timer
+// this user may not write leaves the port open as it is, and LatencyNote says what was done.
+//
+// The port is opened for exclusive use (TIOCEXCL and a non-blocking exclusive flock), so a
+// second opener fails; a device that another process holds open without a lock (a terminal
+// program, a `cat`) is refused too, since that process would swallow the projector's answers
+// (PortDiagnostics.h says which processes can be seen).
 //
 // Threads: open, write and close run on the user-interface thread. The reader thread is
 // created at the first successful open, reads while the port is open and parks (holding
@@ -31,6 +41,8 @@
 #include <functional>
 #include <memory>
 #include <string>
+
+#include "LatencyTimer.h"
 
 class QObject;
 class QTimer;
@@ -76,6 +88,10 @@ public:
     const std::string& Path() const { return m_strPath; }
     // Why the last OpenPort failed, in one line; empty after a success.
     const std::string& LastDetail() const { return m_strDetail; }
+    // What the last successful OpenPort of a device did about latency, in one line: the
+    // driver's low-latency mode and the adapter's timer, each set or why not. Empty for a
+    // network port and before any open.
+    const std::string& LatencyNote() const { return m_strLatencyNote; }
 
     // The device path for a port text; empty when the text names no device.
     static std::string DevicePath(const std::string& portName);
@@ -95,12 +111,21 @@ private:
     int OpenNetworkPort(const std::string& portName, int nBaudRate);
     // The drain watch: started by a write that left bytes queued, one look per tick.
     void WatchDrain();
+    // Low latency on the freshly set-up fd, remembered for RestoreLine; sets LatencyNote.
+    void LowerLatency(int fd);
+    // Puts back what OpenPort changed on fd: the latency settings and the terminal settings.
+    void RestoreLine(int fd);
 
     MessageSink m_sink;
     int m_nWriteError = 0;
     int m_nLineRate = 57600;  // of the open line
     std::string m_strPath;
     std::string m_strDetail;
+    std::string m_strLatencyNote;
+    termios m_savedLine{};          // the device's settings before OpenPort changed them
+    bool m_bLineSaved = false;      // m_savedLine holds them, still to be put back
+    bool m_bLowLatencySet = false;  // the driver's low-latency flag was off and is on
+    CLatencyTimer m_latencyTimer{"/sys"};
     QObject* m_pTarget;
     std::unique_ptr<CNetworkLink> m_pNetwork;  // set while a network port is open or opening
     std::unique_ptr<QTimer> m_pDrainTimer;

@@ -4,6 +4,7 @@
 #include <termios.h>
 
 #include <cerrno>
+#include <cstring>
 
 #include "LinkTestSupport.h"
 
@@ -74,6 +75,59 @@ TEST(SerialPortTest, LineSettingsAsApplied) {
         EXPECT_EQ(p.m_port.ClosePort(), 1);
     }
     EXPECT_TRUE(p.m_messages.empty());
+}
+
+// Closing puts back the settings the device had before the open, whatever they were. The
+// latency requests are harmless where the driver offers none (a pseudo-terminal has neither
+// the low-latency mode nor a latency timer): the open succeeds, the note says why nothing was
+// set, and nothing of them is left behind.
+TEST(SerialPortTest, CloseRestoresTheLineSettingsItFound) {
+    auto cooked = [](termios& t) { cfsetspeed(&t, B38400); };
+    auto slow = [](termios& t) {
+        cfmakeraw(&t);
+        t.c_cflag |= CSTOPB | PARENB | CRTSCTS | HUPCL;
+        t.c_iflag |= IXON | IXOFF;
+        t.c_cc[VMIN] = 4;
+        t.c_cc[VTIME] = 7;
+        cfsetspeed(&t, B9600);
+    };
+    auto fast = [](termios& t) {
+        cfmakeraw(&t);
+        t.c_cflag |= CLOCAL;
+        cfsetspeed(&t, B115200);
+    };
+    const std::pair<const char*, void (*)(termios&)> rows[] = {
+        {"a console's cooked line", cooked},
+        {"a slow line, 7E2 with flow control", slow},
+        {"already as the port sets it", fast}};
+    for (const auto& [pCase, change] : rows) {
+        SCOPED_TRACE(pCase);
+        CPty pty;
+        termios before{};
+        ASSERT_EQ(tcgetattr(pty.m_nMaster, &before), 0);
+        change(before);
+        ASSERT_EQ(tcsetattr(pty.m_nMaster, TCSANOW, &before), 0);
+        ASSERT_EQ(tcgetattr(pty.m_nMaster, &before), 0);
+        CPortUnderTest p;
+        for (int nBaud : {115200, 57600}) {  // the second open meets the first one's restore
+            ASSERT_EQ(p.m_port.OpenPort(pty.m_strDevice, nBaud), 1);
+            EXPECT_EQ(p.m_port.LatencyNote(),
+                      pty.m_strDevice +
+                          ": no low-latency mode (Inappropriate ioctl for device); no latency "
+                          "timer");
+            ASSERT_EQ(p.m_port.ClosePort(), 1);
+            termios after{};
+            ASSERT_EQ(tcgetattr(pty.m_nMaster, &after), 0);
+            EXPECT_EQ(after.c_iflag, before.c_iflag);
+            EXPECT_EQ(after.c_oflag, before.c_oflag);
+            EXPECT_EQ(after.c_cflag, before.c_cflag);
+            EXPECT_EQ(after.c_lflag, before.c_lflag);
+            EXPECT_EQ(std::memcmp(after.c_cc, before.c_cc, sizeof after.c_cc), 0);
+            EXPECT_EQ(cfgetispeed(&after), cfgetispeed(&before));
+            EXPECT_EQ(cfgetospeed(&after), cfgetospeed(&before));
+        }
+        EXPECT_TRUE(p.m_messages.empty());
+    }
 }
 
 // A write hands the bytes to the driver and returns; a line that stops taking bytes fails

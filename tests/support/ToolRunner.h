@@ -65,8 +65,8 @@ public:
         if (bStderrTerminal) {
             err[1] = open(m_pty.m_strDevice.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
             err[0] = std::exchange(m_pty.m_nMaster, -1);
-        } else {
-            pipe2(err, O_CLOEXEC);
+        } else if (pipe2(err, O_CLOEXEC) != 0) {
+            err[1] = -1;  // nothing starts without stderr
         }
         posix_spawn_file_actions_t actions;
         posix_spawn_file_actions_init(&actions);

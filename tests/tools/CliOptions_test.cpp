@@ -101,6 +101,11 @@ TEST_F(CliOptionsTest, OptionFormsAndUsageErrors) {
         {kProjector, {"--segments"}, 64, "option --segments needs a value", ""},
         {kProjector, {"--segments=0"}, 64, "--segments wants a whole number from 1", ""},
         {kProjector, {"--link="}, 64, "--link needs a value that is not empty", ""},
+        {kProjector,
+         {"--reply-latency", "256"},
+         64,
+         "--reply-latency wants a whole number from 0 to 255",
+         ""},
     };
     for (size_t i = 0; i < std::size(rows); ++i) {
         const auto& row = rows[i];
@@ -178,6 +183,7 @@ TEST_F(CliOptionsTest, PortsListsWhatIsPresent) {
     EXPECT_TRUE(adapter["accessible"].toBool());
     EXPECT_TRUE(adapter["accessProblem"].isNull());
     EXPECT_TRUE(adapter["vendorId"].isNull());
+    EXPECT_TRUE(adapter["latencyTimerMs"].isNull());  // a pseudo-terminal has no timer
     EXPECT_EQ(missing["device"].toString().toStdString(), m_dir / "missing");
     EXPECT_FALSE(missing["usb"].toBool());
     EXPECT_FALSE(missing["accessible"].toBool());

@@ -1,8 +1,10 @@
 // orvanta-cli send against the real orvanta-projector on a pseudo-terminal: what the projector
 // receives must be, byte for byte, the segments that the cutter makes of the same package, and
 // every attempt that cannot finish must end promptly with its result code and message.
+#include <fcntl.h>
 #include <grp.h>
 #include <gtest/gtest.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 
 #include <QJsonDocument>
@@ -191,6 +193,11 @@ TEST_F(CliSendTest, APortThatCannotBeOpenedNamesTheCause) {
     ASSERT_NE(pDialout, nullptr);
     ASSERT_EQ(chown(denied.m_strDevice.c_str(), 0, pDialout->gr_gid), 0);
     ASSERT_EQ(chmod(denied.m_strDevice.c_str(), 0660), 0);
+    CPty marked;  // marked exclusive by an opener that is gone, as a sender killed by SIGKILL
+    const int nMarker = open(marked.m_strDevice.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    ASSERT_EQ(ioctl(nMarker, TIOCEXCL), 0);
+    close(nMarker);
+    ASSERT_EQ(chmod(marked.m_strDevice.c_str(), 0666), 0);
     const struct {
         bool bUnprivileged;  // run as nobody, outside every group
         std::string port;
@@ -212,6 +219,12 @@ TEST_F(CliSendTest, APortThatCannotBeOpenedNamesTheCause) {
          kOpenFailed + denied.m_strDevice +
              ": permission denied; the device belongs to group dialout: add yourself with "
              "`sudo adduser \\$USER dialout`, then log in again\n"},
+        {true, marked.m_strDevice,
+         kOpenFailed + marked.m_strDevice +
+             ": marked for exclusive use, but nothing holds it \\(no lock, and no process .+ "
+             "restart the program that made it\\), or clear the mark as root: sudo python3 -c "
+             "'.+\"" +
+             marked.m_strDevice + "\".+termios\\.TIOCNXCL\\)'\n"},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.port);

@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 
 #include <filesystem>
@@ -148,6 +149,50 @@ TEST(ProjectorTest, FaultsAsAskedFor) {
             << run.Summary();
         EXPECT_EQ(ReadBytes(run.dir / "dump/segment-1.bin"), fault.bComplete ? segment : Bytes{});
     }
+}
+
+// As a USB adapter holds received bytes until its latency timer runs out, the projector's
+// answers reach the sender no earlier than --reply-latency after it had them ready.
+TEST(ProjectorTest, TheReplyLatencyHoldsEachAnswerBack) {
+    CProjectorRun run({"--reply-latency", "250"});
+    ASSERT_EQ(run.Send({}), 'C');
+    EXPECT_EQ(run.Send(SegmentPacket(kSegment, 0), 100), kNothing);
+    EXPECT_EQ(run.Send({}), ACK);
+    EXPECT_EQ(run.Send(SegmentPacket(kSegment, 1), 100), kNothing);
+    EXPECT_EQ(run.Send({}), ACK);
+    EXPECT_EQ(run.Send({EOT}), ACK);
+    ASSERT_EQ(run.End(), 0);
+    EXPECT_EQ(ReadBytes(run.dir / "dump/segment-1.bin"), kSegment);
+}
+
+// A sender that leaves without a byte (killed, say, after marking the device exclusive, a
+// mark that would refuse every later opener but root) is followed by a fresh device: its path
+// on stdout, the link moved to it, and the next sender served there.
+TEST(ProjectorTest, ASenderThatLeftSilentlyIsFollowedByAFreshDevice) {
+    CProjectorRun run({"--link", "port"});
+    ASSERT_GE(run.m_nFd, 0);
+    ASSERT_EQ(run.Send({}), 'C');  // the projector has seen the sender
+    ASSERT_EQ(ioctl(run.m_nFd, TIOCEXCL), 0);
+    close(std::exchange(run.m_nFd, -1));
+    const std::string fresh = run.projector.ReadLine(10000);
+    ASSERT_FALSE(fresh.empty());
+    EXPECT_NE(fresh, run.m_strDevice);
+    EXPECT_EQ(std::filesystem::read_symlink(run.dir / "port"), fresh);
+    run.m_nFd = open((run.dir / "port").c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    ASSERT_GE(run.m_nFd, 0);
+    int nExclusive = -1;
+    ASSERT_EQ(ioctl(run.m_nFd, TIOCGEXCL, &nExclusive), 0);
+    EXPECT_EQ(nExclusive, 0);
+    termios tio{};
+    ASSERT_EQ(tcgetattr(run.m_nFd, &tio), 0);
+    EXPECT_EQ(tio.c_lflag & (ICANON | ECHO), 0u);  // raw, as the first device was
+    ASSERT_EQ(run.Send({}), 'C');
+    EXPECT_EQ(run.Send(SegmentPacket(kSegment, 0)), ACK);
+    EXPECT_EQ(run.Send(SegmentPacket(kSegment, 1)), ACK);
+    EXPECT_EQ(run.Send({EOT}), ACK);
+    ASSERT_EQ(run.End(), 0);
+    EXPECT_EQ(ReadBytes(run.dir / "dump/segment-1.bin"), kSegment);
+    EXPECT_FALSE(std::filesystem::exists(std::filesystem::symlink_status(run.dir / "port")));
 }
 
 }  // namespace

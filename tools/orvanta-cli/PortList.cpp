@@ -12,6 +12,8 @@
 #include <filesystem>
 #include <map>
 
+#include "LatencyTimer.h"
+
 namespace {
 
 constexpr char BY_ID_DIR[] = "/dev/serial/by-id";
@@ -108,6 +110,7 @@ SerialPortEntry EntryOf(const std::string& device, const QSerialPortInfo& info,
     port.bUsb = port.nVendorId >= 0 ||
                 std::filesystem::path(port.strStableName).filename().string().starts_with("usb-");
     CheckAccess(port);
+    port.nLatencyTimerMs = CLatencyTimer("/sys").Read(port.strDevice).value_or(-1);
     return port;
 }
 

@@ -22,7 +22,11 @@ struct SerialPortEntry {
     bool bAccessible = false;     // this user may open it for reading and writing
     std::string strAccessReason;  // why not, for a person ("join the group dialout ...")
     std::string strGroup;         // the device's group, when access is refused
+    int nLatencyTimerMs = -1;     // a USB adapter's latency timer (LatencyTimer.h); -1: none
 };
+
+// Above this the adapter's latency timer visibly slows an upgrade (each answer waits for it).
+constexpr int kLatencyTimerWarnMs = 2;
 
 // Every port present, sorted by device path.
 std::vector<SerialPortEntry> ListSerialPorts();

@@ -8,6 +8,7 @@
 
 #include "Commands.h"
 #include "JsonSchema.h"
+#include "LatencyTimer.h"
 #include "PortList.h"
 
 namespace {
@@ -50,9 +51,28 @@ void PrintText(const std::vector<SerialPortEntry>& ports) {
                 details += (details.empty() ? "" : ", ") + part;
             }
         }
+        if (port.nLatencyTimerMs >= 0) {
+            details += (details.empty() ? "" : ", ") + std::string("latency timer ") +
+                       std::to_string(port.nLatencyTimerMs) + " ms";
+        }
         line += ": " + (details.empty() ? std::string() : details + ", ");
         line += port.bAccessible ? "read/write ok" : "no access: " + port.strAccessReason;
         std::printf("%s\n", line.c_str());
+    }
+}
+
+// On stderr, so that the listing itself stays one line per port for scripts.
+void WarnAboutLatency(const std::vector<SerialPortEntry>& ports) {
+    for (const SerialPortEntry& port : ports) {
+        if (port.nLatencyTimerMs > kLatencyTimerWarnMs) {
+            std::fprintf(stderr,
+                         "orvanta-cli: warning: %s holds each answer up to %d ms (its latency "
+                         "timer), which slows an upgrade; orvanta sets 1 ms while the port is "
+                         "open where this user may write %s, and the package's udev rule sets "
+                         "it when the adapter is plugged in\n",
+                         port.strDevice.c_str(), port.nLatencyTimerMs,
+                         CLatencyTimer("/sys").AttributePath(port.strDevice).c_str());
+        }
     }
 }
 
@@ -72,6 +92,7 @@ void PrintJson(const std::vector<SerialPortEntry>& ports) {
         entry["accessible"] = port.bAccessible;
         entry["accessProblem"] = TextOrNull(port.strAccessReason);
         entry["group"] = TextOrNull(port.strGroup);
+        entry["latencyTimerMs"] = NumberOrNull(port.nLatencyTimerMs);
         list.append(entry);
     }
     QJsonObject root;
@@ -98,5 +119,6 @@ int RunPorts(const std::vector<std::string>& args) {
     } else {
         PrintText(ports);
     }
+    WarnAboutLatency(ports);
     return 0;
 }

@@ -227,6 +227,9 @@ public:
             m_report.Ended(RESULT_SERIAL_FAILED, m_session.FailureDetail(), 0, NowMs());
             return RESULT_SERIAL_FAILED;
         }
+        if (m_options.bVerbose && !m_session.Port().LatencyNote().empty()) {
+            std::fprintf(stderr, "orvanta-cli: %s\n", m_session.Port().LatencyNote().c_str());
+        }
 
         CInterruptWatch interrupts([this](int nSignal) { OnInterrupt(nSignal); });
         QTimer tick;

@@ -231,13 +231,23 @@ void CProjector::OnLineDown() {
         m_bStop = true;
         return;
     }
-    // Opened and closed without a word: wait for the next sender, leaving nothing behind
-    // that it would read.
+    // Opened and closed without a word: wait for the next sender on a fresh device, which
+    // holds nothing it would read and no exclusive mark a killed sender may have left.
     Log("the sender closed the line before sending anything");
     m_bConnected = false;
     m_txQueue.clear();
     m_bWantWrite = false;
     m_bRequesting = false;
+    std::string strError;
+    if (!m_pLine->Renew(strError)) {
+        Warn("%s", strError.c_str());
+        m_nStatus = 1;
+        m_bStop = true;
+        return;
+    }
+    std::printf("%s\n", m_pLine->DevicePath().c_str());
+    std::fflush(stdout);
+    Log("waiting for the next sender on %s", m_pLine->DevicePath().c_str());
 }
 
 void CProjector::OnBytes(const uint8_t* pData, size_t nLength, TimePoint now) {
@@ -411,9 +421,11 @@ void CProjector::Answer(uint8_t nReply, TimePoint tNotBefore, const char* pWhat)
 }
 
 void CProjector::Queue(uint8_t nByte, TimePoint tNotBefore) {
-    // A byte is there for the sender once its last bit has crossed the line.
+    // A byte is there for the sender once its last bit has crossed the line, and with
+    // --reply-latency once the adapter's timer has run out too; the line itself is free again
+    // as soon as the byte has crossed it.
     m_tTxFree = std::max(tNotBefore, m_tTxFree) + m_byteTime;
-    m_txQueue.push_back({nByte, m_tTxFree});
+    m_txQueue.push_back({nByte, m_tTxFree + std::chrono::milliseconds(m_options.m_nLatencyMs)});
 }
 
 void CProjector::FlushDue(TimePoint now) {

@@ -10,12 +10,15 @@
 // Everything runs on one thread in one poll loop that never stops reading the line, so the
 // sender's writes never block. Answers go through a queue with due times: that is where the
 // line rate is paced (a packet is not answered before its 133 bytes could have arrived, each
-// byte sent takes its time on the line) and where --ack-delay waits. Faults from the options
-// are applied on the way (see ProjectorOptions).
+// byte sent takes its time on the line), where --ack-delay waits and where --reply-latency
+// holds each byte back as a USB adapter would. Faults from the options are applied on the way
+// (see ProjectorOptions).
 //
-// The run ends when the sender closes the line after sending anything, after the requested
-// number of segments, on --hangup-after, or when the stop descriptor becomes readable (a
-// signalfd). summary.json is written after each segment and at the end.
+// A sender that closes the line without having sent anything is followed by a fresh device
+// (its path printed on stdout, the link moved), since a killed sender can leave the old one
+// marked exclusive. The run ends when the sender closes the line after sending anything, after
+// the requested number of segments, on --hangup-after, or when the stop descriptor becomes
+// readable (a signalfd). summary.json is written after each segment and at the end.
 #pragma once
 
 #include <chrono>

@@ -28,6 +28,8 @@ constexpr char kUsage[] =
     "      --corrupt-every N treat every Nth data packet received as damaged\n"
     "      --hangup-after K  drop the line when data packet K arrives, then exit\n"
     "      --ack-delay MS    wait MS milliseconds more before each ACK\n"
+    "      --reply-latency MS  deliver every byte sent MS milliseconds after it crossed the\n"
+    "                        line, as a USB adapter's latency timer holds it (0 to 255)\n"
     "  -v, --verbose         one line per event on stderr\n"
     "  -h, --help            this text\n"
     "      --version         the program's version\n"
@@ -44,10 +46,11 @@ const char* ProjectorUsage() {
 ParseOutcome ParseProjectorOptions(int argc, char** argv, ProjectorOptions& options,
                                    std::string& strError) {
     static const std::vector<OptionDef> defs = {
-        {"--link", "-l", true},       {"--dump", "-d", true},        {"--segments", "", true},
-        {"--baud", "-b", true},       {"--nak-every", "", true},     {"--nak-all", "", false},
-        {"--silent-after", "", true}, {"--corrupt-every", "", true}, {"--hangup-after", "", true},
-        {"--ack-delay", "", true},    {"--verbose", "-v", false},    {"--version", "", false},
+        {"--link", "-l", true},        {"--dump", "-d", true},        {"--segments", "", true},
+        {"--baud", "-b", true},        {"--nak-every", "", true},     {"--nak-all", "", false},
+        {"--silent-after", "", true},  {"--corrupt-every", "", true}, {"--hangup-after", "", true},
+        {"--ack-delay", "", true},     {"--verbose", "-v", false},    {"--version", "", false},
+        {"--reply-latency", "", true},
     };
     CommandArgs parsed;
     if (!ParseCommandArgs(std::vector<std::string>(argv + 1, argv + argc), defs, parsed,
@@ -84,7 +87,8 @@ ParseOutcome ParseProjectorOptions(int argc, char** argv, ProjectorOptions& opti
         !number("--silent-after", 0, UINT32_MAX, options.m_nSilentAfter) ||
         !number("--corrupt-every", 1, UINT32_MAX, options.m_nCorruptEvery) ||
         !number("--hangup-after", 0, UINT32_MAX, options.m_nHangupAfter) ||
-        !number("--ack-delay", 0, 3'600'000, options.m_nAckDelayMs)) {
+        !number("--ack-delay", 0, 3'600'000, options.m_nAckDelayMs) ||
+        !number("--reply-latency", 0, 255, options.m_nLatencyMs)) {
         return ParseOutcome::USAGE_ERROR;
     }
     if (parsed.Has("--baud")) {

@@ -15,6 +15,7 @@ struct ProjectorOptions {
     uint32_t m_nCorruptEvery = 0;  // treat every Nth data packet as damaged; 0: off
     int64_t m_nHangupAfter = -1;   // drop the line on data packet K; -1: off
     uint32_t m_nAckDelayMs = 0;    // extra wait before each ACK
+    uint32_t m_nLatencyMs = 0;     // --reply-latency: each byte sent reaches the sender later
     bool m_bVerbose = false;       // one line per event on stderr
 };
 

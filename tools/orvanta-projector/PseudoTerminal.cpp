@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <utility>
 
 namespace {
 
@@ -81,20 +82,37 @@ bool CPseudoTerminal::Open(std::string& strError) {
 
 bool CPseudoTerminal::Link(const std::string& strLinkPath, std::string& strError) {
     struct stat st {};
-    if (lstat(strLinkPath.c_str(), &st) == 0) {
-        if (!S_ISLNK(st.st_mode)) {
-            strError = strLinkPath + " exists and is no symbolic link";
-            return false;
-        }
-        unlink(strLinkPath.c_str());
+    if (lstat(strLinkPath.c_str(), &st) == 0 && !S_ISLNK(st.st_mode)) {
+        strError = strLinkPath + " exists and is no symbolic link";
+        return false;
     }
-    if (symlink(m_strDevice.c_str(), strLinkPath.c_str()) != 0) {
+    // Made aside and renamed over the old link, so that an opener never finds the name
+    // missing.
+    const std::string aside = strLinkPath + ".new";
+    unlink(aside.c_str());
+    if (symlink(m_strDevice.c_str(), aside.c_str()) != 0 ||
+        rename(aside.c_str(), strLinkPath.c_str()) != 0) {
         const int nError = errno;
+        unlink(aside.c_str());
         strError = "cannot link " + strLinkPath + ": " + std::strerror(nError);
         return false;
     }
     m_strLink = strLinkPath;
     return true;
+}
+
+bool CPseudoTerminal::Renew(std::string& strError) {
+    CPseudoTerminal fresh;
+    if (!fresh.Open(strError)) {
+        return false;
+    }
+    const std::string link = std::exchange(m_strLink, {});
+    if (m_nMaster >= 0) {
+        close(m_nMaster);
+    }
+    m_nMaster = std::exchange(fresh.m_nMaster, -1);
+    m_strDevice = fresh.m_strDevice;
+    return link.empty() || Link(link, strError);
 }
 
 void CPseudoTerminal::Close() {

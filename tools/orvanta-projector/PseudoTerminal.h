@@ -24,6 +24,11 @@ public:
     // Makes strLinkPath a symbolic link to the device. An existing symbolic link there is
     // replaced; any other file makes it fail (false, the reason in strError).
     bool Link(const std::string& strLinkPath, std::string& strError);
+    // Replaces the pair with a fresh one (made first, so a failure leaves the old one as it
+    // was) and points the link, if any, at the new device in one step. A sender that was
+    // killed while holding the device can leave it marked exclusive, which refuses every
+    // later ordinary opener; a new device carries no mark.
+    bool Renew(std::string& strError);
     // Closes the master (the sender's side is hung up) and removes the link if it still
     // points to this device. Safe to call more than once.
     void Close();
