@@ -36,8 +36,7 @@ QLabel* MakeStatic(const DialogControl& control, QWidget* pParent) {
     auto* pLabel = new QLabel(QString::fromLatin1(control.pszText), pParent);
     pLabel->setTextFormat(Qt::PlainText);
     if (control.nStyle & CTL_SELECTABLE) {
-        pLabel->setTextInteractionFlags(Qt::TextSelectableByMouse |
-                                        Qt::TextSelectableByKeyboard);
+        pLabel->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
     }
     Qt::Alignment alignment = (control.nStyle & CTL_CENTER) ? Qt::AlignHCenter : Qt::AlignLeft;
     if (control.nStyle & CTL_VCENTER) {
@@ -122,7 +121,8 @@ QWidget* MakeControl(const DialogControl& control, QWidget* pParent) {
             auto* pBar = new QProgressBar(pParent);
             pBar->setRange(0, 100);
             pBar->setValue(0);
-            pBar->setTextVisible(false);
+            // The value as text, for the eye and for screen readers, which read it from there.
+            pBar->setFormat(QStringLiteral("%p%"));
             return pBar;
         }
     }
@@ -199,7 +199,8 @@ std::vector<BuiltControl> BuildDialog(const DialogTemplate& dialog, QWidget* pPa
             control.kind == CtlKind::GroupBox) {
             pWidget->setAttribute(Qt::WA_TransparentForMouseEvents);
         }
-        if (control.pszName != nullptr) pWidget->setAccessibleName(QString::fromUtf8(control.pszName));
+        if (control.pszName != nullptr)
+            pWidget->setAccessibleName(QString::fromUtf8(control.pszName));
         if (control.pszDescription != nullptr)
             pWidget->setAccessibleDescription(QString::fromUtf8(control.pszDescription));
         pWidget->show();  // shown with the page, also when the page is already on screen

@@ -3,12 +3,12 @@
 // A table lists a dialog's controls in dialog order, which is also their tab order: id, kind,
 // style, position and size in dialog units, text (or picture id) and, for combo boxes, the
 // initial list; then, for a screen reader, the control a static labels (its buddy) and the
-// accessible name and description where the visible text is not enough. Dialog units follow the dialog font as the classic dialog manager defines
-// them: one horizontal unit is a quarter of the font's average character width, one vertical
-// unit an eighth of its height. So a dialog keeps its proportions in any font, while
-// pictures keep their own pixel size. Static texts wrap at word boundaries, except those one
-// line high: they keep their text on that line and widen to it where a font runs wider than
-// the dialog's proportions allow.
+// accessible name and description where the visible text is not enough. Dialog units follow the
+// dialog font as the classic dialog manager defines them: one horizontal unit is a quarter of the
+// font's average character width, one vertical unit an eighth of its height. So a dialog keeps its
+// proportions in any font, while pictures keep their own pixel size. Static texts wrap at word
+// boundaries, except those one line high: they keep their text on that line and widen to it where a
+// font runs wider than the dialog's proportions allow.
 #pragma once
 
 #include <QFont>
@@ -41,10 +41,10 @@ struct DialogControl {
     uint32_t nStyle = 0;
     int x = 0, y = 0, cx = 0, cy = 0;  // dialog units; pictures take their picture's size
     const char* pszText = "";
-    int nBitmap = 0;                 // pictures: the bitmap resource shown
-    std::vector<const char*> items;  // combo boxes: the list, in the order it is filled
-    int nBuddy = 0;                  // statics: the id of the control they label, or 0
-    const char* pszName = nullptr;   // accessible name, when the text does not name it
+    int nBitmap = 0;                       // pictures: the bitmap resource shown
+    std::vector<const char*> items;        // combo boxes: the list, in the order it is filled
+    int nBuddy = 0;                        // statics: the id of the control they label, or 0
+    const char* pszName = nullptr;         // accessible name, when the text does not name it
     const char* pszDescription = nullptr;  // accessible description, or null
 };
 

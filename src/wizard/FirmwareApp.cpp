@@ -21,9 +21,10 @@ void StopUpgradeAtExit() {
     CTransferPage* pTransfer = g_pLiveSheet->GetTransferPage();
     if (pTransfer == nullptr || !pTransfer->IsTransferRunning()) return;
     pTransfer->ClosePort();
-    std::fputs("orvanta: the display went away during the upgrade: it was stopped and the port "
-               "closed\n",
-               stderr);
+    std::fputs(
+        "orvanta: the display went away during the upgrade: it was stopped and the port "
+        "closed\n",
+        stderr);
 }
 
 int ExitStatusFor(int32_t nResult) {
@@ -46,10 +47,9 @@ BOOL CFirmwareApp::InitInstance() {
         const int32_t nResult =
             pSheet->AttemptEnded() ? pSheet->GetTransferPage()->GetUpgradeResult() : 0;
         m_nExitStatus = ExitStatusFor(nResult);
-        const QString outcome = pSheet->AttemptEnded()
-                                    ? QStringLiteral("; the upgrade ended: ") +
-                                          CDonePage::ResultMessage(nResult)
-                                    : QString();
+        const QString outcome = pSheet->AttemptEnded() ? QStringLiteral("; the upgrade ended: ") +
+                                                             CDonePage::ResultMessage(nResult)
+                                                       : QString();
         std::fprintf(stderr, "orvanta: the window was closed from outside%s\n",
                      qPrintable(outcome));
     }

@@ -10,8 +10,7 @@ CWindowWatch::CWindowWatch(QWidget* pWindow) : m_pWindow(pWindow) {
 }
 
 CWindowWatch::~CWindowWatch() {
-    if (QCoreApplication* pApp = QCoreApplication::instance())
-        pApp->removeNativeEventFilter(this);
+    if (QCoreApplication* pApp = QCoreApplication::instance()) pApp->removeNativeEventFilter(this);
 }
 
 bool CWindowWatch::nativeEventFilter(const QByteArray& eventType, void* pMessage, qintptr*) {

@@ -17,8 +17,7 @@ public:
     explicit CWindowWatch(QWidget* pWindow);
     ~CWindowWatch() override;
 
-    bool nativeEventFilter(const QByteArray& eventType, void* pMessage,
-                           qintptr* pResult) override;
+    bool nativeEventFilter(const QByteArray& eventType, void* pMessage, qintptr* pResult) override;
 
 signals:
     // The native window is gone; emitted once, queued to the event loop.
