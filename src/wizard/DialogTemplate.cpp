@@ -203,6 +203,12 @@ std::vector<BuiltControl> BuildDialog(const DialogTemplate& dialog, QWidget* pPa
             pWidget->setAccessibleName(QString::fromUtf8(control.pszName));
         if (control.pszDescription != nullptr)
             pWidget->setAccessibleDescription(QString::fromUtf8(control.pszDescription));
+        // The edit field of a combo is what has the focus while typing: it carries the name.
+        if (auto* pCombo = qobject_cast<QComboBox*>(pWidget);
+            pCombo != nullptr && pCombo->lineEdit() != nullptr) {
+            pCombo->lineEdit()->setAccessibleName(pWidget->accessibleName());
+            pCombo->lineEdit()->setAccessibleDescription(pWidget->accessibleDescription());
+        }
         pWidget->show();  // shown with the page, also when the page is already on screen
         built.push_back({control.nId, pWidget, bGroup});
     }
