@@ -25,11 +25,6 @@
 #include "UpgraderSheet.h"
 #include "WizardTestSupport.h"
 
-// Readable failures for texts.
-inline void PrintTo(const QString& text, std::ostream* pOut) {
-    *pOut << '"' << text.toStdString() << '"';
-}
-
 namespace {
 
 using Entries = std::vector<std::pair<QString, QString>>;  // text and tooltip
