@@ -6,6 +6,7 @@
 #include <QLabel>
 #include <QLineEdit>
 
+#include "ElidedLabel.h"
 #include "PropertyPage.h"
 
 QWidget* CDataExchange::PrepareCtrl(int nIDC) {
@@ -43,6 +44,8 @@ bool GetWindowText(QWidget* pWidget, QString& text) {
 bool SetWindowText(QWidget* pWidget, const QString& text) {
     if (auto* pEdit = qobject_cast<QLineEdit*>(pWidget)) {
         pEdit->setText(text);
+    } else if (auto* pElided = qobject_cast<CElidedLabel*>(pWidget)) {
+        pElided->SetText(text);
     } else if (auto* pLabel = qobject_cast<QLabel*>(pWidget)) {
         pLabel->setText(text);
     } else if (auto* pCombo = qobject_cast<QComboBox*>(pWidget)) {

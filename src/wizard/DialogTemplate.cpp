@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "ElidedLabel.h"
 #include "Pictures.h"
 
 namespace {
@@ -25,8 +26,18 @@ int MulDiv(int a, int b, int c) {
 }
 
 QLabel* MakeStatic(const DialogControl& control, QWidget* pParent) {
+    if (control.nStyle & CTL_ELLIPSIS) {
+        auto* pLabel = new CElidedLabel(Qt::ElideRight, pParent);
+        pLabel->SetText(QString::fromLatin1(control.pszText));
+        pLabel->setAlignment(((control.nStyle & CTL_CENTER) ? Qt::AlignHCenter : Qt::AlignLeft) |
+                             ((control.nStyle & CTL_VCENTER) ? Qt::AlignVCenter : Qt::AlignTop));
+        return pLabel;
+    }
     auto* pLabel = new QLabel(QString::fromLatin1(control.pszText), pParent);
     pLabel->setTextFormat(Qt::PlainText);
+    if (control.nStyle & CTL_SELECTABLE) {
+        pLabel->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
+    }
     Qt::Alignment alignment = (control.nStyle & CTL_CENTER) ? Qt::AlignHCenter : Qt::AlignLeft;
     if (control.nStyle & CTL_VCENTER) {
         alignment |= Qt::AlignVCenter;
@@ -110,7 +121,8 @@ QWidget* MakeControl(const DialogControl& control, QWidget* pParent) {
             auto* pBar = new QProgressBar(pParent);
             pBar->setRange(0, 100);
             pBar->setValue(0);
-            pBar->setTextVisible(false);
+            // The value as text, for the eye and for screen readers, which read it from there.
+            pBar->setFormat(QStringLiteral("%p%"));
             return pBar;
         }
     }
@@ -161,6 +173,11 @@ std::vector<BuiltControl> BuildDialog(const DialogTemplate& dialog, QWidget* pPa
                                      pWidget->sizeHint().height());
                 break;
             case CtlKind::Static:
+                if (control.nStyle & CTL_ELLIPSIS) {
+                    pWidget->setGeometry(x, y, units.ToPixelsX(control.cx),
+                                         units.ToPixelsY(control.cy));
+                    break;
+                }
                 pWidget->setGeometry(FitStatic(
                     static_cast<QLabel*>(pWidget),
                     QRect(x, y, units.ToPixelsX(control.cx), units.ToPixelsY(control.cy))));
@@ -182,8 +199,28 @@ std::vector<BuiltControl> BuildDialog(const DialogTemplate& dialog, QWidget* pPa
             control.kind == CtlKind::GroupBox) {
             pWidget->setAttribute(Qt::WA_TransparentForMouseEvents);
         }
+        if (control.pszName != nullptr)
+            pWidget->setAccessibleName(QString::fromUtf8(control.pszName));
+        if (control.pszDescription != nullptr)
+            pWidget->setAccessibleDescription(QString::fromUtf8(control.pszDescription));
+        // The edit field of a combo is what has the focus while typing: it carries the name.
+        if (auto* pCombo = qobject_cast<QComboBox*>(pWidget);
+            pCombo != nullptr && pCombo->lineEdit() != nullptr) {
+            pCombo->lineEdit()->setAccessibleName(pWidget->accessibleName());
+            pCombo->lineEdit()->setAccessibleDescription(pWidget->accessibleDescription());
+        }
         pWidget->show();  // shown with the page, also when the page is already on screen
         built.push_back({control.nId, pWidget, bGroup});
+    }
+    // A label read by a screen reader together with its field, and whose mnemonic would move
+    // the focus there.
+    for (size_t i = 0; i < built.size(); ++i) {
+        const int nBuddy = dialog.controls[i].nBuddy;
+        auto* pLabel = qobject_cast<QLabel*>(built[i].pWidget);
+        if (nBuddy == 0 || pLabel == nullptr) continue;
+        for (const BuiltControl& target : built) {
+            if (target.nId == nBuddy) pLabel->setBuddy(target.pWidget);
+        }
     }
     // Group boxes frame the controls around them and are drawn beneath them.
     for (const BuiltControl& control : built) {

@@ -5,11 +5,16 @@
 #include <unistd.h>
 
 #include <QDir>
+#include <QDropEvent>
 #include <QFile>
 #include <QFileDialog>
 #include <QFileInfo>
+#include <QLineEdit>
+#include <QMimeData>
 #include <QPushButton>
+#include <QUrl>
 
+#include "PropertySheet.h"
 #include "Registry.h"
 #include "Resource.h"
 #include "StringTable.h"
@@ -43,6 +48,48 @@ CFilePage::CFilePage(CUpgraderSheet* pSheet) : CPropertyPage(IDD_FILE), m_pSheet
 void CFilePage::OnInitDialog() {
     if (auto* pBrowse = qobject_cast<QPushButton*>(GetDlgItem(IDC_BROWSE)))
         connect(pBrowse, &QPushButton::clicked, this, &CFilePage::OnBrowse);
+    if (auto* pPath = qobject_cast<QLineEdit*>(GetDlgItem(IDC_FILENAME))) {
+        connect(pPath, &QLineEdit::textChanged, pPath, &QWidget::setToolTip);
+        // A file dropped on the field is taken as a package, not as text to insert.
+        pPath->setAcceptDrops(false);
+    }
+    // Drops anywhere on the window: the sheet asks this page about each one.
+    QWidget* pWindow = window();
+    pWindow->setAcceptDrops(true);
+    pWindow->installEventFilter(this);
+}
+
+QString CFilePage::DroppedPackage(const QMimeData* pData) {
+    if (pData == nullptr || !pData->hasUrls()) return {};
+    const QList<QUrl> urls = pData->urls();
+    if (urls.size() != 1 || !urls.front().isLocalFile()) return {};
+    const QFileInfo file(urls.front().toLocalFile());
+    const QString suffix = file.suffix();
+    const bool bPackage = suffix.compare(QLatin1String("inf"), Qt::CaseInsensitive) == 0 ||
+                          suffix.compare(QLatin1String("bin"), Qt::CaseInsensitive) == 0;
+    return bPackage && file.isFile() ? file.absoluteFilePath() : QString();
+}
+
+bool CFilePage::eventFilter(QObject* pWatched, QEvent* pEvent) {
+    const QEvent::Type type = pEvent->type();
+    if (pWatched != window() ||
+        (type != QEvent::DragEnter && type != QEvent::DragMove && type != QEvent::Drop)) {
+        return CPropertyPage::eventFilter(pWatched, pEvent);
+    }
+    auto* pDrop = static_cast<QDropEvent*>(pEvent);
+    const bool bShown = GetParentSheet() != nullptr && GetParentSheet()->GetActivePage() == this;
+    const QString path = bShown ? DroppedPackage(pDrop->mimeData()) : QString();
+    if (path.isEmpty()) {
+        pDrop->ignore();
+        return true;
+    }
+    pDrop->acceptProposedAction();
+    if (type == QEvent::Drop) {
+        m_strFileName = path;
+        UpdateData(FALSE);
+        if (QWidget* pPath = GetDlgItem(IDC_FILENAME)) pPath->setFocus();
+    }
+    return true;
 }
 
 void CFilePage::DoDataExchange(CDataExchange* pDX) {

@@ -3,6 +3,11 @@
 // At every entry the edit field shows the path stored at the last successful Next (empty when
 // none is stored). Next passes only with a path that names a regular file that can be opened
 // for reading; it then makes the package's folder the current directory and stores the path.
+//
+// While the page is shown, one .inf or .bin file dropped anywhere on the wizard's window (from
+// a file manager) fills the path field; any other drop (several files, a folder, another
+// extension, text) is refused, and the cursor shows it while dragging. The path field has its
+// whole text as tooltip.
 #pragma once
 
 #include <QString>
@@ -31,8 +36,13 @@ public:
     // The package path as it stood when the page was last left or loaded.
     QString GetFileName() const { return m_strFileName; }
 
+    // The package a drop carries: the path of its one local .inf or .bin file, or empty when
+    // the drop is to be refused.
+    static QString DroppedPackage(const class QMimeData* pData);
+
 protected:
     void OnInitDialog() override;
+    bool eventFilter(QObject* pWatched, QEvent* pEvent) override;
 
 private:
     QString m_strFileName;

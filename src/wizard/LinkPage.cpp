@@ -1,14 +1,18 @@
 #include "LinkPage.h"
 
 #include <QAbstractButton>
+#include <QAbstractItemView>
 #include <QComboBox>
-#include <QSerialPortInfo>
+#include <QLineEdit>
+#include <QStyle>
 #include <algorithm>
 #include <climits>
+#include <vector>
 
 #include "PortAddress.h"
 #include "Registry.h"
 #include "Resource.h"
+#include "SerialDevices.h"
 #include "StringTable.h"
 #include "UpgraderSheet.h"
 
@@ -16,6 +20,14 @@ namespace {
 
 constexpr int kDefaultPort = 1;
 constexpr int kDefaultBaudRate = 115200;
+// Plugging or removing an adapter shows in the list within this time (and a little more).
+constexpr int kDeviceWatchMs = 1000;
+
+struct PortEntry {
+    QString text;
+    QString tip;
+    bool operator==(const PortEntry&) const = default;
+};
 
 // Reads a decimal integer at the start of text as sscanf's "%d" does: white space skipped,
 // an optional sign, at least one digit. Values beyond the range of int saturate.
@@ -54,7 +66,10 @@ bool IsDevicePath(const QString& text) {
 
 }  // namespace
 
-CLinkPage::CLinkPage(CUpgraderSheet* pSheet) : CPropertyPage(IDD_LINK), m_pSheet(pSheet) {}
+CLinkPage::CLinkPage(CUpgraderSheet* pSheet) : CPropertyPage(IDD_LINK), m_pSheet(pSheet) {
+    m_deviceWatch.setInterval(kDeviceWatchMs);
+    connect(&m_deviceWatch, &QTimer::timeout, this, &CLinkPage::RefreshDevices);
+}
 
 void CLinkPage::OnInitDialog() {
     const std::pair<int, void (CLinkPage::*)()> handlers[] = {
@@ -66,8 +81,13 @@ void CLinkPage::OnInitDialog() {
         if (auto* pButton = qobject_cast<QAbstractButton*>(GetDlgItem(nId)))
             connect(pButton, &QAbstractButton::clicked, this, pHandler);
     }
-    if (auto* pCombo = qobject_cast<QComboBox*>(GetDlgItem(IDC_COMPORT)))
+    if (auto* pCombo = qobject_cast<QComboBox*>(GetDlgItem(IDC_COMPORT))) {
         m_nListedPorts = pCombo->count();
+        connect(pCombo, &QComboBox::editTextChanged, this, &CLinkPage::UpdatePortToolTip);
+    }
+    if (auto* pBaud = qobject_cast<QComboBox*>(GetDlgItem(IDC_BAUDRATE))) {
+        connect(pBaud, &QComboBox::editTextChanged, pBaud, &QWidget::setToolTip);
+    }
 }
 
 void CLinkPage::DoDataExchange(CDataExchange* pDX) {
@@ -112,6 +132,7 @@ BOOL CLinkPage::OnSetActive() {
     }
     SetLinkFlags(FALSE, TRUE, FALSE);
     RefreshDevices();
+    m_deviceWatch.start();
     UpdateData(FALSE);
     m_pSheet->SetWizardButtons(PSWIZB_BACK | PSWIZB_NEXT);
     return CPropertyPage::OnSetActive();
@@ -124,6 +145,11 @@ LRESULT CLinkPage::OnWizardNext() {
     WriteRegistryString(HKEY_CURRENT_USER, key, LoadString(IDS_BAUDRATE), m_strBaudRate);
     WriteRegistryString(HKEY_CURRENT_USER, key, LoadString(IDS_LINK), QString::number(m_nLinkType));
     return (m_bUSB || m_bRS232 || m_bBinFile) ? 0 : 1;
+}
+
+BOOL CLinkPage::OnKillActive() {
+    m_deviceWatch.stop();
+    return CPropertyPage::OnKillActive();
 }
 
 void CLinkPage::OnRadioUSB() {
@@ -152,12 +178,76 @@ void CLinkPage::SetLinkFlags(BOOL bUSB, BOOL bRS232, BOOL bBinFile) {
 void CLinkPage::RefreshDevices() {
     auto* pCombo = qobject_cast<QComboBox*>(GetDlgItem(IDC_COMPORT));
     if (pCombo == nullptr) return;
-    QStringList devices;
-    for (const QSerialPortInfo& port : QSerialPortInfo::availablePorts()) {
-        const QString path = port.systemLocation();
-        if (IsDevicePath(path) && !devices.contains(path)) devices << path;
+    // An open list is left alone; the next look-up catches up once it is closed.
+    if (pCombo->view()->isVisible()) return;
+
+    const std::string root = m_strDeviceRoot.toStdString();
+    std::vector<PortEntry> wanted;
+    std::vector<std::string> comDevices;
+    for (int i = 0; i < m_nListedPorts; ++i) {
+        const QString text = pCombo->itemText(i);
+        int nPort = 0;
+        QString tip;
+        if (ScanComPort(text, nPort) && nPort > 0) {
+            const std::string name = "ttyS" + std::to_string(nPort - 1);
+            comDevices.push_back(name);
+            tip = QStringLiteral("%1 is /dev/%2: %3")
+                      .arg(text, QString::fromStdString(name),
+                           SerialDevicePresent(root, name) ? QStringLiteral("present")
+                                                           : QStringLiteral("not present"));
+        }
+        wanted.push_back({text, tip});
     }
-    devices.sort();
+    for (const SerialDevice& device : ListSerialDevices(root)) {
+        if (std::find(comDevices.begin(), comDevices.end(), device.strName) != comDevices.end())
+            continue;
+        const std::string& name =
+            device.strStableName.empty() ? device.strDevice : device.strStableName;
+        wanted.push_back(
+            {QString::fromStdString(name), QString::fromStdString(DescribeSerialDevice(device))});
+    }
+
+    std::vector<PortEntry> shown;
+    for (int i = 0; i < pCombo->count(); ++i)
+        shown.push_back({pCombo->itemText(i), pCombo->itemData(i, Qt::ToolTipRole).toString()});
+    if (shown == wanted) return;
+
+    // Removing the current entry would put another entry's text into the box: what the user
+    // typed or chose is put back as it was, with the cursor and the selection.
+    QLineEdit* pEdit = pCombo->lineEdit();
+    const QString typed = pCombo->currentText();
+    const int nCursor = pEdit->cursorPosition();
+    const int nSelStart = pEdit->selectionStart();
+    const int nSelLength = pEdit->selectedText().size();
+    const QSignalBlocker block(pCombo);
     while (pCombo->count() > m_nListedPorts) pCombo->removeItem(pCombo->count() - 1);
-    pCombo->addItems(devices);
+    int nWidest = 0;
+    for (size_t i = 0; i < wanted.size(); ++i) {
+        const int nIndex = static_cast<int>(i);
+        if (nIndex >= pCombo->count()) pCombo->addItem(wanted[i].text);
+        pCombo->setItemData(nIndex, wanted[i].tip, Qt::ToolTipRole);
+        nWidest = std::max(nWidest, pCombo->fontMetrics().horizontalAdvance(wanted[i].text));
+    }
+    pCombo->setCurrentIndex(pCombo->findText(typed, Qt::MatchFixedString));
+    if (pCombo->currentText() != typed) pCombo->setEditText(typed);
+    if (nSelStart >= 0) {
+        pEdit->setSelection(nSelStart, nSelLength);
+    } else {
+        pEdit->setCursorPosition(nCursor);
+    }
+    // The open list shows every name whole, even one wider than the box.
+    const int nMargin = pCombo->style()->pixelMetric(QStyle::PM_ScrollBarExtent) +
+                        4 * pCombo->fontMetrics().averageCharWidth();
+    pCombo->view()->setMinimumWidth(std::max(pCombo->width(), nWidest + nMargin));
+    UpdatePortToolTip();
+}
+
+void CLinkPage::UpdatePortToolTip() {
+    auto* pCombo = qobject_cast<QComboBox*>(GetDlgItem(IDC_COMPORT));
+    if (pCombo == nullptr) return;
+    const QString text = pCombo->currentText();
+    const int nIndex = pCombo->findText(text, Qt::MatchFixedString);
+    const QString about =
+        nIndex >= 0 ? pCombo->itemData(nIndex, Qt::ToolTipRole).toString() : QString();
+    pCombo->setToolTip(about.isEmpty() ? text : text + QLatin1Char('\n') + about);
 }

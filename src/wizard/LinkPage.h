@@ -8,11 +8,16 @@
 // rate that reads as a non-zero decimal number comes back as that number, anything else as
 // 115200. Every Next stores the port and baud texts as shown and the link index.
 //
-// The port list holds COM1 to COM4 and, after them, the serial devices present on the
-// machine, looked up again at every entry.
+// The port list holds COM1 to COM4, each with a tooltip naming its device (/dev/ttyS0 for
+// COM1) and whether that is present, and after them every other serial device present, once:
+// by its /dev/serial/by-id name when it has one (the name survives replugging), with the
+// adapter's maker and model as tooltip. The list is rebuilt at every entry and, while the page
+// is shown, within a second of an adapter being plugged in or removed; a rebuild never changes
+// the text in the port box. The port box always has its whole text as tooltip.
 #pragma once
 
 #include <QString>
+#include <QTimer>
 
 #include "PropertyPage.h"
 
@@ -29,6 +34,8 @@ public:
     // Stores "ComPort", "Baudrate" and "Link", then 0 to go on when a link type is chosen,
     // 1 to stay otherwise.
     LRESULT OnWizardNext() override;
+    // Stops watching the devices, then the framework's exchange.
+    BOOL OnKillActive() override;
 
     void OnRadioUSB();
     void OnRadioRS232();
@@ -42,12 +49,18 @@ public:
     // space skipped, optional sign); 0 when the text begins with no number.
     void GetBaudRate(int& nBaudRate) const;
 
+    // The folder below which the serial devices are looked up ("/" unless set), see
+    // SerialDevices.h. Takes effect at the next look-up.
+    void SetDeviceRoot(const QString& root) { m_strDeviceRoot = root; }
+    // Looks the devices up now and rebuilds the list when they changed.
+    void RefreshDevices();
+
 protected:
     void OnInitDialog() override;
 
 private:
     void SetLinkFlags(BOOL bUSB, BOOL bRS232, BOOL bBinFile);
-    void RefreshDevices();
+    void UpdatePortToolTip();
 
     int m_nLinkType = 1;
     QString m_strComPort;
@@ -57,4 +70,6 @@ private:
     BOOL m_bUSB = FALSE;
     CUpgraderSheet* m_pSheet;
     int m_nListedPorts = 0;  // entries of the port list that come from the dialog table
+    QString m_strDeviceRoot = QStringLiteral("/");
+    QTimer m_deviceWatch;
 };

@@ -175,6 +175,7 @@ BOOL CPropertySheet::ChangePage(int nTarget, int nDirection) {
         m_nActive = i;
         m_pStack->setCurrentWidget(pPage);
         FocusFirstControl(pPage);
+        emit activePageChanged(i);
         return TRUE;
     }
     return FALSE;

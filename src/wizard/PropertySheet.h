@@ -75,6 +75,10 @@ public:
     // page's OnQueryCancel returns TRUE (or there is no page); otherwise the sheet stays.
     void reject() override;
 
+signals:
+    // A page has become the current page (after its entry was accepted).
+    void activePageChanged(int nPage);
+
 protected:
     void showEvent(QShowEvent* pEvent) override;
 

@@ -52,6 +52,14 @@ CTransferPage::~CTransferPage() {
     m_pSession->ClosePort();
 }
 
+bool CTransferPage::IsTransferRunning() const {
+    return m_pSession->IsRunning();
+}
+
+void CTransferPage::ClosePort() {
+    m_pSession->ClosePort();
+}
+
 QString CTransferPage::BinFileOutputPath() {
     return QDir::homePath() + QStringLiteral("/test.bin");
 }

@@ -58,6 +58,12 @@ public:
     // One line on the last attempt: why it failed (the file, the port, the projector), or
     // after success how many blocks were sent again; empty when there is nothing to say.
     QString GetFailureDetail() const { return m_strFailureDetail; }
+    // Whether an attempt's transfer is under way (the port open, the projector not done).
+    bool IsTransferRunning() const;
+    // Closes the port if it is open, ending a transfer as Cancel does.
+    void ClosePort();
+    // The elapsed time as last shown ("%M:%S").
+    QString GetElapsed() const { return m_strElapsed; }
     // The question box while it is shown, else null.
     QMessageBox* GetQuestion() const { return m_pQuestion; }
 

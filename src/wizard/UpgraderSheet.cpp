@@ -7,9 +7,15 @@
 #include "StringTable.h"
 #include "TransferPage.h"
 #include "WelcomePage.h"
+#include "WindowWatch.h"
 
 CUpgraderSheet::CUpgraderSheet(QWidget* pParentWnd)
-    : CPropertySheet(LoadString(IDS_CAPTION), pParentWnd, 0) {}
+    : CPropertySheet(LoadString(IDS_CAPTION), pParentWnd, 0) {
+    auto* pWatch = new CWindowWatch(this);
+    pWatch->setParent(this);
+    connect(pWatch, &CWindowWatch::lost, this, &CUpgraderSheet::OnWindowLost);
+    connect(this, &CPropertySheet::activePageChanged, this, &CUpgraderSheet::OnPageChanged);
+}
 
 CUpgraderSheet::~CUpgraderSheet() {
     delete m_pWelcomePage;
@@ -30,4 +36,23 @@ void CUpgraderSheet::AddPages() {
     AddPage(m_pLinkPage);
     AddPage(m_pTransferPage);
     AddPage(m_pDonePage);
+}
+
+void CUpgraderSheet::OnWindowLost() {
+    m_bWindowLost = true;
+    EndUnlessTransferring();
+}
+
+void CUpgraderSheet::OnPageChanged() {
+    if (GetActivePage() == m_pDonePage && m_pDonePage != nullptr) m_bAttemptEnded = true;
+    if (m_bWindowLost) EndUnlessTransferring();
+}
+
+void CUpgraderSheet::EndUnlessTransferring() {
+    if (GetActivePage() != nullptr && GetActivePage() == m_pTransferPage &&
+        m_pTransferPage->IsTransferRunning()) {
+        return;
+    }
+    QMetaObject::invokeMethod(
+        this, [this] { EndDialog(IDCANCEL); }, Qt::QueuedConnection);
 }

@@ -1,6 +1,10 @@
 // CUpgraderSheet: the firmware upgrade wizard. It owns its five pages and shows them in the
 // order Welcome, File, Link, Transfer, Done; the pages reach one another only through the
 // getters below.
+//
+// When the window is taken away from outside (CWindowWatch) the wizard goes on without it as
+// far as it must: an upgrade under way runs to its end, as it would with the window, and the
+// sheet then closes (the port with it); otherwise the sheet closes at once.
 #pragma once
 
 #include "PropertySheet.h"
@@ -27,7 +31,19 @@ public:
     CTransferPage* GetTransferPage() const { return m_pTransferPage; }
     CDonePage* GetDonePage() const { return m_pDonePage; }
 
+    // Whether the window was taken away from outside.
+    bool WindowLost() const { return m_bWindowLost; }
+    // Whether an attempt has ended on the Done page.
+    bool AttemptEnded() const { return m_bAttemptEnded; }
+
 private:
+    void OnWindowLost();
+    void OnPageChanged();
+    // Closes the sheet, queued, unless an upgrade is under way.
+    void EndUnlessTransferring();
+
+    bool m_bWindowLost = false;
+    bool m_bAttemptEnded = false;
     CWelcomePage* m_pWelcomePage = nullptr;
     CFilePage* m_pFilePage = nullptr;
     CLinkPage* m_pLinkPage = nullptr;

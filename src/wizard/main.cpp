@@ -1,7 +1,9 @@
 // orvanta: the firmware upgrade wizard. It takes no arguments of its own (Qt's standard
 // options, such as -platform, still apply) apart from --help and --version (either shortened
 // to any beginning, as "--vers"), and exits with status 0 once the wizard closes, whatever the
-// upgrade's outcome. Without a display it says so in one line and exits with status 1.
+// upgrade's outcome. Without a display it says so in one line and exits with status 1. A window
+// taken away from outside is reported on stderr with the upgrade's outcome in the exit status
+// (FirmwareApp.h).
 #include <QApplication>
 #include <cstdio>
 #include <cstdlib>
@@ -86,5 +88,5 @@ int main(int argc, char* argv[]) {
     for (const QString& message : g_heldMessages) std::fprintf(stderr, "%s\n", qPrintable(message));
     QGuiApplication::setDesktopFileName(QStringLiteral("orvanta"));
     theApp.InitInstance();
-    return 0;
+    return theApp.ExitStatus();
 }
