@@ -77,6 +77,9 @@ public:
     // Why the last OpenPort failed, in one line; empty after a success.
     const std::string& LastDetail() const { return m_strDetail; }
 
+    // For an open network port whose server is the wrong kind for its scheme, what to use
+    // instead (CNetworkLink::WrongScheme); empty otherwise.
+    std::string WrongScheme() const;
     // The device path for a port text; empty when the text names no device.
     static std::string DevicePath(const std::string& portName);
     // The line rate OpenPort uses for a requested rate: 115200 or 57600.

@@ -1,6 +1,9 @@
 // The sender against a recording host whose clock the test sets.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <utility>
+
 #include "TestSupport.h"
 #include "XmodemSender.h"
 
@@ -29,8 +32,10 @@ public:
     }
     void Finished(int nResult) override { m_finished.push_back(nResult); }
     uint32_t GetTickCount() const override { return m_dwTick; }
+    void ScheduleCheck(uint32_t nDelayMs) override { m_nCheckDue = m_dwTick + nDelayMs; }
 
     bool m_bOpen = true;
+    uint32_t m_nCheckDue = 0;  // tick of the check asked for, 0 for none
     uint32_t m_dwTick = 1000;
     int m_nCloses = 0;
     std::vector<Bytes> m_writes;
@@ -50,9 +55,24 @@ protected:
         const Bytes image = MakeImage(files);
         return m_sender.Start(ToBuffer(image), static_cast<uint32_t>(image.size()));
     }
+    // Each byte, then the answer window it opened runs out quietly.
     void Feed(const Bytes& bytes) {
         for (uint8_t nByte : bytes) {
             m_sender.OnCommByte(nByte);
+            Settle();
+        }
+    }
+    // Bytes that all arrive within one answer window; then it runs out.
+    void Burst(const Bytes& bytes, bool bEarly = false) {
+        for (uint8_t nByte : bytes) {
+            m_sender.OnCommByte(nByte, bEarly);
+        }
+        Settle();
+    }
+    void Settle() {
+        if (m_host.m_nCheckDue != 0) {
+            m_host.m_dwTick = std::max(m_host.m_dwTick, std::exchange(m_host.m_nCheckDue, 0));
+            m_sender.CheckSilence();
         }
     }
     // Plays the projector to the end of the attempt ('C' for each segment, ACK for every
