@@ -1,6 +1,9 @@
 #include "ProjectorOptions.h"
 
+#include <algorithm>
+#include <climits>
 #include <cstdint>
+#include <cstdlib>
 #include <type_traits>
 #include <utility>
 #include <vector>
@@ -28,12 +31,57 @@ constexpr char kUsage[] =
     "      --corrupt-every N treat every Nth data packet received as damaged\n"
     "      --hangup-after K  drop the line when data packet K arrives, then exit\n"
     "      --ack-delay MS    wait MS milliseconds more before each ACK\n"
+    "      --seed N          seed of every random choice below (default 1): a run repeats\n"
+    "      --stray-at LIST   write a stray byte just before the answer to each listed data\n"
+    "                        packet (counted from 1, resends included): P, P:ack, P:nak or\n"
+    "                        P:garbage, comma-separated (ack when no kind is given)\n"
+    "      --stray-rate R    at each data packet, with chance R (0 to 1), a stray ACK, NAK or\n"
+    "                        garbage byte just before or just after the answer\n"
+    "      --damage-at LIST  take the listed data packets (counted as above) as damaged\n"
+    "      --damage-rate R   take each data packet as damaged with chance R (0 to 1)\n"
+    "      --stop-after-files N  take N segments, then never ask for another\n"
+    "      --expect PACKAGE  the summary says whether each segment is exactly the package's\n"
     "  -v, --verbose         one line per event on stderr\n"
     "  -h, --help            this text\n"
     "      --version         the program's version\n"
     "\n"
+    "A data packet whose number is neither the expected block nor the one last taken is\n"
+    "refused with NAK and dropped (a strict receiver: blocks are stored in order only).\n"
+    "\n"
     "Exit status: 0; 1 when the device could not be made or the dump folder could not be\n"
     "written; 64 wrong usage.\n";
+
+// A chance from 0 to 1 in decimal notation.
+bool ParseRate(const std::string& text, double& dRate) {
+    char* pEnd = nullptr;
+    dRate = std::strtod(text.c_str(), &pEnd);
+    return !text.empty() && pEnd != nullptr && *pEnd == '\0' && dRate >= 0 && dRate <= 1;
+}
+
+// "P[:KIND],..." with P a packet count from 1; KIND ack, nak or garbage (only with bKinds).
+bool ParseStrays(const std::string& text, std::vector<StrayByte>& strays, std::string& strError,
+                 bool bKinds = true) {
+    size_t nStart = 0;
+    while (nStart <= text.size()) {
+        const size_t nEnd = std::min(text.find(',', nStart), text.size());
+        const std::string item = text.substr(nStart, nEnd - nStart);
+        const size_t nColon = item.find(':');
+        const std::string kind = nColon == std::string::npos ? "ack" : item.substr(nColon + 1);
+        long nPacket = 0;
+        StrayByte stray;
+        stray.m_nByte = kind == "ack" ? 0x06 : kind == "nak" ? 0x15 : kind == "garbage" ? 0xA5 : 0;
+        if (!ParseNumber(item.substr(0, nColon), 1, LONG_MAX, nPacket) || stray.m_nByte == 0 ||
+            (!bKinds && nColon != std::string::npos)) {
+            strError = "\"" + item + "\" is no " +
+                       (bKinds ? "P, P:ack, P:nak or P:garbage" : "packet count from 1");
+            return false;
+        }
+        stray.m_nPacket = static_cast<uint64_t>(nPacket);
+        strays.push_back(stray);
+        nStart = nEnd + 1;
+    }
+    return true;
+}
 
 }  // namespace
 
@@ -44,10 +92,16 @@ const char* ProjectorUsage() {
 ParseOutcome ParseProjectorOptions(int argc, char** argv, ProjectorOptions& options,
                                    std::string& strError) {
     static const std::vector<OptionDef> defs = {
-        {"--link", "-l", true},       {"--dump", "-d", true},        {"--segments", "", true},
-        {"--baud", "-b", true},       {"--nak-every", "", true},     {"--nak-all", "", false},
-        {"--silent-after", "", true}, {"--corrupt-every", "", true}, {"--hangup-after", "", true},
-        {"--ack-delay", "", true},    {"--verbose", "-v", false},    {"--version", "", false},
+        {"--link", "-l", true},       {"--dump", "-d", true},
+        {"--segments", "", true},     {"--baud", "-b", true},
+        {"--nak-every", "", true},    {"--nak-all", "", false},
+        {"--silent-after", "", true}, {"--corrupt-every", "", true},
+        {"--hangup-after", "", true}, {"--ack-delay", "", true},
+        {"--verbose", "-v", false},   {"--version", "", false},
+        {"--seed", "", true},         {"--stray-at", "", true},
+        {"--stray-rate", "", true},   {"--damage-at", "", true},
+        {"--damage-rate", "", true},  {"--stop-after-files", "", true},
+        {"--expect", "", true},
     };
     CommandArgs parsed;
     if (!ParseCommandArgs(std::vector<std::string>(argv + 1, argv + argc), defs, parsed,
@@ -84,8 +138,31 @@ ParseOutcome ParseProjectorOptions(int argc, char** argv, ProjectorOptions& opti
         !number("--silent-after", 0, UINT32_MAX, options.m_nSilentAfter) ||
         !number("--corrupt-every", 1, UINT32_MAX, options.m_nCorruptEvery) ||
         !number("--hangup-after", 0, UINT32_MAX, options.m_nHangupAfter) ||
-        !number("--ack-delay", 0, 3'600'000, options.m_nAckDelayMs)) {
+        !number("--ack-delay", 0, 3'600'000, options.m_nAckDelayMs) ||
+        !number("--seed", 0, LONG_MAX, options.m_nSeed) ||
+        !number("--stop-after-files", 0, UINT32_MAX, options.m_nStopAfterFiles)) {
         return ParseOutcome::USAGE_ERROR;
+    }
+    for (const auto& [pName, pRate] : {std::pair{"--stray-rate", &options.m_dStrayRate},
+                                       std::pair{"--damage-rate", &options.m_dDamageRate}}) {
+        if (parsed.Has(pName) && !ParseRate(parsed.values[pName], *pRate)) {
+            strError = std::string(pName) + " wants a chance from 0 to 1, not \"" +
+                       parsed.values[pName] + "\"";
+            return ParseOutcome::USAGE_ERROR;
+        }
+    }
+    if (parsed.Has("--stray-at") &&
+        !ParseStrays(parsed.values["--stray-at"], options.m_strays, strError)) {
+        return ParseOutcome::USAGE_ERROR;
+    }
+    if (parsed.Has("--damage-at")) {
+        std::vector<StrayByte> packets;
+        if (!ParseStrays(parsed.values["--damage-at"], packets, strError, false)) {
+            return ParseOutcome::USAGE_ERROR;
+        }
+        for (const StrayByte& packet : packets) {
+            options.m_damageAt.push_back(packet.m_nPacket);
+        }
     }
     if (parsed.Has("--baud")) {
         const std::string& rate = parsed.values["--baud"];
@@ -96,7 +173,8 @@ ParseOutcome ParseProjectorOptions(int argc, char** argv, ProjectorOptions& opti
         options.m_nBaud = rate == "115200" ? 115200 : 57600;
     }
     for (const auto& [pName, pTarget] :
-         {std::pair{"--link", &options.m_strLink}, std::pair{"--dump", &options.m_strDumpDir}}) {
+         {std::pair{"--link", &options.m_strLink}, std::pair{"--dump", &options.m_strDumpDir},
+          std::pair{"--expect", &options.m_strExpect}}) {
         if (parsed.Has(pName) && parsed.values[pName].empty()) {
             strError = std::string(pName) + " needs a value that is not empty";
             return ParseOutcome::USAGE_ERROR;
