@@ -14,6 +14,8 @@ constexpr uint32_t BLOCK_SIZE = 128;
 constexpr uint32_t CRC_OFFSET = 3 + BLOCK_SIZE;
 constexpr uint32_t BAR_RANGE = 1000;
 constexpr char kProjector[] = "the projector";
+// Blocks taken in step after which an earlier drift no longer colours a failure's detail.
+constexpr uint32_t IN_STEP_BLOCKS = 64;
 
 // "30 s", "1.5 s".
 std::string Seconds(uint32_t nMilliseconds) {
@@ -174,6 +176,8 @@ void CXmodemSender::StartSegment() {
     ++m_nFile;
     m_nBlockIndex = 0;
     m_nTarget = 1;
+    m_nHighest = 0;
+    m_nProbeDepth = 0;
     m_nRefusals = 0;
     m_nMaxRoundTrip = 0;
     m_nRetries = MAX_RETRIES;
@@ -190,6 +194,7 @@ void CXmodemSender::SendIndexed(uint32_t nIndex, bool bNew) {
     if (!bNew) {
         ++m_nResent;
     }
+    m_nHighest = std::max(m_nHighest, nIndex);
     m_nBlockIndex = nIndex - 1;
     SendBlock(static_cast<uint8_t>(nIndex), pData, nCount);
     if (m_bFinished) {
@@ -273,8 +278,11 @@ void CXmodemSender::OnAck() {
     }
     const uint32_t nRoundTrip = m_host.GetTickCount() - m_dwLastSendTick;
     if (m_nBlockIndex != m_nTarget) {
-        // The block before the target, sent to bring the answers back in step, was taken or
-        // was the projector's last: the target follows.
+        // An earlier block, sent to find where the projector stands, was taken or was the
+        // projector's last: it needs the block after it next.
+        m_nTarget = m_nBlockIndex + 1;
+        m_nRefusals = 0;
+        m_nProbeDepth = 0;
         Resend();
         return;
     }
@@ -284,16 +292,18 @@ void CXmodemSender::OnAck() {
         OpenWindow(QUIET);
         return;
     }
-    if (++m_nCleanBlocks >= NOISE_CLEAN_BLOCKS) {
-        m_nNoise = 0;
+    if (m_nNoise > 0 && ++m_nCleanBlocks >= NOISE_DRAIN_BLOCKS) {
+        m_nCleanBlocks = 0;
+        --m_nNoise;
     }
-    if (++m_nStepsInStep >= NOISE_CLEAN_BLOCKS) {
+    if (++m_nStepsInStep >= IN_STEP_BLOCKS) {
         m_bOutOfStep = false;
     }
     ++m_nTarget;
     m_nRefusals = 0;
+    m_nProbeDepth = 0;
     m_nRetries = MAX_RETRIES;
-    SendIndexed(m_nTarget, true);
+    SendIndexed(m_nTarget, m_nTarget > m_nHighest);
 }
 
 void CXmodemSender::OpenWindow(Phase nPhase) {
@@ -341,11 +351,15 @@ void CXmodemSender::Resend() {
         return;
     }
     // A target refused again after a resend may be one the projector cannot take yet: its
-    // answers ran one ahead and it still waits for the block before. That block goes first;
-    // the projector takes it, or answers it as the repeat of its last block.
-    const bool bStepBack =
-        m_nBlockIndex == m_nTarget && m_nTarget > 1 && m_nLastAnswer == NAK && m_nRefusals >= 2;
-    SendIndexed(bStepBack ? m_nTarget - 1 : m_nTarget, false);
+    // answers ran ahead and it still waits for an earlier block. Between resends of the
+    // target the blocks before it go out, one further back each time; the projector takes
+    // the one it waits for, answers a repeat of its last block with ACK, and drops the rest.
+    uint32_t nIndex = m_nTarget;
+    if (m_nBlockIndex == m_nTarget && m_nTarget > 1 && m_nLastAnswer == NAK && m_nRefusals >= 2) {
+        m_nProbeDepth = std::min(m_nProbeDepth + 1, m_nTarget - 1);
+        nIndex = m_nTarget - m_nProbeDepth;
+    }
+    SendIndexed(nIndex, nIndex > m_nHighest);
 }
 
 void CXmodemSender::SendEot() {
@@ -375,12 +389,14 @@ void CXmodemSender::SegmentTaken() {
 void CXmodemSender::Noise() {
     if (m_nNoise == 0) {
         m_strNoiseSince = m_nState == STATE_WAIT_C ? "the end of " + m_strTakenFile : Where();
+        m_nNoiseSince = 0;
+        m_nCleanBlocks = 0;
     }
     ++m_nNoise;
+    ++m_nNoiseSince;
     ++m_nNoiseTotal;
-    m_nCleanBlocks = 0;
     if (m_nNoise >= NOISE_LIMIT) {
-        Fail(std::to_string(m_nNoise) + " unexpected bytes from " + m_strPeer + " since " +
+        Fail(std::to_string(m_nNoiseSince) + " unexpected bytes from " + m_strPeer + " since " +
              m_strNoiseSince +
              "; check the cable, the port and that the projector is in upgrade mode");
     }

@@ -16,16 +16,17 @@
 //   - a byte read before the packet now out was written is never its answer (it is noise);
 //   - an ACK of a packet moves on at once (a clean line costs nothing per block), but after a
 //     NAK the line is let settle (no byte for the answer window) before anything is sent
-//     again, and a resend of a block that was refused once more is preceded by the block
-//     before it: the projector answers a repeat of the block it last took with ACK and drops
-//     it, so stepping back one block brings a sender that ran one answer ahead back in step,
-//     and costs one packet when it did not;
+//     again, and when a resent block is refused again, earlier blocks go out between its
+//     resends, one further back each time: the projector takes the block it waits for,
+//     answers a repeat of the block it last took with ACK and drops anything else, so a
+//     sender that ran answers ahead finds where the projector stands (an ACK of an earlier
+//     block makes the block after it the next), and one that did not loses a packet;
 //   - before each EOT the last block's ACK must be the last byte the projector sent: any byte
 //     within the answer window after it means the answers are out of step, and the last block
 //     goes again instead of the EOT;
 //   - bytes that come when no answer is due (early bytes, other bytes than ACK and NAK, a
-//     second answer to one packet, anything between files but 'C') are noise. NOISE_LIMIT of
-//     them without NOISE_CLEAN_BLOCKS clean blocks in between end the attempt.
+//     second answer to one packet, anything between files but 'C') are noise, counted and
+//     forgiven at one per NOISE_DRAIN_BLOCKS blocks taken; NOISE_LIMIT ends the attempt.
 // The answer window is twice the longest round trip of a block seen in the segment plus
 // WINDOW_MARGIN_MS (at least MIN_WINDOW_MS): a few milliseconds on a cable, so the quiet
 // window costs about that much per file and nothing per block.
@@ -80,11 +81,13 @@ public:
     static constexpr uint32_t DEFAULT_SILENCE_LIMIT_MS = 30000;
     // The projector writes its flash between files before it asks for the next one.
     static constexpr uint32_t DEFAULT_REQUEST_LIMIT_MS = 120000;
-    // Unexpected bytes that end the attempt, unless NOISE_CLEAN_BLOCKS blocks were taken
-    // without any in between: one stray byte per packet or two is a line that cannot be
-    // trusted to carry the answers, while a stray byte now and then is harmless.
+    // Unexpected bytes are counted, and one is forgiven for every NOISE_DRAIN_BLOCKS blocks
+    // taken; the count reaching NOISE_LIMIT ends the attempt. A stray byte now and then
+    // (a fault every few blocks or rarer) never gets there, while a line that brings an
+    // unexpected byte with every block or two (a flood, random bytes, the wrong device)
+    // gets there within a few dozen blocks: its answers cannot be trusted.
     static constexpr uint32_t NOISE_LIMIT = 16;
-    static constexpr uint32_t NOISE_CLEAN_BLOCKS = 64;
+    static constexpr uint32_t NOISE_DRAIN_BLOCKS = 8;
     static constexpr uint32_t MIN_WINDOW_MS = 3;
     static constexpr uint32_t WINDOW_MARGIN_MS = 2;
     static constexpr uint32_t MAX_WINDOW_MS = 2000;
@@ -205,6 +208,8 @@ private:
     // Answers and windows.
     Phase m_nPhase = ANSWER;
     uint32_t m_nTarget = 0;        // the block the projector is to take next (1-based)
+    uint32_t m_nHighest = 0;       // the furthest block sent in this segment
+    uint32_t m_nProbeDepth = 0;    // how far back the last earlier block went
     uint32_t m_nAnswers = 0;       // ACKs and NAKs since the packet now out was written
     uint8_t m_nLastAnswer = 0;     // the latest of them
     bool m_bDisturbed = false;     // a byte came within the quiet window before an EOT
@@ -214,9 +219,11 @@ private:
     bool m_bOutOfStep = false;     // the answers fell out of step lately
 
     // Noise.
-    uint32_t m_nNoise = 0;  // unexpected bytes since m_strNoiseSince
+    uint32_t m_nNoise = 0;  // unexpected bytes not yet forgiven
+    uint32_t m_nNoiseSince =
+        0;  // unexpected bytes since m_strNoiseSince, when m_nNoise rose from 0
     uint32_t m_nNoiseTotal = 0;
-    uint32_t m_nCleanBlocks = 0;  // blocks taken since the last unexpected byte
+    uint32_t m_nCleanBlocks = 0;  // blocks taken since the count was last lowered or raised
     std::string m_strNoiseSince;
 
     // Between files.

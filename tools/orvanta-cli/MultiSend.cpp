@@ -300,6 +300,10 @@ public:
                 json.SetPort(m_options.portNames[i]);
                 json.Start(m_options.packagePath, m_options.portNames[i], m_options.nBaudRate);
             });
+            if (m_options.nSilenceSeconds > 0) {
+                attempt.session.SetSilenceLimit(
+                    static_cast<uint32_t>(m_options.nSilenceSeconds * 1000));
+            }
             if (attempt.session.Prepare(pImage, package.nSize) == 0) {
                 // The loader already refuses images without files.
                 const int nResult = package.bInf ? RESULT_INF_CORRUPT : RESULT_INVALID_INPUT;

@@ -1,4 +1,5 @@
-// `send PACKAGE [--port PORT] [--baud N] [--wait-timeout SECONDS] [--json|-v|-q]`: one upgrade
+// `send PACKAGE [--port PORT] [--baud N] [--wait-timeout SECONDS] [--silence-timeout SECONDS]
+// [--json|-v|-q]`: one upgrade
 // attempt run like the wizard's transfer page, headless. The package is loaded with the same checks
 // and result codes; an image without files ends the attempt at once. The session's reader thread
 // and sender run under a QCoreApplication event loop until the attempt finishes, the wait for
@@ -39,11 +40,12 @@ struct SendOptions {
     std::string portName;                // the first (or only) port
     std::vector<std::string> portNames;  // every port, in the order given
     int nBaudRate = DEFAULT_BAUD_RATE;
-    long nWaitSeconds = 0;  // 0: wait for the first request without a limit
-    bool bJson = false;     // JSON events on stdout
-    bool bVerbose = false;  // protocol trace on stderr
-    bool bQuiet = false;    // the result alone
-    std::string portNote;   // how the port was chosen when none was given
+    long nWaitSeconds = 0;     // 0: wait for the first request without a limit
+    long nSilenceSeconds = 0;  // answer and next-request limits; 0: the sender's defaults
+    bool bJson = false;        // JSON events on stdout
+    bool bVerbose = false;     // protocol trace on stderr
+    bool bQuiet = false;       // the result alone
+    std::string portNote;      // how the port was chosen when none was given
 };
 
 // Fills options from the command line; false after the usage error went out (nExit set).
@@ -83,6 +85,13 @@ bool ParseSendOptions(const std::vector<std::string>& args, SendOptions& options
             return false;
         }
         options.nWaitSeconds = nValue;
+    }
+    if (parsed.Has("--silence-timeout")) {
+        if (!ParseNumber(parsed.values["--silence-timeout"], 1, MAX_WAIT_SECONDS, nValue)) {
+            nExit = UsageError("--silence-timeout needs a whole number of seconds from 1");
+            return false;
+        }
+        options.nSilenceSeconds = nValue;
     }
     if (parsed.Has("--port")) {
         options.portNames = parsed.all["--port"];
@@ -178,6 +187,9 @@ public:
                          [this](int nResult) { OnFinished(nResult); });
 
         const bool bInf = package.bInf;
+        if (m_options.nSilenceSeconds > 0) {
+            m_session.SetSilenceLimit(static_cast<uint32_t>(m_options.nSilenceSeconds * 1000));
+        }
         if (m_session.Prepare(std::move(package.pImage), package.nSize) == 0) {
             // The loader already refuses images without files; kept so that nothing is
             // awaited that can never come.
@@ -308,9 +320,10 @@ int RunSend(const std::vector<std::string>& args) {
     char* argv[] = {name, nullptr};
     QCoreApplication app(argc, argv);
     if (options.portNames.size() > 1) {
-        return RunMultiSend({options.packagePath, options.portNames, options.nBaudRate,
-                             options.nWaitSeconds, options.bJson, options.bQuiet},
-                            package, summary);
+        return RunMultiSend(
+            {options.packagePath, options.portNames, options.nBaudRate, options.nWaitSeconds,
+             options.bJson, options.bQuiet, options.nSilenceSeconds},
+            package, summary);
     }
     CJsonEvents json(summary.nTotalSegmentBytes, summary.files.size());
     CQuietReport quiet;

@@ -13,13 +13,16 @@ const char* UsageText() {
            "      Show the image size, its CRC record and each file's flags, start address,\n"
            "      load blocks and segment length.\n"
            "  orvanta-cli send PACKAGE [-p PORT]... [-b RATE] [--wait-timeout SECONDS]\n"
-           "                   [--json | -v | -q]\n"
+           "                   [--silence-timeout SECONDS] [--json | -v | -q]\n"
            "      Send the package to the projector on PORT (COM1, /dev/ttyUSB0,\n"
            "      rfc2217://HOST:PORT, tcp://HOST:PORT); -p once per projector sends to\n"
            "      several at once. Without -p: $ORVANTA_PORT, else the one USB serial\n"
            "      adapter present.\n"
            "      RATE is 115200 (the default) or 57600. SECONDS limits the wait for the\n"
-           "      projector's first request (default: no limit). --json: one JSON event a\n"
+           "      projector's first request (default: no limit). --silence-timeout: once\n"
+           "      sending has begun, how long to wait for an answer and for the next\n"
+           "      file's request (default: 30 s for an answer, 120 s for a request).\n"
+           "      --json: one JSON event a\n"
            "      line on stdout; -v: protocol trace on stderr; -q: only the result.\n"
            "  orvanta-cli ports [--json]\n"
            "      List the serial ports present, with their stable names and whether you\n"
@@ -45,6 +48,7 @@ const std::vector<OptionDef>& CommandOptions(const std::string& command) {
          {{"--port", "-p", true},
           {"--baud", "-b", true},
           {"--wait-timeout", "", true},
+          {"--silence-timeout", "", true},
           {"--json", "", false},
           {"--verbose", "-v", false},
           {"--quiet", "-q", false}}},

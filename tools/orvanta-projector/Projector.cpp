@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <filesystem>
 #include <utility>
 
 #include "ModbusCrc.h"
@@ -92,8 +93,14 @@ bool CProjector::LoadExpected(std::string& strError) {
     // Loading a script may make another folder current; the dump folder may be relative.
     char cwd[4096];
     const bool bCwd = getcwd(cwd, sizeof cwd) != nullptr;
+    // A script names its HEX files relative to its own folder.
+    const std::filesystem::path path = std::filesystem::absolute(m_options.m_strExpect);
     LoadedPackage package;
-    const int nResult = LoadPackage(m_options.m_strExpect, package);
+    const int nResult =
+        chdir(path.parent_path().c_str()) == 0 ? LoadPackage(path.string(), package) : 1;
+    if (nResult == 1 && package.strDetail.empty()) {
+        package.strDetail = "cannot enter the folder of " + path.string();
+    }
     if (bCwd && chdir(cwd) != 0) {
         strError = std::string("cannot return to ") + cwd;
         return false;
