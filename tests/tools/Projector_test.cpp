@@ -135,7 +135,7 @@ TEST(ProjectorTest, FaultsAsAskedFor) {
          {{0, ACK}, {1, ACK}, {2, ACK}, {3, ACK}, {4, ACK}, {kEot, ACK}},
          true},
         // A stray NAK before the second packet's ACK, the third packet damaged.
-        {{"--stray-at", "2:nak", "--damage-at", "3"},
+        {{"--stray-at", "2:nak", "--damage-at", "1:3"},
          {{0, ACK}, {1, NAK}, {kRead, ACK}, {2, NAK}, {2, ACK}, {3, ACK}, {4, ACK}, {kEot, ACK}},
          true},
         // Strict receiver: a block ahead is refused and dropped, a repeat of the last block

@@ -356,9 +356,14 @@ void CProjector::OnPacket(TimePoint now) {
         Queue(nByte, tArrived);
         ++m_summary.m_nStrays;
     }
-    m_bDamaged = bRandomDamage ||
-                 std::find(m_options.m_damageAt.begin(), m_options.m_damageAt.end(), nPacket) !=
-                     m_options.m_damageAt.end();
+    // A listed block is damaged the first time it arrives as the block expected.
+    const auto listed =
+        std::find(m_options.m_damageAt.begin(), m_options.m_damageAt.end(),
+                  std::pair{static_cast<uint32_t>(m_summary.m_segments.size() + 1),
+                            static_cast<uint32_t>(m_segmentData.size() / DATA_SIZE + 1)});
+    const bool bListed = listed != m_options.m_damageAt.end() && m_packet[1] == m_nExpectedBlock &&
+                         m_damagedDone.insert(*listed).second;
+    m_bDamaged = bRandomDamage || bListed;
     AnswerPacket(nPacket, now);
     if (bRandomStray && bStrayAfter) {
         Log("data packet %llu: stray byte 0x%02x after the answer",

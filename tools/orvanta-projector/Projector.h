@@ -29,6 +29,7 @@
 #include <cstdint>
 #include <deque>
 #include <random>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -122,6 +123,7 @@ private:
     uint64_t m_nFreshBlocks = 0;  // intact new blocks, each counted once for --nak-every
     bool m_bHeldBack = false;     // the current block was refused once by --nak-every
     bool m_bDamaged = false;      // the packet being answered is taken as damaged
+    std::set<std::pair<uint32_t, uint32_t>> m_damagedDone;  // listed blocks already damaged
 
     std::mt19937_64 m_random;
     std::vector<std::vector<uint8_t>> m_expected;  // the package's segments, with --expect

@@ -37,7 +37,8 @@ constexpr char kUsage[] =
     "                        P:garbage, comma-separated (ack when no kind is given)\n"
     "      --stray-rate R    at each data packet, with chance R (0 to 1), a stray ACK, NAK or\n"
     "                        garbage byte just before or just after the answer\n"
-    "      --damage-at LIST  take the listed data packets (counted as above) as damaged\n"
+    "      --damage-at LIST  take the first arrival of each listed block as damaged: F:B is\n"
+    "                        block B of file F (both from 1), comma-separated\n"
     "      --damage-rate R   take each data packet as damaged with chance R (0 to 1)\n"
     "      --stop-after-files N  take N segments, then never ask for another\n"
     "      --expect PACKAGE  the summary says whether each segment is exactly the package's\n"
@@ -58,9 +59,29 @@ bool ParseRate(const std::string& text, double& dRate) {
     return !text.empty() && pEnd != nullptr && *pEnd == '\0' && dRate >= 0 && dRate <= 1;
 }
 
-// "P[:KIND],..." with P a packet count from 1; KIND ack, nak or garbage (only with bKinds).
-bool ParseStrays(const std::string& text, std::vector<StrayByte>& strays, std::string& strError,
-                 bool bKinds = true) {
+// "F:B,..." with F and B counted from 1.
+bool ParseBlocks(const std::string& text, std::vector<std::pair<uint32_t, uint32_t>>& blocks,
+                 std::string& strError) {
+    size_t nStart = 0;
+    while (nStart <= text.size()) {
+        const size_t nEnd = std::min(text.find(',', nStart), text.size());
+        const std::string item = text.substr(nStart, nEnd - nStart);
+        const size_t nColon = item.find(':');
+        long nFile = 0, nBlock = 0;
+        if (nColon == std::string::npos ||
+            !ParseNumber(item.substr(0, nColon), 1, UINT32_MAX, nFile) ||
+            !ParseNumber(item.substr(nColon + 1), 1, UINT32_MAX, nBlock)) {
+            strError = "\"" + item + "\" is no FILE:BLOCK (both from 1)";
+            return false;
+        }
+        blocks.emplace_back(static_cast<uint32_t>(nFile), static_cast<uint32_t>(nBlock));
+        nStart = nEnd + 1;
+    }
+    return true;
+}
+
+// "P[:KIND],..." with P a packet count from 1; KIND ack, nak or garbage.
+bool ParseStrays(const std::string& text, std::vector<StrayByte>& strays, std::string& strError) {
     size_t nStart = 0;
     while (nStart <= text.size()) {
         const size_t nEnd = std::min(text.find(',', nStart), text.size());
@@ -70,10 +91,8 @@ bool ParseStrays(const std::string& text, std::vector<StrayByte>& strays, std::s
         long nPacket = 0;
         StrayByte stray;
         stray.m_nByte = kind == "ack" ? 0x06 : kind == "nak" ? 0x15 : kind == "garbage" ? 0xA5 : 0;
-        if (!ParseNumber(item.substr(0, nColon), 1, LONG_MAX, nPacket) || stray.m_nByte == 0 ||
-            (!bKinds && nColon != std::string::npos)) {
-            strError = "\"" + item + "\" is no " +
-                       (bKinds ? "P, P:ack, P:nak or P:garbage" : "packet count from 1");
+        if (!ParseNumber(item.substr(0, nColon), 1, LONG_MAX, nPacket) || stray.m_nByte == 0) {
+            strError = "\"" + item + "\" is no P, P:ack, P:nak or P:garbage";
             return false;
         }
         stray.m_nPacket = static_cast<uint64_t>(nPacket);
@@ -155,14 +174,9 @@ ParseOutcome ParseProjectorOptions(int argc, char** argv, ProjectorOptions& opti
         !ParseStrays(parsed.values["--stray-at"], options.m_strays, strError)) {
         return ParseOutcome::USAGE_ERROR;
     }
-    if (parsed.Has("--damage-at")) {
-        std::vector<StrayByte> packets;
-        if (!ParseStrays(parsed.values["--damage-at"], packets, strError, false)) {
-            return ParseOutcome::USAGE_ERROR;
-        }
-        for (const StrayByte& packet : packets) {
-            options.m_damageAt.push_back(packet.m_nPacket);
-        }
+    if (parsed.Has("--damage-at") &&
+        !ParseBlocks(parsed.values["--damage-at"], options.m_damageAt, strError)) {
+        return ParseOutcome::USAGE_ERROR;
     }
     if (parsed.Has("--baud")) {
         const std::string& rate = parsed.values["--baud"];

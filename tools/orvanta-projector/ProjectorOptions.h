@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 // A byte written toward the sender just before the answer to data packet m_nPacket.
@@ -23,14 +24,15 @@ struct ProjectorOptions {
     int64_t m_nHangupAfter = -1;   // drop the line on data packet K; -1: off
     uint32_t m_nAckDelayMs = 0;    // extra wait before each ACK
     // The bad line and the strict receiver.
-    uint64_t m_nSeed = 1;              // seeds every random choice of the run
-    std::vector<StrayByte> m_strays;   // stray bytes at chosen packets
-    std::vector<uint64_t> m_damageAt;  // data packets taken as damaged (1-based counts)
-    double m_dStrayRate = 0;           // chance of a stray byte at each data packet
-    double m_dDamageRate = 0;          // chance that a data packet is damaged
-    int64_t m_nStopAfterFiles = -1;    // after N segments never ask again; -1: off
-    std::string m_strExpect;           // package whose segments should arrive; empty: none
-    bool m_bVerbose = false;           // one line per event on stderr
+    uint64_t m_nSeed = 1;             // seeds every random choice of the run
+    std::vector<StrayByte> m_strays;  // stray bytes at chosen packets
+    // Blocks whose first arrival is taken as damaged: (file, block), both counted from 1.
+    std::vector<std::pair<uint32_t, uint32_t>> m_damageAt;
+    double m_dStrayRate = 0;         // chance of a stray byte at each data packet
+    double m_dDamageRate = 0;        // chance that a data packet is damaged
+    int64_t m_nStopAfterFiles = -1;  // after N segments never ask again; -1: off
+    std::string m_strExpect;         // package whose segments should arrive; empty: none
+    bool m_bVerbose = false;         // one line per event on stderr
 };
 
 enum class ParseOutcome { RUN, HELP, VERSION, USAGE_ERROR };
