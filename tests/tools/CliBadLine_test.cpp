@@ -188,17 +188,34 @@ TEST_F(CliBadLineTest, WrongSchemeEitherWayIsNamed) {
     }
 }
 
-// A projector that takes file 1 and never asks for file 2: the wait is bounded by
-// --silence-timeout, and the detail names what was awaited.
-TEST_F(CliBadLineTest, NoRequestForTheNextFileEnds) {
-    const ToolResult cli = SendToProjector({"--stop-after-files", "1"}, {"--silence-timeout", "1"});
-    EXPECT_EQ(cli.nExit, 6);
-    EXPECT_TRUE(
-        cli.err.ends_with("Projector canceled connection.\nno request for file 2 for 1 s "
-                          "after file 1 was taken; check that the projector is on and "
-                          "in upgrade mode\n"))
-        << cli.err;
-    EXPECT_EQ(ReadBytes(m_dir / "dump/segment-1.bin"), m_segments[0]);
+// Every wait after the first packet is bounded by --silence-timeout, said while it lasts
+// (the progress lines go to stdout when it is no terminal), and named in the detail.
+TEST_F(CliBadLineTest, SilenceIsSaidAndBounded) {
+    const struct {
+        const char* pName;
+        std::vector<std::string> args;
+        const char* pSaid;
+        std::string detail;
+    } rows[] = {
+        {"no request for the next file",
+         {"--stop-after-files", "1"},
+         "\nThe projector is writing file 1 (Boot loader 1.4)\n",
+         "no request for file 2 for 5 s after file 1 was taken; check that the projector is on "
+         "and in upgrade mode\n"},
+        {"no answer to a packet",
+         {"--silent-after", "20"},
+         "\nNo answer from the projector for 3 s\n",
+         "the projector sent no answer for 5 s after block " +
+             std::to_string(20 - m_blocks[0] + 1) + " of file 2 (Main firmware 2.3.0)\n"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.pName);
+        const ToolResult cli = SendToProjector(row.args, {"--silence-timeout", "5"});
+        EXPECT_EQ(cli.nExit, 6);
+        EXPECT_NE(cli.out.find(row.pSaid), std::string::npos) << cli.out;
+        EXPECT_TRUE(cli.err.ends_with("Projector canceled connection.\n" + row.detail)) << cli.err;
+        EXPECT_EQ(ReadBytes(m_dir / "dump/segment-1.bin"), m_segments[0]);
+    }
 }
 
 // Seeded noisy lines, denser than the soak benchmark's: whatever the end, a success means

@@ -145,6 +145,9 @@ public:
         m_progress.BlockSent(nSegmentSent, nTotalPos, nNowMs);
     }
     void Tick(uint64_t nNowMs) override { m_progress.Tick(nNowMs); }
+    void WaitText(const std::string& strText, uint64_t nNowMs) override {
+        m_progress.SetWaitText(strText, nNowMs);
+    }
     void Message(const std::string& strText) override {
         m_progress.Suspend();
         std::fprintf(stderr, "%s\n", strText.c_str());
@@ -207,7 +210,10 @@ public:
 
         CInterruptWatch interrupts([this](int nSignal) { OnInterrupt(nSignal); });
         QTimer tick;
-        QObject::connect(&tick, &QTimer::timeout, [this] { m_report.Tick(NowMs()); });
+        QObject::connect(&tick, &QTimer::timeout, [this] {
+            m_report.WaitText(m_session.Sender().WaitText(), NowMs());
+            m_report.Tick(NowMs());
+        });
         tick.start(TICK_INTERVAL_MS);
         if (m_options.nWaitSeconds > 0) {
             m_waitTimer.setSingleShot(true);
