@@ -82,6 +82,7 @@ int CXmodemSender::Start(SharedImage pImage, uint32_t nImageSize) {
     m_nAnswers = 0;
     m_bDisturbed = false;
     m_nMaxRoundTrip = 0;
+    m_nFirstRoundTrip = 0;
     m_nStepsInStep = 0;
     m_bOutOfStep = false;
     m_nNoise = 0;
@@ -180,6 +181,7 @@ void CXmodemSender::StartSegment() {
     m_nProbeDepth = 0;
     m_nRefusals = 0;
     m_nMaxRoundTrip = 0;
+    m_nFirstRoundTrip = 0;
     m_nRetries = MAX_RETRIES;
     SendIndexed(1, true);
 }
@@ -286,7 +288,13 @@ void CXmodemSender::OnAck() {
         Resend();
         return;
     }
-    m_nMaxRoundTrip = std::max(m_nMaxRoundTrip, std::min(nRoundTrip, MAX_WINDOW_MS));
+    // The first block's answer may wait for the projector to prepare its flash; the window
+    // follows the blocks after it, unless the segment has no other.
+    if (m_nTarget == 1) {
+        m_nFirstRoundTrip = std::min(nRoundTrip, MAX_WINDOW_MS);
+    } else {
+        m_nMaxRoundTrip = std::max(m_nMaxRoundTrip, std::min(nRoundTrip, MAX_WINDOW_MS));
+    }
     if (m_cutter.m_nRemaining == 0) {
         // The last block: its ACK must be the last byte before the EOT.
         OpenWindow(QUIET);
@@ -436,7 +444,8 @@ void CXmodemSender::Finish(int nResult, std::string strDetail) {
 }
 
 uint32_t CXmodemSender::WindowMs() const {
-    return std::clamp(2 * m_nMaxRoundTrip + WINDOW_MARGIN_MS, MIN_WINDOW_MS, MAX_WINDOW_MS);
+    const uint32_t nRoundTrip = m_nHighest > 1 ? m_nMaxRoundTrip : m_nFirstRoundTrip;
+    return std::clamp(2 * nRoundTrip + WINDOW_MARGIN_MS, MIN_WINDOW_MS, MAX_WINDOW_MS);
 }
 
 std::string CXmodemSender::FileName() const {

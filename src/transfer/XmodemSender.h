@@ -27,9 +27,10 @@
 //   - bytes that come when no answer is due (early bytes, other bytes than ACK and NAK, a
 //     second answer to one packet, anything between files but 'C') are noise, counted and
 //     forgiven at one per NOISE_DRAIN_BLOCKS blocks taken; NOISE_LIMIT ends the attempt.
-// The answer window is twice the longest round trip of a block seen in the segment plus
-// WINDOW_MARGIN_MS (at least MIN_WINDOW_MS): a few milliseconds on a cable, so the quiet
-// window costs about that much per file and nothing per block.
+// The answer window is twice the longest round trip of a block seen in the segment (block 1
+// only when there is no other: its answer may wait for the flash) plus WINDOW_MARGIN_MS, at
+// least MIN_WINDOW_MS: about 25 ms at 115200 baud, a few on a pseudo-terminal. The quiet
+// window costs that once per file and nothing per block.
 //
 // Failures the sender decides itself end the attempt with result 6 (projector canceled):
 // resends of one block spent (MAX_RETRIES), too much noise, no answer within the answer limit
@@ -207,16 +208,17 @@ private:
 
     // Answers and windows.
     Phase m_nPhase = ANSWER;
-    uint32_t m_nTarget = 0;        // the block the projector is to take next (1-based)
-    uint32_t m_nHighest = 0;       // the furthest block sent in this segment
-    uint32_t m_nProbeDepth = 0;    // how far back the last earlier block went
-    uint32_t m_nAnswers = 0;       // ACKs and NAKs since the packet now out was written
-    uint8_t m_nLastAnswer = 0;     // the latest of them
-    bool m_bDisturbed = false;     // a byte came within the quiet window before an EOT
-    uint32_t m_dwWindowTick = 0;   // the window ends WindowMs() after this tick
-    uint32_t m_nMaxRoundTrip = 0;  // longest write-to-ACK of a block in this segment, ms
-    uint32_t m_nStepsInStep = 0;   // blocks taken since the answers last fell out of step
-    bool m_bOutOfStep = false;     // the answers fell out of step lately
+    uint32_t m_nTarget = 0;          // the block the projector is to take next (1-based)
+    uint32_t m_nHighest = 0;         // the furthest block sent in this segment
+    uint32_t m_nProbeDepth = 0;      // how far back the last earlier block went
+    uint32_t m_nAnswers = 0;         // ACKs and NAKs since the packet now out was written
+    uint8_t m_nLastAnswer = 0;       // the latest of them
+    bool m_bDisturbed = false;       // a byte came within the quiet window before an EOT
+    uint32_t m_dwWindowTick = 0;     // the window ends WindowMs() after this tick
+    uint32_t m_nMaxRoundTrip = 0;    // longest write-to-ACK of blocks 2 on in this segment, ms
+    uint32_t m_nFirstRoundTrip = 0;  // that of block 1
+    uint32_t m_nStepsInStep = 0;     // blocks taken since the answers last fell out of step
+    bool m_bOutOfStep = false;       // the answers fell out of step lately
 
     // Noise.
     uint32_t m_nNoise = 0;  // unexpected bytes not yet forgiven
