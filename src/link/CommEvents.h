@@ -1,7 +1,9 @@
 // The messages that cross from the reader thread to the user-interface thread, as Qt events
 // posted with QCoreApplication::postEvent (which keeps their order).
 //
-// WM_COMM_BYTE carries one received byte in wParam and 0 in lParam. WM_COMM_ERROR carries a
+// WM_COMM_BYTE carries one received byte in wParam and, in lParam, the CommClockMicros at
+// which the reader read it (later than the read, never earlier), so that the sender can tell a
+// byte read before its last write, which cannot answer that write. WM_COMM_ERROR carries a
 // message for the user (shown on the user-interface thread, never by the reader).
 // WM_COMM_FAILED says the port failed for good (hang-up, adapter gone, repeated read errors);
 // it is posted once, with the message in its text, and the reader then parks until the port
@@ -10,6 +12,8 @@
 // first line of the text and "ADDRESS: reason" as the second, the detail a failed OpenPort
 // would have left.
 #pragma once
+
+#include <time.h>
 
 #include <QEvent>
 #include <cstdint>
@@ -22,6 +26,13 @@ inline constexpr int WM_COMM_FAILED = WM_USER + 4;
 
 inline constexpr char PORT_OPEN_FAILED[] =
     "Port already open (by another application) or does not exist!";
+
+// Microseconds on the monotonic clock, as both threads see it.
+inline int64_t CommClockMicros() {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<int64_t>(now.tv_sec) * 1'000'000 + now.tv_nsec / 1000;
+}
 
 class CCommEvent : public QEvent {
 public:

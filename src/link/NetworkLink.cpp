@@ -140,6 +140,9 @@ void CNetworkLink::Reset() {
     m_bBroken = false;
     m_bComPortAgreed = false;
     m_bComPortRefused = false;
+    m_bRawIac = false;
+    m_bTelnetOnRaw.store(false);
+    m_bAgreedSeen.store(false);
     m_nAcks = 0;
     m_nAckedRate = 0;
     m_dBudget = MAX_READ;
@@ -432,6 +435,13 @@ bool CNetworkLink::Receive(const uint8_t* pRaw, size_t nLength, std::vector<uint
     }
     if (m_pDecoder == nullptr) {
         const size_t nTake = std::min(nLength, MAX_DATA_PER_STEP);
+        // IAC followed by SB, WILL, WONT, DO or DONT: a telnet server behind a raw address.
+        for (size_t i = 0; i < nTake; ++i) {
+            if (m_bRawIac && pRaw[i] >= TELNET_SB && pRaw[i] <= TELNET_DONT) {
+                m_bTelnetOnRaw.store(true);
+            }
+            m_bRawIac = pRaw[i] == TELNET_IAC;
+        }
         data.insert(data.end(), pRaw, pRaw + nTake);
         return true;
     }
@@ -461,6 +471,7 @@ void CNetworkLink::OnDecoderEvent(telnet_t*, telnet_event_t* pEvent, void* pThis
         case TELNET_EV_DO:
             if (pEvent->neg.telopt == TELOPT_COM_PORT) {
                 self->m_bComPortAgreed = true;
+                self->m_bAgreedSeen.store(true);
             }
             break;
         case TELNET_EV_DONT:
@@ -501,4 +512,20 @@ void CNetworkLink::OnEncoderEvent(telnet_t*, telnet_event_t* pEvent, void* pThis
         const auto* p = reinterpret_cast<const uint8_t*>(pEvent->data.buffer);
         self->m_encoded.insert(self->m_encoded.end(), p, p + pEvent->data.size);
     }
+}
+
+std::string CNetworkLink::WrongScheme() const {
+    CPortAddress other = m_target;
+    if (m_target.m_nKind == CPortAddress::RAW_TCP && m_bTelnetOnRaw.load()) {
+        other.m_nKind = CPortAddress::RFC2217;
+        return "the server at " + m_target.Text() + " speaks telnet; use " + other.Text();
+    }
+    if (m_target.m_nKind == CPortAddress::RFC2217 && IsConnected() && !m_bAgreedSeen.load()) {
+        other.m_nKind = CPortAddress::RAW_TCP;
+        return "the server at " + m_target.Text() +
+               " never agreed to the COM-PORT option, so the line settings were not applied; "
+               "try " +
+               other.Text();
+    }
+    return {};
 }

@@ -99,6 +99,14 @@ public:
     // the output queue. false once the telnet stream is broken.
     bool Receive(const uint8_t* pRaw, size_t nLength, std::vector<uint8_t>& data);
 
+    // Whether the server is the wrong kind for the scheme, from what it sent so far: a raw
+    // "tcp://" server that sends telnet negotiation (IAC WILL, WONT, DO, DONT or SB), or an
+    // "rfc2217://" server that has not agreed to the COM-PORT-OPTION since the connection was
+    // made (the line settings were then never applied). Empty when neither; else one line
+    // that says what to use instead. Any thread; what the receive side learnt is published
+    // through atomics.
+    std::string WrongScheme() const;
+
     // What the server said (receive side): whether it agreed to the COM-PORT-OPTION, and the
     // rate it acknowledged (0 until then).
     bool ComPortAgreed() const { return m_bComPortAgreed; }
@@ -132,6 +140,9 @@ private:
     bool m_bBroken = false;
     bool m_bComPortAgreed = false;
     bool m_bComPortRefused = false;
+    bool m_bRawIac = false;  // raw TCP: the last byte received was IAC
+    std::atomic<bool> m_bTelnetOnRaw{false};
+    std::atomic<bool> m_bAgreedSeen{false};
     unsigned m_nAcks = 0;  // bit n: the answer to COM-PORT command n arrived
     uint32_t m_nAckedRate = 0;
     std::chrono::steady_clock::time_point m_tBucket{};  // when the rate budget was last filled

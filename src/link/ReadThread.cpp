@@ -38,11 +38,11 @@ public:
     explicit CEventRelay(QObject* pTarget) : m_pTarget(pTarget) {}
 
     // Reader thread.
-    void Push(int nMessage, uintptr_t wParam, std::string text) {
+    void Push(int nMessage, uintptr_t wParam, intptr_t lParam, std::string text) {
         QEvent* pWake = nullptr;
         {
             std::lock_guard lock(m_mutex);
-            m_items.push_back({nMessage, wParam, std::move(text)});
+            m_items.push_back({nMessage, wParam, lParam, std::move(text)});
             if (!m_bWakePending) {
                 m_bWakePending = true;
                 pWake = new QEvent(WakeType());  // made under the mutex, read after taking it
@@ -71,7 +71,7 @@ protected:
         // outside itself inside a handler (its messages and its end are queued), so nothing
         // here is re-entered or destroyed while the batch is delivered.
         for (Item& item : items) {
-            CCommEvent event(item.nMessage, item.wParam, 0, std::move(item.text));
+            CCommEvent event(item.nMessage, item.wParam, item.lParam, std::move(item.text));
             QCoreApplication::sendEvent(m_pTarget, &event);
         }
         return true;
@@ -81,6 +81,7 @@ private:
     struct Item {
         int nMessage;
         uintptr_t wParam;
+        intptr_t lParam;
         std::string text;
     };
 
@@ -184,7 +185,9 @@ void CReadThread::DrainWake() {
 
 void CReadThread::Post(int nMessage, uintptr_t wParam, std::string text) {
     if (m_pRelay != nullptr) {
-        m_pRelay->Push(nMessage, wParam, std::move(text));
+        // A byte carries when it was read, which tells whether it can answer a write.
+        const intptr_t lParam = nMessage == WM_COMM_BYTE ? CommClockMicros() : 0;
+        m_pRelay->Push(nMessage, wParam, lParam, std::move(text));
     }
 }
 

@@ -379,3 +379,7 @@ int CSerialPort::OpenNetworkPort(const std::string& portName, int nBaudRate) {
     m_nLineRate = LineRate(nBaudRate);
     return 1;
 }
+
+std::string CSerialPort::WrongScheme() const {
+    return m_pNetwork != nullptr ? m_pNetwork->WrongScheme() : std::string();
+}

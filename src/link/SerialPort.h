@@ -93,6 +93,9 @@ public:
     // network port and before any open.
     const std::string& LatencyNote() const { return m_strLatencyNote; }
 
+    // For an open network port whose server is the wrong kind for its scheme, what to use
+    // instead (CNetworkLink::WrongScheme); empty otherwise.
+    std::string WrongScheme() const;
     // The device path for a port text; empty when the text names no device.
     static std::string DevicePath(const std::string& portName);
     // The line rate OpenPort uses for a requested rate: 115200 or 57600.

@@ -1,27 +1,29 @@
 #include "UpgradeSession.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 
 #include "CommEvents.h"
 #include "PackageLoader.h"
+#include "PortAddress.h"
 
 namespace {
 
 constexpr int SILENCE_CHECK_INTERVAL_MS = 1000;
 
-// The silence limit, shortened by tests through ORVANTA_SILENCE_MS; a missing or unusable
-// value keeps the default.
+// Both silence limits, shortened by tests through ORVANTA_SILENCE_MS; 0 (keep the defaults)
+// for a missing or unusable value.
 uint32_t SilenceLimit() {
     const char* pText = std::getenv("ORVANTA_SILENCE_MS");
     if (pText == nullptr || *pText == '\0') {
-        return CXmodemSender::DEFAULT_SILENCE_LIMIT_MS;
+        return 0;
     }
     char* pEnd = nullptr;
     const unsigned long nValue = std::strtoul(pText, &pEnd, 10);
     if (*pEnd != '\0' || nValue == 0 || nValue > UINT32_MAX) {
-        return CXmodemSender::DEFAULT_SILENCE_LIMIT_MS;
+        return 0;
     }
     return static_cast<uint32_t>(nValue);
 }
@@ -33,9 +35,24 @@ CUpgradeSession::CUpgradeSession(QObject* pParent)
       m_port(this, [this](const std::string& text) { Tell(text); }),
       m_sender(*this) {
     m_clock.start();
-    m_sender.SetSilenceLimit(SilenceLimit());
+    if (const uint32_t nLimit = SilenceLimit(); nLimit != 0) {
+        SetSilenceLimit(nLimit);
+    }
     m_silenceTimer.setInterval(SILENCE_CHECK_INTERVAL_MS);
     connect(&m_silenceTimer, &QTimer::timeout, this, [this] { m_sender.CheckSilence(); });
+    // Answer windows are a few milliseconds; a coarse timer would stretch each by far more.
+    m_windowTimer.setSingleShot(true);
+    m_windowTimer.setTimerType(Qt::PreciseTimer);
+    connect(&m_windowTimer, &QTimer::timeout, this, [this] { m_sender.CheckSilence(); });
+}
+
+void CUpgradeSession::SetSilenceLimit(uint32_t nMilliseconds) {
+    m_sender.SetSilenceLimit(nMilliseconds);
+    m_sender.SetRequestLimit(nMilliseconds);
+}
+
+void CUpgradeSession::ScheduleCheck(uint32_t nDelayMs) {
+    m_windowTimer.start(static_cast<int>(std::min<uint32_t>(nDelayMs, INT32_MAX)));
 }
 
 CUpgradeSession::~CUpgradeSession() {
@@ -57,6 +74,10 @@ int CUpgradeSession::OpenPort(const std::string& portName, int nBaudRate) {
     }
     m_strLastError.clear();
     m_bFailureReported = false;
+    CPortAddress address;
+    m_bNetwork = CPortAddress::Parse(portName, address) && address.m_nKind != CPortAddress::LOCAL;
+    m_sender.SetPeerName(m_bNetwork ? "the projector or from the server at " + address.Text()
+                                    : "the projector");
     if (!m_sender.IsFinished()) {
         m_silenceTimer.start();
     }
@@ -68,6 +89,7 @@ bool CUpgradeSession::IsPortOpen() const {
 }
 
 int CUpgradeSession::WritePort(const void* pBuffer, uint32_t nLength) {
+    m_nLastWriteUs = CommClockMicros();
     if (m_port.WritePort(pBuffer, nLength)) {
         return 1;
     }
@@ -96,6 +118,7 @@ void CUpgradeSession::UpdateTexts(const std::string& strElapsed, const std::stri
 
 void CUpgradeSession::Finished(int nResult) {
     m_silenceTimer.stop();
+    m_windowTimer.stop();
     if (nResult == RESULT_SUCCESS) {
         m_strDetail.clear();
     } else if (m_strDetail.empty()) {
@@ -128,14 +151,23 @@ bool CUpgradeSession::event(QEvent* pEvent) {
         return QObject::event(pEvent);
     }
     const auto* pComm = static_cast<const CCommEvent*>(pEvent);
-    OnCommEvent(pComm->m_nMessage, pComm->m_wParam, pComm->m_strText);
+    OnCommEvent(pComm->m_nMessage, pComm->m_wParam, pComm->m_lParam, pComm->m_strText);
     return true;
 }
 
-void CUpgradeSession::OnCommEvent(int nMessage, uintptr_t wParam, const std::string& text) {
+void CUpgradeSession::OnCommEvent(int nMessage, uintptr_t wParam, intptr_t lParam,
+                                  const std::string& text) {
     switch (nMessage) {
         case WM_COMM_BYTE:
-            m_sender.OnCommByte(static_cast<uint8_t>(wParam & 0xFF));
+            if (m_bNetwork && !m_sender.IsFinished()) {
+                // Bytes from a server of the wrong kind are no projector's answers.
+                if (const std::string wrong = m_port.WrongScheme(); !wrong.empty()) {
+                    m_sender.Abort(RESULT_PROJECTOR_CANCELED, wrong);
+                    break;
+                }
+            }
+            m_sender.OnCommByte(static_cast<uint8_t>(wParam & 0xFF),
+                                lParam != 0 && lParam < m_nLastWriteUs);
             break;
         case WM_COMM_ERROR:
             if (!m_bFailureReported && text != m_strLastError) {

@@ -14,8 +14,16 @@
 // produces one message and ends the attempt with result 5; the port is closed. Every failure
 // leaves one detail line (FailureDetail) saying what happened, where, and what to do.
 //
-// The silence limit is 30 s; the environment variable ORVANTA_SILENCE_MS overrides it (tests
-// only).
+// The sender's clock: the silence timer calls CheckSilence once a second, and a precise
+// single-shot timer serves its answer windows (ScheduleCheck). Each byte event carries when
+// the reader read it; a byte read before the last write is handed to the sender as early.
+//
+// The time limits are 30 s for an answer and 120 s for the next file's request;
+// SetSilenceLimit sets both, and the environment variable ORVANTA_SILENCE_MS does the same for
+// tests (an explicit SetSilenceLimit wins). On a network port the silence detail names the
+// server too, and a server that is the wrong kind for its scheme (a telnet server behind
+// tcp://, a raw one behind rfc2217://) ends the attempt with result 6 at its first data byte,
+// the detail saying which scheme to use.
 #pragma once
 
 #include <QElapsedTimer>
@@ -44,6 +52,9 @@ public:
     // same detail a failed open leaves.
     int OpenPort(const std::string& portName, int nBaudRate);
 
+    // Both time limits of the sender (answer and next request), in milliseconds.
+    void SetSilenceLimit(uint32_t nMilliseconds);
+
     // Whether an attempt is prepared and has not ended.
     bool IsRunning() const { return !m_sender.IsFinished(); }
     // Milliseconds since the current (or last) attempt was prepared.
@@ -62,6 +73,7 @@ public:
     void UpdateTexts(const std::string& strElapsed, const std::string& strStatus) override;
     void Finished(int nResult) override;
     uint32_t GetTickCount() const override;
+    void ScheduleCheck(uint32_t nDelayMs) override;
 
 signals:
     void progress(unsigned segmentPos, unsigned totalPos);
@@ -75,7 +87,7 @@ protected:
     bool event(QEvent* pEvent) override;
 
 private:
-    void OnCommEvent(int nMessage, uintptr_t wParam, const std::string& text);
+    void OnCommEvent(int nMessage, uintptr_t wParam, intptr_t lParam, const std::string& text);
     // Queues a message for the user to the event loop.
     void Tell(const std::string& text);
     // The detail line for a port that failed under the transfer with nError.
@@ -85,6 +97,9 @@ private:
     CSerialPort m_port;
     CXmodemSender m_sender;
     QTimer m_silenceTimer;
+    QTimer m_windowTimer;
+    int64_t m_nLastWriteUs = 0;  // CommClockMicros just before the last write
+    bool m_bNetwork = false;
     // Messages of the reader since the port was last opened: a repeat of the same error and
     // anything after the failure are not shown again.
     std::string m_strLastError;

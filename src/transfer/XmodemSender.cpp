@@ -13,6 +13,9 @@ constexpr uint32_t PACKET_SIZE = 133;
 constexpr uint32_t BLOCK_SIZE = 128;
 constexpr uint32_t CRC_OFFSET = 3 + BLOCK_SIZE;
 constexpr uint32_t BAR_RANGE = 1000;
+constexpr char kProjector[] = "the projector";
+// Blocks taken in step after which an earlier drift no longer colours a failure's detail.
+constexpr uint32_t IN_STEP_BLOCKS = 64;
 
 // "30 s", "1.5 s".
 std::string Seconds(uint32_t nMilliseconds) {
@@ -74,6 +77,19 @@ int CXmodemSender::Start(SharedImage pImage, uint32_t nImageSize) {
     m_nFile = 0;
     m_nBlockIndex = 0;
     m_strDetail.clear();
+    m_nPhase = ANSWER;
+    m_nTarget = 0;
+    m_nAnswers = 0;
+    m_bDisturbed = false;
+    m_nMaxRoundTrip = 0;
+    m_nFirstRoundTrip = 0;
+    m_nStepsInStep = 0;
+    m_bOutOfStep = false;
+    m_nNoise = 0;
+    m_nNoiseTotal = 0;
+    m_nCleanBlocks = 0;
+    m_strNoiseSince.clear();
+    m_strTakenFile.clear();
 
     const int nResult = m_cutter.PrepareNextSegment();
     m_dwStartTick = m_host.GetTickCount();
@@ -88,29 +104,69 @@ void CXmodemSender::Abort(int nResult, const std::string& strDetail) {
     }
 }
 
-void CXmodemSender::OnCommByte(uint8_t nByte) {
+void CXmodemSender::OnCommByte(uint8_t nByte, bool bEarly) {
     if (m_bFinished || !m_host.IsPortOpen()) {
         return;
     }
     if (m_nState == STATE_WAIT_C) {
         if (nByte == REQUEST) {
             StartSegment();
+        } else if (m_nFile > 0) {
+            Noise();  // between files only a request is due
         }
+    } else if (bEarly) {
+        Noise();
     } else {
         OnReply(nByte);
     }
 }
 
 void CXmodemSender::CheckSilence() {
-    if (m_bFinished || !m_bAwaitingReply) {
+    if (m_bFinished) {
         return;
     }
-    const uint32_t nSilent = m_host.GetTickCount() - m_dwLastSendTick;
-    if (nSilent >= m_nSilenceLimit) {
-        m_host.ClosePort();
-        Finish(RESULT_PROJECTOR_CANCELED,
-               "the projector sent no answer for " + Seconds(nSilent) + " after " + Where());
+    const uint32_t nNow = m_host.GetTickCount();
+    if (m_nState == STATE_WAIT_C) {
+        if (m_nFile > 0 && nNow - m_dwFileTakenTick >= m_nRequestLimit) {
+            Fail("no request for file " + std::to_string(m_nFile + 1) + " for " +
+                 Seconds(m_nRequestLimit) + " after file " + std::to_string(m_nFile) +
+                 " was taken; " +
+                 (m_strPeer == kProjector
+                      ? std::string("check that the projector is on and in upgrade mode")
+                      : "no answer from " + m_strPeer));
+        }
+        return;
     }
+    if (m_nPhase != ANSWER) {
+        const uint32_t nQuiet = nNow - m_dwWindowTick;
+        if (nQuiet >= WindowMs()) {
+            CloseWindow();
+        } else {
+            m_host.ScheduleCheck(WindowMs() - nQuiet);
+        }
+        return;
+    }
+    if (m_bAwaitingReply && nNow - m_dwLastSendTick >= m_nSilenceLimit) {
+        Fail((m_strPeer == kProjector ? "the projector sent no answer"
+                                      : "no answer from " + m_strPeer) +
+             " for " + Seconds(m_nSilenceLimit) + " after " + Where());
+    }
+}
+
+std::string CXmodemSender::WaitText() const {
+    if (m_bFinished) {
+        return {};
+    }
+    const uint32_t nNow = m_host.GetTickCount();
+    if (m_nState == STATE_WAIT_C && m_nFile > 0) {
+        return "The projector is writing " + m_strTakenFile;
+    }
+    if (m_nState == STATE_SENDING && m_bAwaitingReply &&
+        nNow - m_dwLastSendTick >= SHOW_SILENCE_MS) {
+        return "No answer from the projector for " +
+               std::to_string((nNow - m_dwLastSendTick) / 1000) + " s";
+    }
+    return {};
 }
 
 void CXmodemSender::StartSegment() {
@@ -120,15 +176,36 @@ void CXmodemSender::StartSegment() {
     }
     ++m_nFile;
     m_nBlockIndex = 0;
-    m_pNext = m_cutter.m_pSegment.get();
-    const uint32_t nCount = std::min(m_cutter.m_nRemaining, BLOCK_SIZE);
-    SendBlock(1, m_pNext, nCount);
+    m_nTarget = 1;
+    m_nHighest = 0;
+    m_nProbeDepth = 0;
+    m_nRefusals = 0;
+    m_nMaxRoundTrip = 0;
+    m_nFirstRoundTrip = 0;
+    m_nRetries = MAX_RETRIES;
+    SendIndexed(1, true);
+}
+
+void CXmodemSender::SendIndexed(uint32_t nIndex, bool bNew) {
+    const uint32_t nLength = m_cutter.m_nSegmentLength;
+    const uint32_t nOffset = (nIndex - 1) * BLOCK_SIZE;
+    const uint32_t nCount = std::min(nLength - nOffset, BLOCK_SIZE);
+    const uint8_t* pData = m_cutter.m_pSegment.get() + nOffset;
+    // SendBlock reports the bars with the block still counted as remaining.
+    m_cutter.m_nRemaining = nLength - nOffset;
+    if (!bNew) {
+        ++m_nResent;
+    }
+    m_nHighest = std::max(m_nHighest, nIndex);
+    m_nBlockIndex = nIndex - 1;
+    SendBlock(static_cast<uint8_t>(nIndex), pData, nCount);
     if (m_bFinished) {
         return;
     }
-    ++m_nBlock;
-    m_pNext += nCount;
-    m_cutter.m_nRemaining -= nCount;
+    m_nBlockIndex = nIndex;
+    m_nBlock = static_cast<uint8_t>(nIndex + 1);
+    m_pNext = pData + nCount;
+    m_cutter.m_nRemaining = nLength - nOffset - nCount;
 }
 
 void CXmodemSender::SendBlock(uint8_t nBlock, const uint8_t* pData, uint32_t nCount) {
@@ -143,7 +220,6 @@ void CXmodemSender::SendBlock(uint8_t nBlock, const uint8_t* pData, uint32_t nCo
     m_packet[CRC_OFFSET + 1] = static_cast<uint8_t>(nCrc & 0xFF);
 
     ++m_nBlockIndex;
-    m_nRefusals = 0;
     if (m_host.IsPortOpen()) {
         Send(m_packet, PACKET_SIZE);
         if (m_bFinished) {
@@ -151,7 +227,6 @@ void CXmodemSender::SendBlock(uint8_t nBlock, const uint8_t* pData, uint32_t nCo
         }
     }
     m_nState = STATE_SENDING;
-    m_nRetries = MAX_RETRIES;
 
     // What went out before this block; m_nRemaining still counts it. Kept in unsigned 32 bits
     // on purpose, so the positions match the established ones: the products wrap past 2^32
@@ -168,50 +243,170 @@ void CXmodemSender::SendBlock(uint8_t nBlock, const uint8_t* pData, uint32_t nCo
 }
 
 void CXmodemSender::OnReply(uint8_t nReply) {
-    if (nReply == ACK) {
-        if (m_cutter.m_nRemaining > 0) {
-            const uint32_t nCount = std::min(m_cutter.m_nRemaining, BLOCK_SIZE);
-            SendBlock(m_nBlock, m_pNext, nCount);
-            if (m_bFinished) {
-                return;
-            }
-            ++m_nBlock;
-            m_pNext += nCount;
-            m_cutter.m_nRemaining -= nCount;
-        } else if (m_packet[0] != EOT) {
-            // The last data block is acknowledged; the retries it left also serve the EOT.
-            m_packet[0] = EOT;
-            m_nRefusals = 0;
-            if (m_host.IsPortOpen()) {
-                Send(m_packet, 1);
-            }
-        } else {
-            m_bAwaitingReply = false;
-            m_pNext = nullptr;
-            m_cutter.ReleaseSegment();
-            m_nState = STATE_WAIT_C;
-            if (m_cutter.PrepareNextSegment()) {
-                m_host.UpdateTexts(m_strElapsed, m_cutter.m_strStatus);
-            } else {
-                m_host.ClosePort();
-                Finish(RESULT_SUCCESS);
-            }
+    if (nReply != ACK && nReply != NAK) {
+        if (m_nPhase == QUIET) {
+            m_bDisturbed = true;
+            m_dwWindowTick = m_host.GetTickCount();
         }
-    } else if (nReply == NAK) {
+        Noise();
+        return;
+    }
+    ++m_nAnswers;
+    m_nLastAnswer = nReply;
+    if (nReply == NAK) {
         ++m_nRefusals;
-        if (m_nRetries > 0) {
-            --m_nRetries;
-            if (m_host.IsPortOpen()) {
-                ++m_nResent;
-                Send(m_packet, m_packet[0] == EOT ? 1 : PACKET_SIZE);
-            }
-        } else {
-            // The projector refuses the packet for good; waiting on would never end.
-            m_host.ClosePort();
-            Finish(RESULT_PROJECTOR_CANCELED, "the projector refused " + Where() + " " +
-                                                  std::to_string(m_nRefusals) +
-                                                  " times; check the cable and the baud rate");
+    }
+    if (m_nPhase != ANSWER) {
+        // A second answer to one packet: one of them was not the projector's answer to it.
+        if (m_nPhase == QUIET) {
+            m_bDisturbed = true;
         }
+        m_dwWindowTick = m_host.GetTickCount();
+        Noise();
+        return;
+    }
+    m_bAwaitingReply = false;
+    if (nReply == NAK) {
+        OpenWindow(SETTLE);
+    } else {
+        OnAck();
+    }
+}
+
+void CXmodemSender::OnAck() {
+    if (m_packet[0] == EOT) {
+        SegmentTaken();
+        return;
+    }
+    const uint32_t nRoundTrip = m_host.GetTickCount() - m_dwLastSendTick;
+    if (m_nBlockIndex != m_nTarget) {
+        // An earlier block, sent to find where the projector stands, was taken or was the
+        // projector's last: it needs the block after it next.
+        m_nTarget = m_nBlockIndex + 1;
+        m_nRefusals = 0;
+        m_nProbeDepth = 0;
+        Resend();
+        return;
+    }
+    // The first block's answer may wait for the projector to prepare its flash; the window
+    // follows the blocks after it, unless the segment has no other.
+    if (m_nTarget == 1) {
+        m_nFirstRoundTrip = std::min(nRoundTrip, MAX_WINDOW_MS);
+    } else {
+        m_nMaxRoundTrip = std::max(m_nMaxRoundTrip, std::min(nRoundTrip, MAX_WINDOW_MS));
+    }
+    if (m_cutter.m_nRemaining == 0) {
+        // The last block: its ACK must be the last byte before the EOT.
+        OpenWindow(QUIET);
+        return;
+    }
+    if (m_nNoise > 0 && ++m_nCleanBlocks >= NOISE_DRAIN_BLOCKS) {
+        m_nCleanBlocks = 0;
+        --m_nNoise;
+    }
+    if (++m_nStepsInStep >= IN_STEP_BLOCKS) {
+        m_bOutOfStep = false;
+    }
+    ++m_nTarget;
+    m_nRefusals = 0;
+    m_nProbeDepth = 0;
+    m_nRetries = MAX_RETRIES;
+    SendIndexed(m_nTarget, m_nTarget > m_nHighest);
+}
+
+void CXmodemSender::OpenWindow(Phase nPhase) {
+    m_nPhase = nPhase;
+    m_bDisturbed = false;
+    m_dwWindowTick = m_host.GetTickCount();
+    m_host.ScheduleCheck(WindowMs());
+}
+
+void CXmodemSender::CloseWindow() {
+    const Phase nPhase = m_nPhase;
+    m_nPhase = ANSWER;
+    if (nPhase == QUIET && !m_bDisturbed && m_nAnswers == 1) {
+        SendEot();
+        return;
+    }
+    if (m_nAnswers > 1 || m_bDisturbed) {
+        m_bOutOfStep = true;
+        m_nStepsInStep = 0;
+    }
+    Resend();
+}
+
+void CXmodemSender::Resend() {
+    if (m_nRetries <= 0) {
+        // The projector refuses the packet for good, or its answers never came back in step
+        // with the blocks; waiting on would never end.
+        const std::string where = m_packet[0] == EOT ? Where() : BlockWhere(m_nTarget);
+        if (m_bOutOfStep) {
+            Fail("the projector's answers fell out of step with the blocks at " + where +
+                 " and did not come back in step after " + std::to_string(MAX_RETRIES) +
+                 " resends; check the cable and that the projector is in upgrade mode");
+        } else {
+            Fail("the projector refused " + where + " " + std::to_string(m_nRefusals) +
+                 " times; check the cable and the baud rate");
+        }
+        return;
+    }
+    --m_nRetries;
+    if (m_packet[0] == EOT) {
+        if (m_host.IsPortOpen()) {
+            ++m_nResent;
+            Send(m_packet, 1);
+        }
+        return;
+    }
+    // A target refused again after a resend may be one the projector cannot take yet: its
+    // answers ran ahead and it still waits for an earlier block. Between resends of the
+    // target the blocks before it go out, one further back each time; the projector takes
+    // the one it waits for, answers a repeat of its last block with ACK, and drops the rest.
+    uint32_t nIndex = m_nTarget;
+    if (m_nBlockIndex == m_nTarget && m_nTarget > 1 && m_nLastAnswer == NAK && m_nRefusals >= 2) {
+        m_nProbeDepth = std::min(m_nProbeDepth + 1, m_nTarget - 1);
+        nIndex = m_nTarget - m_nProbeDepth;
+    }
+    SendIndexed(nIndex, nIndex > m_nHighest);
+}
+
+void CXmodemSender::SendEot() {
+    // The last data block is acknowledged; the retries it left also serve the EOT.
+    m_packet[0] = EOT;
+    m_nRefusals = 0;
+    if (m_host.IsPortOpen()) {
+        Send(m_packet, 1);
+    }
+}
+
+void CXmodemSender::SegmentTaken() {
+    m_bAwaitingReply = false;
+    m_pNext = nullptr;
+    m_strTakenFile = FileName();
+    m_dwFileTakenTick = m_host.GetTickCount();
+    m_cutter.ReleaseSegment();
+    m_nState = STATE_WAIT_C;
+    if (m_cutter.PrepareNextSegment()) {
+        m_host.UpdateTexts(m_strElapsed, m_cutter.m_strStatus);
+    } else {
+        m_host.ClosePort();
+        Finish(RESULT_SUCCESS);
+    }
+}
+
+void CXmodemSender::Noise() {
+    if (m_nNoise == 0) {
+        m_strNoiseSince = m_nState == STATE_WAIT_C ? "the end of " + m_strTakenFile : Where();
+        m_nNoiseSince = 0;
+        m_nCleanBlocks = 0;
+    }
+    ++m_nNoise;
+    ++m_nNoiseSince;
+    ++m_nNoiseTotal;
+    if (m_nNoise >= NOISE_LIMIT) {
+        Fail(std::to_string(m_nNoiseSince) + " unexpected bytes from " + m_strPeer + " since " +
+             m_strNoiseSince +
+             "; check the cable, the port and that the projector is in upgrade mode");
     }
 }
 
@@ -225,6 +420,13 @@ void CXmodemSender::Send(const void* pBuffer, uint32_t nLength) {
     ++m_nPacketsSent;
     m_dwLastSendTick = m_host.GetTickCount();
     m_bAwaitingReply = true;
+    m_nAnswers = 0;
+    m_nPhase = ANSWER;
+}
+
+void CXmodemSender::Fail(std::string strDetail) {
+    m_host.ClosePort();
+    Finish(RESULT_PROJECTOR_CANCELED, std::move(strDetail));
 }
 
 void CXmodemSender::Finish(int nResult, std::string strDetail) {
@@ -235,20 +437,31 @@ void CXmodemSender::Finish(int nResult, std::string strDetail) {
     m_strDetail = nResult == RESULT_SUCCESS ? std::string() : std::move(strDetail);
     m_bAwaitingReply = false;
     m_nState = STATE_WAIT_C;
+    m_nPhase = ANSWER;
     m_pNext = nullptr;
     m_cutter.ReleaseSegment();
     m_host.Finished(nResult);
 }
 
-std::string CXmodemSender::Where() const {
+uint32_t CXmodemSender::WindowMs() const {
+    const uint32_t nRoundTrip = m_nHighest > 1 ? m_nMaxRoundTrip : m_nFirstRoundTrip;
+    return std::clamp(2 * nRoundTrip + WINDOW_MARGIN_MS, MIN_WINDOW_MS, MAX_WINDOW_MS);
+}
+
+std::string CXmodemSender::FileName() const {
     std::string file = "file " + std::to_string(m_nFile);
     if (!m_cutter.m_strStatus.empty()) {
         file += " (" + m_cutter.m_strStatus + ")";
     }
-    if (m_packet[0] == EOT) {
-        return "the end of " + file;
-    }
-    return "block " + std::to_string(m_nBlockIndex) + " of " + file;
+    return file;
+}
+
+std::string CXmodemSender::BlockWhere(uint32_t nIndex) const {
+    return "block " + std::to_string(nIndex) + " of " + FileName();
+}
+
+std::string CXmodemSender::Where() const {
+    return m_packet[0] == EOT ? "the end of " + FileName() : BlockWhere(m_nBlockIndex);
 }
 
 uint16_t CXmodemSender::Crc16(const uint8_t* pData, uint32_t nLength) {

@@ -135,19 +135,23 @@ void CTransferPage::OnTextsChanged(const QString& strElapsed, const QString& str
     m_strElapsed = strElapsed;
     m_strStatus = strStatus;
     if (m_pSession->Sender().HasSent()) {
-        m_waitTimer.stop();
-        m_strFeedback.clear();
+        m_strFeedback = QString::fromStdString(m_pSession->Sender().WaitText());
     }
     if (IsCreated()) UpdateData(FALSE);
 }
 
 void CTransferPage::OnWaitTick() {
-    if (!m_pSession->IsRunning() || m_pSession->Sender().HasSent()) {
+    if (!m_pSession->IsRunning()) {
         m_waitTimer.stop();
         return;
     }
+    // The clock runs through the whole attempt, and a wait that lasts is said: before the
+    // first request, while an answer is overdue, while the projector writes a file.
     m_strElapsed =
         QString::fromStdString(CXmodemSender::FormatElapsed(m_pSession->ElapsedMs() / 1000));
+    m_strFeedback = m_pSession->Sender().HasSent()
+                        ? QString::fromStdString(m_pSession->Sender().WaitText())
+                        : QString::fromLatin1(kWaiting);
     if (IsCreated()) UpdateData(FALSE);
 }
 

@@ -6,9 +6,12 @@
 //   - RS-232: the image goes to the upgrade session, whose first segment's description shows
 //     as the status, and the port opens. When the port fails (its message follows in a box)
 //     the result is 5. Otherwise the page is shown with both bars at 0; until the projector's
-//     first request the feedback line says that the page waits for it, and the elapsed time
-//     runs from the start of the attempt. The session carries the transfer, and when it ends
-//     the page takes its result and detail and turns the sheet to the Done page.
+//     first request the feedback line says that the page waits for it; later it says when
+//     an answer is overdue ("No answer from the projector for N s", from 3 s) and, between
+//     files, that the projector is writing the file just sent. The elapsed time runs from the
+//     start of the attempt to its end, once a second as well as with each block. The session
+//     carries the transfer, and when it ends the page takes its result and detail and turns
+//     the sheet to the Done page.
 //   - BIN file: the image is written, complemented, to test.bin in the user's home folder;
 //     a write that fails gives result 1 with a detail line.
 //   - USB, or no choice: the page is shown and stays idle; only Cancel leaves it.
@@ -74,7 +77,7 @@ private:
     void OnProgress(unsigned nSegmentPos, unsigned nTotalPos);
     void OnTextsChanged(const QString& strElapsed, const QString& strStatus);
     void OnFinished(int nResult);
-    // While the projector's first request is awaited: the waiting text and the elapsed time.
+    // Once a second while the attempt runs: the elapsed time and the waiting text.
     void OnWaitTick();
 
     QProgressBar* m_totalProgress = nullptr;

@@ -2,6 +2,7 @@
 
 #include <cerrno>
 
+#include "CommEvents.h"
 #include "LinkTestSupport.h"
 #include "ReadThread.h"
 
@@ -10,6 +11,7 @@ namespace {
 // Bytes arrive in order, every value once; the port closed and opened again (at the other
 // rate too) reads on the same thread, starting with a byte that waited in the terminal.
 TEST(ReadThreadTest, BytesArriveInOrderAcrossCloseAndReopen) {
+    const int64_t tStart = CommClockMicros();
     CPty pty;
     CPortUnderTest p;
     const CReadThread* pThread = p.m_port.m_pReadThread.get();
@@ -32,9 +34,12 @@ TEST(ReadThreadTest, BytesArriveInOrderAcrossCloseAndReopen) {
         DeliverEvents([] { return false; }, 50);  // nothing more comes
         EXPECT_EQ(p.m_port.ClosePort(), 1);
     }
-    std::vector<Received> expected;  // every byte one WM_COMM_BYTE event with lParam 0
-    for (const uint8_t nByte : sent) {
-        expected.push_back({WM_COMM_BYTE, nByte, 0, ""});
+    // Every byte one WM_COMM_BYTE event, stamped with when it was read: after the test
+    // wrote it, never before the byte ahead of it.
+    std::vector<Received> expected;
+    for (size_t i = 0; i < sent.size() && i < p.m_events.size(); ++i) {
+        expected.push_back({WM_COMM_BYTE, sent[i], p.m_events[i].lParam, ""});
+        EXPECT_GE(p.m_events[i].lParam, i == 0 ? tStart : p.m_events[i - 1].lParam) << i;
     }
     EXPECT_EQ(p.m_events, expected);
     EXPECT_TRUE(p.m_messages.empty());

@@ -18,6 +18,7 @@ using namespace orvtest;
 constexpr uint8_t EOT = 0x04, ACK = 0x06, NAK = 0x15;
 constexpr int kNothing = -1, kHungUp = -2;  // no answer in time; the line is gone
 constexpr int kEot = -1;                    // a step that sends EOT instead of a packet
+constexpr int kRead = -3;                   // a step that sends nothing and reads one byte
 
 // Packet nIndex (from 0) of segment.
 Bytes SegmentPacket(const Bytes& segment, size_t nIndex) {
@@ -106,7 +107,8 @@ TEST(ProjectorTest, ChecksEveryPacketAndDumpsTheSegment) {
     for (const char* pExpected :
          {"{\"index\": 1, \"flags\": 6, \"start_segment\": 43981, \"start_offset\": 4660, "
           "\"length\": 232, \"valid\": true, \"load_blocks\": [{\"segment\": 4096, "
-          "\"offset\": 16, \"count\": 200}, {\"segment\": 0, \"offset\": 256, \"count\": 3}]}",
+          "\"offset\": 16, \"count\": 200}, {\"segment\": 0, \"offset\": 256, \"count\": 3}], "
+          "\"whole\": true, \"exact\": null}",
           "\"packets\": 6,", "\"naks_sent\": 3,", "\"complete\": true"}) {
         EXPECT_NE(summary.find(pExpected), std::string::npos) << pExpected << "\n" << summary;
     }
@@ -133,13 +135,39 @@ TEST(ProjectorTest, FaultsAsAskedFor) {
         {{"--baud", "115200", "--ack-delay", "5"},
          {{0, ACK}, {1, ACK}, {2, ACK}, {3, ACK}, {4, ACK}, {kEot, ACK}},
          true},
+        // A stray NAK before the second packet's ACK, the third packet damaged.
+        {{"--stray-at", "2:nak", "--damage-at", "1:3"},
+         {{0, ACK}, {1, NAK}, {kRead, ACK}, {2, NAK}, {2, ACK}, {3, ACK}, {4, ACK}, {kEot, ACK}},
+         true},
+        // Strict receiver: a block ahead is refused and dropped, a repeat of the last block
+        // taken is acknowledged and dropped; garbage and a stray ACK come before answers.
+        {{"--stray-at", "1:garbage,3:ack"},
+         {{0, 0xA5},
+          {kRead, ACK},
+          {2, NAK},
+          {0, ACK},
+          {kRead, ACK},
+          {1, ACK},
+          {2, ACK},
+          {3, ACK},
+          {4, ACK},
+          {kEot, ACK}},
+         true},
+        // The same random line for the same seed: every packet damaged at a rate of 1.
+        {{"--seed", "7", "--damage-rate", "1"}, {{0, NAK}, {0, NAK}}, false},
+        // One file taken, then no request for another.
+        {{"--stop-after-files", "1"},
+         {{0, ACK}, {1, ACK}, {2, ACK}, {3, ACK}, {4, ACK}, {kEot, ACK}, {kRead, kNothing}},
+         true},
     };
     for (const auto& fault : faults) {
         SCOPED_TRACE(fault.args[0]);
         CProjectorRun run(fault.args);
         ASSERT_EQ(run.Send({}), 'C');
         for (const auto& [nIndex, nAnswer] : fault.steps) {
-            const Bytes bytes = nIndex == kEot ? Bytes{EOT} : SegmentPacket(segment, nIndex);
+            const Bytes bytes = nIndex == kEot    ? Bytes{EOT}
+                                : nIndex == kRead ? Bytes{}
+                                                  : SegmentPacket(segment, nIndex);
             EXPECT_EQ(run.Send(bytes, nAnswer == kNothing ? 300 : 10000), nAnswer) << nIndex;
         }
         ASSERT_EQ(run.End(), 0);

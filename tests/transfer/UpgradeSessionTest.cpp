@@ -6,6 +6,9 @@
 #include <QCoreApplication>
 #include <QEventLoop>
 #include <QTimer>
+#include <atomic>
+#include <chrono>
+#include <thread>
 
 #include "TestSupport.h"
 #include "ToolRunner.h"
@@ -33,9 +36,18 @@ TEST(UpgradeSession, APortFailureEndsTheAttemptOnceUnderANestedEventLoop) {
         CUpgradeSession session;
         session.Prepare(ToBuffer(image), static_cast<uint32_t>(image.size()));
         ASSERT_TRUE(session.OpenPort(device, 115200));
+        // The stalled line's projector: 'C', then an ACK every 2 ms, each one after the
+        // packet it answers (an ACK that came before its packet would be no answer).
+        std::atomic<bool> bStop = false;
+        std::thread answers;
         if (!bHangUp) {
             ASSERT_TRUE(stalled.Write(Bytes(1, 'C')));
-            ASSERT_TRUE(stalled.Write(Bytes(3000, CXmodemSender::ACK)));
+            answers = std::thread([&] {
+                for (int i = 0; i < 3000 && !bStop; ++i) {
+                    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+                    stalled.Write(Bytes(1, CXmodemSender::ACK));
+                }
+            });
         }
         std::vector<int> results;
         QStringList messages;
@@ -56,6 +68,10 @@ TEST(UpgradeSession, APortFailureEndsTheAttemptOnceUnderANestedEventLoop) {
         loop.exec();
         QTimer::singleShot(800, &loop, &QEventLoop::quit);  // a late second end would show
         loop.exec();
+        bStop = true;
+        if (answers.joinable()) {
+            answers.join();
+        }
         EXPECT_EQ(results, std::vector<int>{5});
         EXPECT_FALSE(session.IsPortOpen());
         EXPECT_FALSE(bOpenDuringMessage) << "the attempt must be over before a message shows";

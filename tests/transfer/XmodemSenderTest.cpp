@@ -1,6 +1,10 @@
 // The sender against a recording host whose clock the test sets.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <functional>
+#include <utility>
+
 #include "TestSupport.h"
 #include "XmodemSender.h"
 
@@ -29,8 +33,10 @@ public:
     }
     void Finished(int nResult) override { m_finished.push_back(nResult); }
     uint32_t GetTickCount() const override { return m_dwTick; }
+    void ScheduleCheck(uint32_t nDelayMs) override { m_nCheckDue = m_dwTick + nDelayMs; }
 
     bool m_bOpen = true;
+    uint32_t m_nCheckDue = 0;  // tick of the check asked for, 0 for none
     uint32_t m_dwTick = 1000;
     int m_nCloses = 0;
     std::vector<Bytes> m_writes;
@@ -50,9 +56,24 @@ protected:
         const Bytes image = MakeImage(files);
         return m_sender.Start(ToBuffer(image), static_cast<uint32_t>(image.size()));
     }
+    // Each byte, then the answer window it opened runs out quietly.
     void Feed(const Bytes& bytes) {
         for (uint8_t nByte : bytes) {
             m_sender.OnCommByte(nByte);
+            Settle();
+        }
+    }
+    // Bytes that all arrive within one answer window; then it runs out.
+    void Burst(const Bytes& bytes, bool bEarly = false) {
+        for (uint8_t nByte : bytes) {
+            m_sender.OnCommByte(nByte, bEarly);
+        }
+        Settle();
+    }
+    void Settle() {
+        if (m_host.m_nCheckDue != 0) {
+            m_host.m_dwTick = std::max(m_host.m_dwTick, std::exchange(m_host.m_nCheckDue, 0));
+            m_sender.CheckSilence();
         }
     }
     // Plays the projector to the end of the attempt ('C' for each segment, ACK for every
@@ -206,6 +227,129 @@ TEST_F(XmodemSenderTest, ProgressPositions) {
     ASSERT_EQ(m_host.m_progress.size(), 33556u);
     EXPECT_EQ(m_host.m_progress[33554], std::make_pair(976u, 976u));
     EXPECT_EQ(m_host.m_progress[33555], std::make_pair(0u, 0u));
+}
+
+// Answers that are not the projector's answer to the packet out never move the sender on:
+// each row plays bytes against three blocks of file 1 and names the block numbers written
+// (0 for EOT) up to the last EOT. "early" bytes were read before the last write; a burst falls
+// in one window.
+TEST_F(XmodemSenderTest, StrayAndRepeatedAnswersAreHarmless) {
+    struct Step {
+        Bytes bytes;
+        bool bBurst = false;  // within one answer window (else each is followed by quiet)
+        bool bEarly = false;
+    };
+    const struct {
+        const char* pName;
+        std::vector<Step> steps;
+        std::vector<int> written;  // after the first block
+    } rows[] = {
+        {"clean line", {{{ACK, ACK, ACK}}}, {2, 3, 0}},
+        {"an ACK read before the packet was written",
+         {{{ACK}, true, true}, {{ACK, ACK, ACK}}},
+         {2, 3, 0}},
+        {"a stray NAK, then the real ACK, in one window",
+         {{{NAK, ACK}, true}, {{ACK, ACK, ACK}}},
+         {1, 2, 3, 0}},
+        {"a block refused after its resend: the one before goes first",
+         {{{ACK, NAK, NAK}}, {{ACK, ACK, ACK}}},
+         {2, 2, 1, 2, 3, 0}},
+        {"refused again: one block further back",
+         {{{ACK, ACK, NAK, NAK, NAK, NAK}}},
+         {2, 3, 3, 2, 3, 1}},
+        {"an earlier block taken: the block after it is next",
+         {{{ACK, ACK, NAK, NAK, NAK, NAK, ACK, ACK, ACK}}},
+         {2, 3, 3, 2, 3, 1, 2, 3, 0}},
+        {"a second answer after the last block's ACK: the block again, not EOT",
+         {{{ACK, ACK}}, {{ACK, ACK}, true}, {{ACK}}},
+         {2, 3, 3, 0}},
+        {"garbage after the last block's ACK",
+         {{{ACK, ACK}}, {{ACK, 0x55}, true}, {{ACK}}},
+         {2, 3, 3, 0}},
+        {"a NAK of the EOT: the EOT again", {{{ACK, ACK, ACK, NAK}}}, {2, 3, 0, 0}},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.pName);
+        m_host = CRecordingHost();
+        Start({Sized(128 * 3, "Main")});
+        Feed({'C'});
+        m_host.m_writes.clear();
+        for (const Step& step : row.steps) {
+            if (step.bBurst) {
+                Burst(step.bytes, step.bEarly);
+            } else {
+                for (const uint8_t nByte : step.bytes) {
+                    m_sender.OnCommByte(nByte, step.bEarly);
+                    Settle();
+                }
+            }
+        }
+        std::vector<int> written;
+        for (const Bytes& write : m_host.m_writes) {
+            written.push_back(write[0] == EOT ? 0 : write[1]);
+        }
+        EXPECT_EQ(written, row.written);
+        EXPECT_TRUE(m_host.m_finished.empty());
+    }
+}
+
+// Noise is bounded, silence is bounded and said: each row ends the attempt with 6 and its
+// detail, or (empty detail) leaves it running.
+TEST_F(XmodemSenderTest, NoiseAndSilenceLimits) {
+    const struct {
+        const char* pName;
+        std::function<void()> play;
+        std::string detail;
+    } rows[] = {
+        {"16 unexpected bytes", [&] { Feed(Bytes(16, 0x55)); },
+         "16 unexpected bytes from the projector since block 1 of file 1 (A); check the cable, "
+         "the port and that the projector is in upgrade mode"},
+        {"15, then forgiven one per 8 blocks",
+         [&] {
+             Feed(Bytes(15, 0x55));
+             Feed(Bytes(8, ACK));
+             Feed({0x55});
+         },
+         ""},
+        {"bytes between files other than C",
+         [&] {
+             Feed(Bytes(10, ACK));
+             Feed(Bytes(16, ACK));
+         },
+         "16 unexpected bytes from the projector since the end of file 1 (A); check the cable, "
+         "the port and that the projector is in upgrade mode"},
+        {"no request for the next file",
+         [&] {
+             Feed(Bytes(10, ACK));
+             EXPECT_EQ(m_sender.WaitText(), "The projector is writing file 1 (A)");
+             m_host.m_dwTick += 119999;
+             m_sender.CheckSilence();
+             EXPECT_TRUE(m_host.m_finished.empty());
+             m_host.m_dwTick += 1;
+             m_sender.CheckSilence();
+         },
+         "no request for file 2 for 120 s after file 1 was taken; check that the projector is "
+         "on and in upgrade mode"},
+        {"no answer, said from 3 s",
+         [&] {
+             m_host.m_dwTick += 2999;
+             EXPECT_EQ(m_sender.WaitText(), "");
+             m_host.m_dwTick += 1;
+             EXPECT_EQ(m_sender.WaitText(), "No answer from the projector for 3 s");
+             m_host.m_dwTick += 27000;
+             m_sender.CheckSilence();
+         },
+         "the projector sent no answer for 30 s after block 1 of file 1 (A)"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.pName);
+        m_host = CRecordingHost();
+        Start({Sized(128 * 9, "A"), Sized(200, "B")});
+        Feed({'C'});
+        row.play();
+        EXPECT_EQ(m_host.m_finished, row.detail.empty() ? std::vector<int>{} : std::vector<int>{6});
+        EXPECT_EQ(m_sender.FailureDetail(), row.detail);
+    }
 }
 
 }  // namespace

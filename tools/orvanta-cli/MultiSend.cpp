@@ -49,6 +49,7 @@ struct PortState {
     int nResult = RESULT_SUCCESS;
     uint64_t nEndMs = 0;
     uint32_t nResent = 0;
+    std::string waitText;  // what the attempt waits for, when that lasts (WaitText)
 
     uint64_t BytesSent() const { return nDoneBytes + nSegmentSent; }
     std::string ResultText() const { return bCancelled ? "Cancelled" : ResultMessage(nResult); }
@@ -100,6 +101,18 @@ public:
     void Tick(uint64_t nNowMs) {
         if (m_bLive) {
             Draw(nNowMs, true);
+        }
+    }
+    // What port i waits for now (empty: nothing that lasts). Lines mode says it once when
+    // it begins, not every second.
+    void WaitText(size_t i, const std::string& strText) {
+        PortState& port = m_ports[i];
+        const bool bBegins =
+            !strText.empty() &&
+            (port.waitText.empty() || strText.compare(0, 12, port.waitText, 0, 12) != 0);
+        port.waitText = strText;
+        if (m_nMode == LINES && bBegins) {
+            Line(stdout, i, strText);
         }
     }
     // A message for the user about port i, above the board when there is one.
@@ -236,13 +249,14 @@ private:
             left = CXmodemSender::FormatElapsed(
                 static_cast<uint32_t>(static_cast<double>(m_nTotalBytes - nSent) / dRate));
         }
-        char figures[96];
-        std::snprintf(figures, sizeof figures, "  %3u%%  %s  %s left", port.nTotalPos / 10,
-                      FormatRate(dRate).c_str(), left.c_str());
+        char figures[128];
+        std::snprintf(figures, sizeof figures, "  %3u%%  %s  %s  %s left", port.nTotalPos / 10,
+                      Elapsed(nNowMs).c_str(), FormatRate(dRate).c_str(), left.c_str());
         const std::string file =
             m_nFiles > 1 ? "[" + std::to_string(port.nFile) + "/" + std::to_string(m_nFiles) + "] "
                          : "";
-        return file + port.description + figures;
+        return file + port.description + figures +
+               (port.waitText.empty() ? "" : "  " + port.waitText);
     }
 
     size_t TerminalWidth() const {
@@ -301,6 +315,10 @@ public:
                 json.Start(m_options.packagePath, m_options.portNames[i], m_options.nBaudRate,
                            m_options.nWaitSeconds);
             });
+            if (m_options.nSilenceSeconds > 0) {
+                attempt.session.SetSilenceLimit(
+                    static_cast<uint32_t>(m_options.nSilenceSeconds * 1000));
+            }
             if (attempt.session.Prepare(pImage, package.nSize) == 0) {
                 // The loader already refuses images without files.
                 const int nResult = package.bInf ? RESULT_INF_CORRUPT : RESULT_INVALID_INPUT;
@@ -324,7 +342,14 @@ public:
             });
         }
         QTimer tick;
-        QObject::connect(&tick, &QTimer::timeout, [this] { m_view.Tick(NowMs()); });
+        QObject::connect(&tick, &QTimer::timeout, [this] {
+            for (size_t i = 0; i < m_sessions.size(); ++i) {
+                if (!m_ports[i].bEnded) {
+                    m_view.WaitText(i, m_sessions[i]->session.Sender().WaitText());
+                }
+            }
+            m_view.Tick(NowMs());
+        });
         tick.start(TICK_INTERVAL_MS);
         return QCoreApplication::exec();
     }

@@ -25,9 +25,10 @@ struct MultiSendOptions {
     std::string packagePath;
     std::vector<std::string> portNames;  // two or more, all different
     int nBaudRate = 115200;
-    long nWaitSeconds = 0;  // 0: wait for each projector's first request without a limit
-    bool bJson = false;     // JSON events on stdout, each with "port"
-    bool bQuiet = false;    // only the results and the table
+    long nWaitSeconds = 0;     // 0: wait for each projector's first request without a limit
+    bool bJson = false;        // JSON events on stdout, each with "port"
+    bool bQuiet = false;       // only the results and the table
+    long nSilenceSeconds = 0;  // both silence limits of each sender; 0: the defaults
 };
 
 // Runs the attempts under a QCoreApplication that the caller has made; returns the exit

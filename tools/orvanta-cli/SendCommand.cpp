@@ -1,4 +1,5 @@
-// `send PACKAGE [--port PORT] [--baud N] [--wait-timeout SECONDS] [--json|-v|-q]`: one upgrade
+// `send PACKAGE [--port PORT] [--baud N] [--wait-timeout SECONDS] [--silence-timeout SECONDS]
+// [--json|-v|-q]`: one upgrade
 // attempt run like the wizard's transfer page, headless. The package is loaded with the same checks
 // and result codes; an image without files ends the attempt at once. The session's reader thread
 // and sender run under a QCoreApplication event loop until the attempt finishes, the wait for
@@ -46,6 +47,7 @@ struct SendOptions {
     int nBaudRate = DEFAULT_BAUD_RATE;
     long nWaitSeconds = 0;     // 0: wait for the first request without a limit
     std::string uploadFolder;  // for a script's HEX files, empty for none
+    long nSilenceSeconds = 0;  // answer and next-request limits; 0: the sender's defaults
     bool bJson = false;        // JSON events on stdout
     bool bVerbose = false;     // protocol trace on stderr
     bool bQuiet = false;       // the result alone
@@ -94,6 +96,13 @@ bool ParseSendOptions(const std::vector<std::string>& args, SendOptions& options
     if (!ChooseUploadFolder(parsed, options.uploadFolder, strError)) {
         nExit = UsageError(strError);
         return false;
+    }
+    if (parsed.Has("--silence-timeout")) {
+        if (!ParseNumber(parsed.values["--silence-timeout"], 1, MAX_WAIT_SECONDS, nValue)) {
+            nExit = UsageError("--silence-timeout needs a whole number of seconds from 1");
+            return false;
+        }
+        options.nSilenceSeconds = nValue;
     }
     if (parsed.Has("--port")) {
         options.portNames = parsed.all["--port"];
@@ -171,6 +180,9 @@ public:
         m_progress.BlockSent(nSegmentSent, nTotalPos, nNowMs);
     }
     void Tick(uint64_t nNowMs) override { m_progress.Tick(nNowMs); }
+    void WaitText(const std::string& strText, uint64_t nNowMs) override {
+        m_progress.SetWaitText(strText, nNowMs);
+    }
     void Message(const std::string& strText) override {
         m_progress.Suspend();
         std::fprintf(stderr, "%s\n", strText.c_str());
@@ -213,6 +225,9 @@ public:
                          [this](int nResult) { OnFinished(nResult); });
 
         const bool bInf = package.bInf;
+        if (m_options.nSilenceSeconds > 0) {
+            m_session.SetSilenceLimit(static_cast<uint32_t>(m_options.nSilenceSeconds * 1000));
+        }
         if (m_session.Prepare(std::move(package.pImage), package.nSize) == 0) {
             // The loader already refuses images without files; kept so that nothing is
             // awaited that can never come.
@@ -233,7 +248,10 @@ public:
 
         CInterruptWatch interrupts([this](int nSignal) { OnInterrupt(nSignal); });
         QTimer tick;
-        QObject::connect(&tick, &QTimer::timeout, [this] { m_report.Tick(NowMs()); });
+        QObject::connect(&tick, &QTimer::timeout, [this] {
+            m_report.WaitText(m_session.Sender().WaitText(), NowMs());
+            m_report.Tick(NowMs());
+        });
         tick.start(TICK_INTERVAL_MS);
         if (m_options.nWaitSeconds > 0) {
             m_waitTimer.setSingleShot(true);
@@ -349,9 +367,10 @@ int RunSend(const std::vector<std::string>& args) {
     char* argv[] = {name, nullptr};
     QCoreApplication app(argc, argv);
     if (options.portNames.size() > 1) {
-        return RunMultiSend({options.packagePath, options.portNames, options.nBaudRate,
-                             options.nWaitSeconds, options.bJson, options.bQuiet},
-                            package, summary);
+        return RunMultiSend(
+            {options.packagePath, options.portNames, options.nBaudRate, options.nWaitSeconds,
+             options.bJson, options.bQuiet, options.nSilenceSeconds},
+            package, summary);
     }
     CJsonEvents json(summary.nTotalSegmentBytes, summary.files.size());
     CQuietReport quiet;

@@ -74,6 +74,22 @@ void CSendProgress::Tick(uint64_t nNowMs) {
     }
 }
 
+void CSendProgress::SetWaitText(const std::string& strText, uint64_t nNowMs) {
+    if (strText == m_strWait) {
+        return;
+    }
+    // The silence text counts up each second; only a new kind of wait is a new line.
+    const bool bBegins =
+        !strText.empty() && (m_strWait.empty() || strText.compare(0, 12, m_strWait, 0, 12) != 0);
+    m_strWait = strText;
+    if (m_bLive) {
+        Draw(nNowMs, true);
+    } else if (bBegins) {
+        std::fprintf(m_pStream, "%s\n", strText.c_str());
+        std::fflush(m_pStream);
+    }
+}
+
 void CSendProgress::Suspend() {
     if (m_bLive && m_bLineShown) {
         std::fputs("\r\033[K", m_pStream);
@@ -137,6 +153,7 @@ std::string CSendProgress::LiveLine(uint64_t nNowMs) const {
                       static_cast<unsigned long long>(m_nTotalBytes), Elapsed(nNowMs).c_str(),
                       FormatRate(dRate).c_str(), left.c_str());
     }
+    const std::string wait = m_strWait.empty() ? std::string() : "  " + m_strWait;
     std::string prefix = m_nFiles > 1 && m_nFile > 0
                              ? "[" + std::to_string(m_nFile) + "/" + std::to_string(m_nFiles) + "] "
                              : "";
@@ -144,12 +161,12 @@ std::string CSendProgress::LiveLine(uint64_t nNowMs) const {
     // A line that wraps can no longer be redrawn in place: shorten the description instead.
     const int nWidth = TerminalWidth();
     const size_t nRoom = nWidth > 0 ? static_cast<size_t>(nWidth) - 1 : 0;
-    const size_t nFixed = prefix.size() + std::char_traits<char>::length(figures);
+    const size_t nFixed = prefix.size() + std::char_traits<char>::length(figures) + wait.size();
     if (nRoom > 0 && nFixed + description.size() > nRoom) {
         const size_t nKeep = nRoom > nFixed + 3 ? nRoom - nFixed - 3 : 0;
         description = description.substr(0, nKeep) + "...";
     }
-    return prefix + description + figures;
+    return prefix + description + figures + wait;
 }
 
 int CSendProgress::TerminalWidth() const {

@@ -34,6 +34,9 @@ public:
     virtual void BlockSent(uint32_t nSegmentSent, uint32_t nTotalPos, uint64_t nNowMs) = 0;
     // About twice a second while the run waits or sends.
     virtual void Tick(uint64_t nNowMs) = 0;
+    // With each tick: what the attempt waits for when that lasts ("No answer from the
+    // projector for N s", "The projector is writing file N (...)"), or empty.
+    virtual void WaitText(const std::string& /*strText*/, uint64_t /*nNowMs*/) {}
     // A message the wizard would show in a box (the port's and the reader's texts).
     virtual void Message(const std::string& strText) = 0;
     // The attempt ended with nResult; strDetail says why it failed (may be empty), nResent
@@ -60,6 +63,9 @@ public:
     void BlockSent(uint32_t nSegmentSent, uint32_t nTotalPos, uint64_t nNowMs);
     // Redraws the live line with the current elapsed time (nothing when not live).
     void Tick(uint64_t nNowMs);
+    // What the attempt waits for, or empty: at the end of the live line, or a line of its own
+    // when such a wait begins (not every second).
+    void SetWaitText(const std::string& strText, uint64_t nNowMs);
     // Clears the live line so that other output can be written; the next redraw restores it.
     void Suspend();
     // The attempt is over: the live line is drawn a last time and ended, or the closing line
@@ -87,6 +93,7 @@ private:
     uint64_t m_nFirstBlockMs = 0;   // when the first block went out
     uint64_t m_nLastDrawMs = 0;
     bool m_bLineShown = false;  // a live line is on the terminal
+    std::string m_strWait;      // what the attempt waits for, when that lasts
 };
 
 // "512 B/s" below 1 KiB/s, else "11.3 KiB/s".

@@ -13,7 +13,8 @@ const char* UsageText() {
            "      Show the image size, its CRC record and each file's flags, start address,\n"
            "      load blocks and segment length.\n"
            "  orvanta-cli send PACKAGE [-p PORT]... [-b RATE] [--wait-timeout SECONDS]\n"
-           "                   [--upload-dir DIR] [--json | -v | -q]\n"
+           "                   [--upload-dir DIR] [--silence-timeout SECONDS]\n"
+           "                   [--json | -v | -q]\n"
            "      Send the package to the projector on PORT (COM1, /dev/ttyUSB0,\n"
            "      rfc2217://HOST:PORT, tcp://HOST:PORT or socket://HOST:PORT); -p once per\n"
            "      projector sends to several at once. Without -p: $ORVANTA_PORT, else the\n"
@@ -21,6 +22,9 @@ const char* UsageText() {
            "      RATE is 115200 (the default) or 57600; a raw TCP port runs at the server's\n"
            "      rate. SECONDS limits the wait for the projector's first request: 0 for no\n"
            "      limit, the default on a terminal; 600 when stdin is not a terminal.\n"
+           "      --silence-timeout: once sending has begun, how long to wait for an answer\n"
+           "      and for the next file's request (default: 30 s for an answer, 120 s for a\n"
+           "      request).\n"
            "      --json: one JSON event a line on stdout; -v: protocol trace on stderr;\n"
            "      -q: only the result.\n"
            "  orvanta-cli ports [--json]\n"
@@ -52,6 +56,7 @@ const std::vector<OptionDef>& CommandOptions(const std::string& command) {
           {"--baud", "-b", true},
           {"--wait-timeout", "", true},
           {"--upload-dir", "", true},
+          {"--silence-timeout", "", true},
           {"--json", "", false},
           {"--verbose", "-v", false},
           {"--quiet", "-q", false}}},

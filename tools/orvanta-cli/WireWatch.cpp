@@ -10,16 +10,22 @@ int CWatchedSession::WritePort(const void* pBuffer, uint32_t nLength) {
                          : pBytes[0] == CXmodemSender::SOH && nLength > 1 ? pBytes[1]
                                                                           : -1;
     if (nWritten >= 0) {
-        const bool bResend = nWritten == m_nLastWritten && !m_bWaitingForRequest;
         if (m_bWaitingForRequest) {
             m_bWaitingForRequest = false;
             ++m_nFile;
             m_nBlock = 0;
+            m_nLastWritten = -1;
         }
+        // A data packet is new when it carries the number after the newest block; any other
+        // number is an earlier block sent again (the sender may step back one block).
+        const bool bResend = nWritten == 256 ? m_nLastWritten == 256
+                                             : nWritten != static_cast<int>((m_nBlock + 1) & 0xFF);
+        const uint32_t nIndex =
+            nWritten == 256 ? 0 : m_nBlock - ((m_nBlock - static_cast<uint32_t>(nWritten)) & 0xFF);
         const char* pCause = m_bNakSinceWrite ? "NAK" : "no answer";
         for (IWireObserver* pObserver : m_observers) {
             if (bResend) {
-                pObserver->Resent(m_nFile, nWritten == 256 ? 0 : m_nBlock, pCause);
+                pObserver->Resent(m_nFile, nIndex, pCause);
             } else if (nWritten == 256) {
                 pObserver->EotSent(m_nFile);
             } else {

@@ -3,9 +3,10 @@
 //
 // CWatchedSession is the upgrade session with its two ends of the line observed: the bytes
 // the sender writes (WritePort) and the bytes the reader delivers (before the sender sees
-// them). The session and the sender work exactly as without the watch. A packet is a resend
-// when it carries the same block number as the packet written before it, an EOT when it
-// follows an EOT; the cause is the NAK that came in between, or, when none came, no answer.
+// them). The session and the sender work exactly as without the watch. A packet is new when it
+// carries the number after the newest block of the file, and otherwise a resend of an earlier
+// block (the last one, or the one before it); an EOT is a resend when it follows an EOT. The
+// cause is the NAK that came in between, or, when none came, no answer.
 #pragma once
 
 #include <chrono>

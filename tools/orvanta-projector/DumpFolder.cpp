@@ -67,7 +67,10 @@ std::string SegmentJson(const SegmentInfo& segment) {
                ", \"offset\": " + std::to_string(block.m_nAddress & 0xFFFF) +
                ", \"count\": " + std::to_string(block.m_nCount) + "}";
     }
-    return out + "]}";
+    out += std::string("], \"whole\": ") + (segment.m_bValid ? "true" : "false");
+    out += ", \"exact\": ";
+    out += segment.m_nExact < 0 ? "null" : segment.m_nExact ? "true" : "false";
+    return out + "}";
 }
 
 }  // namespace
@@ -116,6 +119,18 @@ std::string CDumpFolder::SummaryJson(const RunSummary& summary) {
     out += "  \"line_rate\": " +
            (summary.m_nFirstPacketRate == 0 ? std::string("null")
                                             : std::to_string(summary.m_nFirstPacketRate)) +
+           ",\n";
+    out += "  \"strays\": " + std::to_string(summary.m_nStrays) + ",\n";
+    out += "  \"damaged\": " + std::to_string(summary.m_nDamaged) + ",\n";
+    bool bExact = summary.m_nExpectedFiles >= 0 &&
+                  summary.m_segments.size() == static_cast<uint64_t>(summary.m_nExpectedFiles);
+    for (const SegmentInfo& segment : summary.m_segments) {
+        bExact = bExact && segment.m_nExact == 1;
+    }
+    out += std::string("  \"exact\": ") +
+           (summary.m_nExpectedFiles < 0 ? "null"
+            : bExact                     ? "true"
+                                         : "false") +
            ",\n";
     out += std::string("  \"complete\": ") + (summary.m_bComplete ? "true" : "false") + "\n}\n";
     return out;

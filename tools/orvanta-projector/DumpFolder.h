@@ -7,17 +7,25 @@
 //   {
 //     "segments": [
 //       {"index": 1, "flags": 6, "start_segment": 0, "start_offset": 0, "length": 25,
-//        "valid": true, "load_blocks": [{"segment": 0, "offset": 256, "count": 4}]}
+//        "valid": true, "load_blocks": [{"segment": 0, "offset": 256, "count": 4}],
+//        "whole": true, "exact": true}
 //     ],
 //     "packets": 1,
 //     "naks_sent": 0,
 //     "first_packet_s": 0.012345,
 //     "last_ack_s": 0.013012,
 //     "line_rate": 115200,
+//     "strays": 0,
+//     "damaged": 0,
+//     "exact": true,
 //     "complete": true
 //   }
 //
-// (an invalid segment also has "error": "<reason>" after "valid"; the two times are null
+// ("whole": the segment arrived complete and well formed; "exact": it is byte for byte the
+// expected package's segment, null without --expect; the top-level "exact": every segment of
+// the expected package arrived exact and nothing else, null without --expect. "strays" and
+// "damaged" count the bad line's doings. An invalid segment also has "error": "<reason>" after
+// "valid"; the two times are null
 // until they happened; line_rate is the rate the sender's side of the line was set to when
 // the first data packet arrived, null until then or when the rate is not a standard one). Tests
 // search it for exact fragments, so the layout stays as it is. The summary is replaced whole
@@ -42,6 +50,11 @@ struct RunSummary {
     // The line rate in effect when the first data packet arrived; 0 until then or unknown.
     uint32_t m_nFirstPacketRate = 0;
     bool m_bComplete = false;
+    // The bad line: stray bytes written, packets taken as damaged.
+    uint64_t m_nStrays = 0;
+    uint64_t m_nDamaged = 0;
+    // Segments the expected package holds (--expect); -1 when none was given.
+    int64_t m_nExpectedFiles = -1;
 };
 
 class CDumpFolder {

@@ -11,10 +11,13 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <filesystem>
 #include <utility>
 
 #include "ModbusCrc.h"
+#include "PackageLoader.h"
 #include "PseudoTerminal.h"
+#include "SegmentCutter.h"
 #include "SegmentParser.h"
 
 namespace {
@@ -80,10 +83,50 @@ CProjector::CProjector(const ProjectorOptions& options, int nStopFd, const CDump
       m_nStopFd(nStopFd),
       m_pDump(pDump),
       m_byteTime(ByteTime(options.m_nBaud)),
-      m_tStart(Clock::now()) {}
+      m_tStart(Clock::now()),
+      m_random(options.m_nSeed) {}
+
+bool CProjector::LoadExpected(std::string& strError) {
+    if (m_options.m_strExpect.empty()) {
+        return true;
+    }
+    // Loading a script may make another folder current; the dump folder may be relative.
+    char cwd[4096];
+    const bool bCwd = getcwd(cwd, sizeof cwd) != nullptr;
+    // A script names its HEX files relative to its own folder.
+    const std::filesystem::path path = std::filesystem::absolute(m_options.m_strExpect);
+    LoadedPackage package;
+    const int nResult =
+        chdir(path.parent_path().c_str()) == 0 ? LoadPackage(path.string(), package) : 1;
+    if (nResult == 1 && package.strDetail.empty()) {
+        package.strDetail = "cannot enter the folder of " + path.string();
+    }
+    if (bCwd && chdir(cwd) != 0) {
+        strError = std::string("cannot return to ") + cwd;
+        return false;
+    }
+    if (nResult != 0) {
+        strError = package.strDetail;
+        return false;
+    }
+    CSegmentCutter cutter;
+    const uint32_t nSize = package.nSize;
+    cutter.SetImage(SharedImage(std::move(package.pImage)), nSize);
+    while (cutter.PrepareNextSegment()) {
+        const uint8_t* pSegment = cutter.m_pSegment.get();
+        m_expected.emplace_back(pSegment, pSegment + cutter.m_nSegmentLength);
+        cutter.ReleaseSegment();
+    }
+    m_summary.m_nExpectedFiles = static_cast<int64_t>(m_expected.size());
+    return true;
+}
 
 int CProjector::Run(CPseudoTerminal& line) {
     m_pLine = &line;
+    if (std::string strError; !LoadExpected(strError)) {
+        Warn("--expect: %s", strError.c_str());
+        return 1;
+    }
     // Paced answers are due to the microsecond; the default slack would add 50 us to each.
     prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
     SaveSummary();
@@ -301,6 +344,47 @@ void CProjector::OnPacket(TimePoint now) {
         return;
     }
 
+    // The bad line: the random choices are drawn for every packet, so that a seed gives the
+    // same line whatever the sender does.
+    const bool bRandomStray = std::bernoulli_distribution(m_options.m_dStrayRate)(m_random);
+    const bool bStrayAfter = std::bernoulli_distribution(0.5)(m_random);
+    const uint8_t nStrayKind = static_cast<uint8_t>(m_random() % 3);
+    const bool bRandomDamage = std::bernoulli_distribution(m_options.m_dDamageRate)(m_random);
+    const TimePoint tArrived = m_tPacketStart + PACKET_SIZE * m_byteTime;
+    std::vector<uint8_t> before;
+    for (const StrayByte& stray : m_options.m_strays) {
+        if (stray.m_nPacket == nPacket) {
+            before.push_back(stray.m_nByte);
+        }
+    }
+    const uint8_t nRandomByte = nStrayKind == 0 ? ACK : nStrayKind == 1 ? NAK : 0xA5;
+    if (bRandomStray && !bStrayAfter) {
+        before.push_back(nRandomByte);
+    }
+    for (const uint8_t nByte : before) {
+        Log("data packet %llu: stray byte 0x%02x", static_cast<unsigned long long>(nPacket), nByte);
+        Queue(nByte, tArrived);
+        ++m_summary.m_nStrays;
+    }
+    // A listed block is damaged the first time it arrives as the block expected.
+    const auto listed =
+        std::find(m_options.m_damageAt.begin(), m_options.m_damageAt.end(),
+                  std::pair{static_cast<uint32_t>(m_summary.m_segments.size() + 1),
+                            static_cast<uint32_t>(m_segmentData.size() / DATA_SIZE + 1)});
+    const bool bListed = listed != m_options.m_damageAt.end() && m_packet[1] == m_nExpectedBlock &&
+                         m_damagedDone.insert(*listed).second;
+    m_bDamaged = bRandomDamage || bListed;
+    AnswerPacket(nPacket, now);
+    if (bRandomStray && bStrayAfter) {
+        Log("data packet %llu: stray byte 0x%02x after the answer",
+            static_cast<unsigned long long>(nPacket), nRandomByte);
+        Queue(nRandomByte, tArrived);
+        ++m_summary.m_nStrays;
+    }
+}
+
+void CProjector::AnswerPacket(uint64_t nPacket, TimePoint now) {
+    const unsigned nBlock = m_packet[1];
     // Not answered before its 133 bytes could have crossed the paced line.
     const TimePoint tArrived = m_tPacketStart + PACKET_SIZE * m_byteTime;
     const TimePoint tAckDue =
@@ -317,8 +401,10 @@ void CProjector::OnPacket(TimePoint now) {
         pReason = "block number and complement disagree";
     } else if (!bCrcGood) {
         pReason = "CRC mismatch";
-    } else if (m_options.m_nCorruptEvery != 0 && nPacket % m_options.m_nCorruptEvery == 0) {
+    } else if ((m_options.m_nCorruptEvery != 0 && nPacket % m_options.m_nCorruptEvery == 0) ||
+               m_bDamaged) {
         pReason = "taken as damaged on request";
+        ++m_summary.m_nDamaged;
     } else if (nBlock == m_nExpectedBlock) {
         if (m_options.m_nNakEvery != 0 && !m_bHeldBack &&
             ++m_nFreshBlocks % m_options.m_nNakEvery == 0) {
@@ -367,6 +453,13 @@ void CProjector::OnEot(TimePoint now) {
 void CProjector::FinishSegment(TimePoint now) {
     SegmentInfo info = ParseSegment(m_segmentData.data(), m_segmentData.size());
     info.m_nIndex = static_cast<uint32_t>(m_summary.m_segments.size() + 1);
+    if (!m_options.m_strExpect.empty()) {
+        const bool bExact = info.m_bValid && info.m_nIndex <= m_expected.size() &&
+                            m_expected[info.m_nIndex - 1].size() == info.m_nLength &&
+                            std::equal(m_expected[info.m_nIndex - 1].begin(),
+                                       m_expected[info.m_nIndex - 1].end(), m_segmentData.begin());
+        info.m_nExact = bExact ? 1 : 0;
+    }
     if (info.m_bValid) {
         Log("segment %u: %u bytes, flags 0x%02x, %zu load blocks", info.m_nIndex, info.m_nLength,
             info.m_nFlags, info.m_loadBlocks.size());
@@ -387,7 +480,10 @@ void CProjector::FinishSegment(TimePoint now) {
     m_bHeldBack = false;
     SaveSummary();
 
-    if (m_options.m_nSegments != 0 && m_summary.m_segments.size() >= m_options.m_nSegments) {
+    if (m_options.m_nStopAfterFiles >= 0 &&
+        m_summary.m_segments.size() >= static_cast<uint64_t>(m_options.m_nStopAfterFiles)) {
+        Log("%zu segments taken: asking for no more", m_summary.m_segments.size());
+    } else if (m_options.m_nSegments != 0 && m_summary.m_segments.size() >= m_options.m_nSegments) {
         Log("all %u segments received", m_options.m_nSegments);
         m_bFinishing = true;
         m_tFinishBy = TimePoint{};

@@ -14,6 +14,13 @@
 // holds each byte back as a USB adapter would. Faults from the options are applied on the way
 // (see ProjectorOptions).
 //
+// A bad line, from the options and a random generator seeded with --seed: stray bytes toward
+// the sender (queued with the answers, so they keep the line's pace) and packets taken as
+// damaged (answered with NAK like a CRC mismatch). As a strict receiver it stores blocks in
+// order only: a repeat of the block it last took is answered with ACK and dropped, any other
+// unexpected number with NAK. --stop-after-files N takes N segments and then never asks again.
+// With --expect, each segment is compared with the package's own, for the summary.
+//
 // A sender that closes the line without having sent anything is followed by a fresh device
 // (its path printed on stdout, the link moved), since a killed sender can leave the old one
 // marked exclusive. The run ends when the sender closes the line after sending anything, after
@@ -24,6 +31,8 @@
 #include <chrono>
 #include <cstdint>
 #include <deque>
+#include <random>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -58,6 +67,9 @@ private:
     void OnLineDown();
     void OnBytes(const uint8_t* pData, size_t nLength, TimePoint now);
     void OnPacket(TimePoint now);
+    void AnswerPacket(uint64_t nPacket, TimePoint now);
+    // With --expect: the package's segments into m_expected. false with the reason.
+    bool LoadExpected(std::string& strError);
     void OnEot(TimePoint now);
     void FinishSegment(TimePoint now);
     void HangUp();
@@ -113,6 +125,11 @@ private:
     // Faults.
     uint64_t m_nFreshBlocks = 0;  // intact new blocks, each counted once for --nak-every
     bool m_bHeldBack = false;     // the current block was refused once by --nak-every
+    bool m_bDamaged = false;      // the packet being answered is taken as damaged
+    std::set<std::pair<uint32_t, uint32_t>> m_damagedDone;  // listed blocks already damaged
+
+    std::mt19937_64 m_random;
+    std::vector<std::vector<uint8_t>> m_expected;  // the package's segments, with --expect
 
     RunSummary m_summary;
 };

@@ -1,6 +1,9 @@
 #include "ProjectorOptions.h"
 
+#include <algorithm>
+#include <climits>
 #include <cstdint>
+#include <cstdlib>
 #include <type_traits>
 #include <utility>
 #include <vector>
@@ -30,12 +33,76 @@ constexpr char kUsage[] =
     "      --ack-delay MS    wait MS milliseconds more before each ACK\n"
     "      --reply-latency MS  deliver every byte sent MS milliseconds after it crossed the\n"
     "                        line, as a USB adapter's latency timer holds it (0 to 255)\n"
+    "      --seed N          seed of every random choice below (default 1): a run repeats\n"
+    "      --stray-at LIST   write a stray byte just before the answer to each listed data\n"
+    "                        packet (counted from 1, resends included): P, P:ack, P:nak or\n"
+    "                        P:garbage, comma-separated (ack when no kind is given)\n"
+    "      --stray-rate R    at each data packet, with chance R (0 to 1), a stray ACK, NAK or\n"
+    "                        garbage byte just before or just after the answer\n"
+    "      --damage-at LIST  take the first arrival of each listed block as damaged: F:B is\n"
+    "                        block B of file F (both from 1), comma-separated\n"
+    "      --damage-rate R   take each data packet as damaged with chance R (0 to 1)\n"
+    "      --stop-after-files N  take N segments, then never ask for another\n"
+    "      --expect PACKAGE  the summary says whether each segment is exactly the package's\n"
     "  -v, --verbose         one line per event on stderr\n"
     "  -h, --help            this text\n"
     "      --version         the program's version\n"
     "\n"
+    "A data packet whose number is neither the expected block nor the one last taken is\n"
+    "refused with NAK and dropped (a strict receiver: blocks are stored in order only).\n"
+    "\n"
     "Exit status: 0; 1 when the device could not be made or the dump folder could not be\n"
     "written; 64 wrong usage.\n";
+
+// A chance from 0 to 1 in decimal notation.
+bool ParseRate(const std::string& text, double& dRate) {
+    char* pEnd = nullptr;
+    dRate = std::strtod(text.c_str(), &pEnd);
+    return !text.empty() && pEnd != nullptr && *pEnd == '\0' && dRate >= 0 && dRate <= 1;
+}
+
+// "F:B,..." with F and B counted from 1.
+bool ParseBlocks(const std::string& text, std::vector<std::pair<uint32_t, uint32_t>>& blocks,
+                 std::string& strError) {
+    size_t nStart = 0;
+    while (nStart <= text.size()) {
+        const size_t nEnd = std::min(text.find(',', nStart), text.size());
+        const std::string item = text.substr(nStart, nEnd - nStart);
+        const size_t nColon = item.find(':');
+        long nFile = 0, nBlock = 0;
+        if (nColon == std::string::npos ||
+            !ParseNumber(item.substr(0, nColon), 1, UINT32_MAX, nFile) ||
+            !ParseNumber(item.substr(nColon + 1), 1, UINT32_MAX, nBlock)) {
+            strError = "\"" + item + "\" is no FILE:BLOCK (both from 1)";
+            return false;
+        }
+        blocks.emplace_back(static_cast<uint32_t>(nFile), static_cast<uint32_t>(nBlock));
+        nStart = nEnd + 1;
+    }
+    return true;
+}
+
+// "P[:KIND],..." with P a packet count from 1; KIND ack, nak or garbage.
+bool ParseStrays(const std::string& text, std::vector<StrayByte>& strays, std::string& strError) {
+    size_t nStart = 0;
+    while (nStart <= text.size()) {
+        const size_t nEnd = std::min(text.find(',', nStart), text.size());
+        const std::string item = text.substr(nStart, nEnd - nStart);
+        const size_t nColon = item.find(':');
+        const std::string kind = nColon == std::string::npos ? "ack" : item.substr(nColon + 1);
+        long nPacket = 0;
+        StrayByte stray;
+        stray.m_nByte = kind == "ack" ? 0x06 : kind == "nak" ? 0x15 : kind == "garbage" ? 0xA5 : 0;
+        if (!ParseNumber(item.substr(0, nColon), 1, LONG_MAX, nPacket) || stray.m_nByte == 0) {
+            strError = "\"" + item + "\" is no P, P:ack, P:nak or P:garbage";
+            return false;
+        }
+        stray.m_nPacket = static_cast<uint64_t>(nPacket);
+        strays.push_back(stray);
+        nStart = nEnd + 1;
+    }
+    return true;
+}
 
 }  // namespace
 
@@ -46,11 +113,16 @@ const char* ProjectorUsage() {
 ParseOutcome ParseProjectorOptions(int argc, char** argv, ProjectorOptions& options,
                                    std::string& strError) {
     static const std::vector<OptionDef> defs = {
-        {"--link", "-l", true},        {"--dump", "-d", true},        {"--segments", "", true},
-        {"--baud", "-b", true},        {"--nak-every", "", true},     {"--nak-all", "", false},
-        {"--silent-after", "", true},  {"--corrupt-every", "", true}, {"--hangup-after", "", true},
-        {"--ack-delay", "", true},     {"--verbose", "-v", false},    {"--version", "", false},
-        {"--reply-latency", "", true},
+        {"--link", "-l", true},           {"--dump", "-d", true},
+        {"--segments", "", true},         {"--baud", "-b", true},
+        {"--nak-every", "", true},        {"--nak-all", "", false},
+        {"--silent-after", "", true},     {"--corrupt-every", "", true},
+        {"--hangup-after", "", true},     {"--ack-delay", "", true},
+        {"--verbose", "-v", false},       {"--version", "", false},
+        {"--reply-latency", "", true},    {"--seed", "", true},
+        {"--stray-at", "", true},         {"--stray-rate", "", true},
+        {"--damage-at", "", true},        {"--damage-rate", "", true},
+        {"--stop-after-files", "", true}, {"--expect", "", true},
     };
     CommandArgs parsed;
     if (!ParseCommandArgs(std::vector<std::string>(argv + 1, argv + argc), defs, parsed,
@@ -88,7 +160,25 @@ ParseOutcome ParseProjectorOptions(int argc, char** argv, ProjectorOptions& opti
         !number("--corrupt-every", 1, UINT32_MAX, options.m_nCorruptEvery) ||
         !number("--hangup-after", 0, UINT32_MAX, options.m_nHangupAfter) ||
         !number("--ack-delay", 0, 3'600'000, options.m_nAckDelayMs) ||
-        !number("--reply-latency", 0, 255, options.m_nLatencyMs)) {
+        !number("--reply-latency", 0, 255, options.m_nLatencyMs) ||
+        !number("--seed", 0, LONG_MAX, options.m_nSeed) ||
+        !number("--stop-after-files", 0, UINT32_MAX, options.m_nStopAfterFiles)) {
+        return ParseOutcome::USAGE_ERROR;
+    }
+    for (const auto& [pName, pRate] : {std::pair{"--stray-rate", &options.m_dStrayRate},
+                                       std::pair{"--damage-rate", &options.m_dDamageRate}}) {
+        if (parsed.Has(pName) && !ParseRate(parsed.values[pName], *pRate)) {
+            strError = std::string(pName) + " wants a chance from 0 to 1, not \"" +
+                       parsed.values[pName] + "\"";
+            return ParseOutcome::USAGE_ERROR;
+        }
+    }
+    if (parsed.Has("--stray-at") &&
+        !ParseStrays(parsed.values["--stray-at"], options.m_strays, strError)) {
+        return ParseOutcome::USAGE_ERROR;
+    }
+    if (parsed.Has("--damage-at") &&
+        !ParseBlocks(parsed.values["--damage-at"], options.m_damageAt, strError)) {
         return ParseOutcome::USAGE_ERROR;
     }
     if (parsed.Has("--baud")) {
@@ -100,7 +190,8 @@ ParseOutcome ParseProjectorOptions(int argc, char** argv, ProjectorOptions& opti
         options.m_nBaud = rate == "115200" ? 115200 : 57600;
     }
     for (const auto& [pName, pTarget] :
-         {std::pair{"--link", &options.m_strLink}, std::pair{"--dump", &options.m_strDumpDir}}) {
+         {std::pair{"--link", &options.m_strLink}, std::pair{"--dump", &options.m_strDumpDir},
+          std::pair{"--expect", &options.m_strExpect}}) {
         if (parsed.Has(pName) && parsed.values[pName].empty()) {
             strError = std::string(pName) + " needs a value that is not empty";
             return ParseOutcome::USAGE_ERROR;

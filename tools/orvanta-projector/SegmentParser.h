@@ -24,6 +24,8 @@ struct SegmentInfo {
     // Valid: the bytes up to and including the terminator. Invalid: every byte received.
     uint32_t m_nLength = 0;
     std::vector<LoadBlockInfo> m_loadBlocks;
+    // Compared with the segment expected (--expect): 1 the same bytes, 0 not, -1 not compared.
+    int m_nExact = -1;
 };
 
 // Parses the bytes of one transfer (the data of every accepted block, padding included).
