@@ -35,12 +35,14 @@ transfer_setup() {
     echo "machine: $(nproc) CPUs, $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2- | sed 's/^ *//')"
 }
 
-transfer_once() {
-    local run device=""
-    run=$(mktemp -d "$work/run.XXXXXX")
-    # One segment per file: the projector ends after the last one's EOT is acknowledged.
-    "$projector" --dump "$run/dump" --segments 1 "$@" >"$run/device" &
-    local pid=$!
+# Starts `orvanta-projector --dump RUN/dump OPTIONS...` in the background and waits for the
+# device it prints: sets `device` and `pid`.
+projector_start() {
+    local run=$1
+    shift
+    device=""
+    "$projector" --dump "$run/dump" "$@" >"$run/device" &
+    pid=$!
     for _ in $(seq 500); do
         device=$(head -n 1 "$run/device")
         [ -n "$device" ] && break
@@ -51,12 +53,13 @@ transfer_once() {
         kill "$pid"
         exit 1
     fi
-    if [ "${SENDER:-orvanta}" = minimal ]; then
-        "$minimal" "$device" "$work/segment.bin" || { kill "$pid"; exit 1; }
-    elif ! "$cli" send "$work/big.inf" --port "$device" --baud 115200 >/dev/null; then
-        kill "$pid"
-        exit 1
-    fi
+}
+
+# Waits for the projector started last, checks that RUN's transfer was complete and clean, then
+# prints the fields of its summary.json as awk's END block (PROGRAM) has them: `segments`,
+# `packets`, `first` (first packet, s), `last` (last ACK, s).
+summary_read() {
+    local run=$1 program=$2
     wait "$pid"
     local summary="$run/dump/summary.json"
     if ! grep -q '"complete": true' "$summary" || ! grep -q '"naks_sent": 0' "$summary"; then
@@ -68,7 +71,21 @@ transfer_once() {
                 /"packets"/ { packets = $2 + 0 }
                 /"first_packet_s"/ { first = $2 + 0 }
                 /"last_ack_s"/ { last = $2 + 0 }
-                END { printf "%d %d %.6f %.6f\n", packets, segments, first, last }' "$summary"
+                END { '"$program"' }' "$summary"
+}
+
+transfer_once() {
+    local run
+    run=$(mktemp -d "$work/run.XXXXXX")
+    # One segment per file: the projector ends after the last one's EOT is acknowledged.
+    projector_start "$run" --segments 1 "$@"
+    if [ "${SENDER:-orvanta}" = minimal ]; then
+        "$minimal" "$device" "$work/segment.bin" || { kill "$pid"; exit 1; }
+    elif ! "$cli" send "$work/big.inf" --port "$device" --baud 115200 >/dev/null; then
+        kill "$pid"
+        exit 1
+    fi
+    summary_read "$run" 'printf "%d %d %.6f %.6f\n", packets, segments, first, last'
 }
 
 # The median of the numbers on stdin, one a line.

@@ -20,31 +20,12 @@ files=$("$cli" info "$package" | sed -n 's/^Files: *\([0-9]*\) .*/\1/p')
 
 # Prints "<seconds> <line seconds> <blocks>" for one upgrade with the latency given.
 upgrade_once() {
-    local run device=""
+    local run
     run=$(mktemp -d "$work/run.XXXXXX")
-    "$projector" --dump "$run/dump" --segments "$files" --baud 115200 --reply-latency "$1" \
-        >"$run/device" &
-    local pid=$!
-    for _ in $(seq 500); do
-        device=$(head -n 1 "$run/device")
-        [ -n "$device" ] && break
-        sleep 0.01
-    done
-    [ -n "$device" ] || { echo "orvanta-projector printed no device" >&2; kill "$pid"; exit 1; }
+    projector_start "$run" --segments "$files" --baud 115200 --reply-latency "$1"
     "$cli" send "$package" --port "$device" --baud 115200 >/dev/null || { kill "$pid"; exit 1; }
-    wait "$pid"
-    local summary="$run/dump/summary.json"
-    if ! grep -q '"complete": true' "$summary" || ! grep -q '"naks_sent": 0' "$summary"; then
-        echo "the upgrade was not clean:" >&2
-        cat "$summary" >&2
-        exit 1
-    fi
-    awk -F': ' '/"index"/ { segments++ }
-                /"packets"/ { packets = $2 + 0 }
-                /"first_packet_s"/ { first = $2 + 0 }
-                /"last_ack_s"/ { last = $2 + 0 }
-                END { wire = packets * 134 + segments * 2 + (segments - 1)
-                      printf "%.6f %.6f %d\n", last - first, wire * 10 / 115200, packets }' "$summary"
+    summary_read "$run" 'wire = packets * 134 + segments * 2 + (segments - 1)
+                         printf "%.6f %.6f %d\n", last - first, wire * 10 / 115200, packets'
 }
 
 latencies="0 1 16"
