@@ -51,13 +51,13 @@ public:
 
 private:
     void Run();
-    // Reads nFd until asked to park (true) or until the port failed for good (false; the
-    // WM_COMM_FAILED event has been posted).
     // What a wait on the port ended with. FAILED has been posted; WOKEN has drained the pipe.
     enum class Wait { READY, WOKEN, QUIET, FAILED };
     // Waits until nFd (none when negative) is readable, the thread is woken, or nTimeoutMs
     // pass; events gets nFd's poll events when READY.
     Wait WaitOn(int nFd, int nTimeoutMs, short& events);
+    // Reads nFd until asked to park (true) or until the port failed for good (false; the
+    // WM_COMM_FAILED event has been posted).
     bool ReadWhileOpen(int nFd);
     // The same for a network link.
     bool ReadNetworkWhileOpen(CNetworkLink& link);

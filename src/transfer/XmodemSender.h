@@ -56,7 +56,8 @@ class ISenderHost {
 public:
     virtual ~ISenderHost() = default;
     virtual bool IsPortOpen() const = 0;
-    // Writes the bytes; returns once they are out. 0 when the port failed.
+    // Hands the bytes to the port and returns without waiting for the line. 0 when the port
+    // failed or could not take them all.
     virtual int WritePort(const void* pBuffer, uint32_t nLength) = 0;
     virtual void ClosePort() = 0;
     // Positions 0..1000 of the segment bar and the total bar.
