@@ -9,9 +9,10 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <filesystem>
 #include <fstream>
 #include <sstream>
+
+#include "SerialDevices.h"
 
 namespace {
 
@@ -39,23 +40,6 @@ std::string ReadFirstLine(const std::string& path) {
     std::string line;
     std::getline(in, line);
     return line;
-}
-
-// Whether the kernel found a UART behind an on-board port: /sys says its type is not
-// PORT_UNKNOWN (0). Ports without the attribute count as present.
-bool UartPresent(const std::string& name) {
-    const std::string type = ReadFirstLine("/sys/class/tty/" + name + "/type");
-    return type.empty() || type != "0";
-}
-
-// ttyS10 after ttyS9.
-bool NaturalLess(const std::string& a, const std::string& b) {
-    const size_t nA = a.find_last_not_of("0123456789") + 1;
-    const size_t nB = b.find_last_not_of("0123456789") + 1;
-    if (a.compare(0, nA, b, 0, nB) != 0 || nA == a.size() || nB == b.size()) {
-        return a < b;
-    }
-    return std::stoul(a.substr(nA)) < std::stoul(b.substr(nB));
 }
 
 std::string Reason(int nError) {
@@ -124,30 +108,17 @@ std::string DescribeUsers(const std::vector<PortUser>& users) {
 }
 
 std::string SerialDevicesPresent() {
-    namespace fs = std::filesystem;
-    std::vector<std::string> names;
-    std::error_code ec;
-    for (const auto& entry : fs::directory_iterator("/dev", ec)) {
-        const std::string name = entry.path().filename().string();
-        const bool bAdapter = name.starts_with("ttyUSB") || name.starts_with("ttyACM") ||
-                              name.starts_with("ttyAMA") || name.starts_with("rfcomm");
-        const bool bUart = name.starts_with("ttyS") && name.size() > 4 && UartPresent(name);
-        if (bAdapter || bUart) {
-            names.push_back(name);
-        }
-    }
-    std::sort(names.begin(), names.end(), NaturalLess);
     std::string text;
-    for (const std::string& name : names) {
-        text += (text.empty() ? "/dev/" : ", /dev/") + name;
-    }
     std::vector<std::string> ids;
-    for (const auto& entry : fs::directory_iterator("/dev/serial/by-id", ec)) {
-        ids.push_back(entry.path().string());
+    for (const SerialDevice& device : ListSerialDevices()) {
+        text += (text.empty() ? "" : ", ") + device.strDevice;
+        if (!device.strStableName.empty()) {
+            ids.push_back(device.strStableName);
+        }
     }
     std::sort(ids.begin(), ids.end());
     for (const std::string& id : ids) {
-        text += (text.empty() ? "" : ", ") + id;
+        text += ", " + id;
     }
     return text.empty() ? "none" : text;
 }
