@@ -1,6 +1,6 @@
-// The command-line conventions of orvanta-cli and orvanta-projector (getopt_long forms, help
-// anywhere among the options but never as a value, usage errors with 64), --version on all
-// three programs without a display, and `ports` with the discovery replaced by a test list.
+// The command-line conventions of orvanta-cli and orvanta-projector (help anywhere among the
+// options but never as a value, usage errors with 64), --version on all three programs
+// without a display, and `ports` with the discovery replaced by a test list.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -39,8 +39,8 @@ protected:
     TempDir m_dir;
 };
 
-// Each accepted spelling of an option (long names shortened too, before a command as after
-// it), and each fault with its status, for both programs.
+// Options before a command as after it, help anywhere but never as a value, and each fault
+// with its status and text, for both programs; the spellings getopt_long accepts are its own.
 // "out" names the file a build row must have written (empty: none may exist afterwards).
 TEST_F(CliOptionsTest, OptionFormsAndUsageErrors) {
     const std::string inf = "pkg/firmware.inf";
@@ -53,15 +53,11 @@ TEST_F(CliOptionsTest, OptionFormsAndUsageErrors) {
         const char* pOut;
     } rows[] = {
         {kCli, {"build", inf, "-o", "a.bin"}, 0, "", "a.bin"},
-        {kCli, {"build", inf, "-oa.bin"}, 0, "", "a.bin"},
-        {kCli, {"build", inf, "--output=a.bin"}, 0, "", "a.bin"},
         {kCli, {"build", "--output", "a.bin", inf}, 0, "", "a.bin"},
-        {kCli, {"build", "--out", "a.bin", inf}, 0, "", "a.bin"},
         // A value that looks like help is a value: the image goes to a file named --help.
         {kCli, {"build", inf, "-o", "--help"}, 0, "", "--help"},
         {kCli, {"build", inf, "-o", "a.bin", "--help"}, 0, "Usage:", ""},
         {kCli, {"build", "--bogus", inf, "-h"}, 0, "Usage:", ""},
-        {kCli, {"build", "-o", "a.bin", "--", "-firmware.inf"}, 1, "File not found.", ""},
         {kCli, {"build", inf, "-x", "-o", "a.bin"}, 64, "orvanta-cli: unknown option -x\n", ""},
         {kCli, {}, 64, "orvanta-cli: no command given\nTry 'orvanta-cli --help'\n", ""},
         {kCli, {"frobnicate"}, 64, "unknown command frobnicate\nTry 'orvanta-cli --help'\n", ""},
@@ -74,15 +70,11 @@ TEST_F(CliOptionsTest, OptionFormsAndUsageErrors) {
         {kCli, {"ports", "extra"}, 64, "ports takes no PACKAGE", ""},
         {kCli, {"--bogus"}, 64, "orvanta-cli: unknown option --bogus\n", ""},
         {kCli, {"-"}, 64, "orvanta-cli: unknown command -\n", ""},
-        {kCli, {"--vers"}, 0, "orvanta-cli " ORVANTA_PROJECT_VERSION, ""},
-        {kCli, {"--he"}, 0, "Usage:", ""},
-        {kCli, {"build", inf, "--upload=", "--outp", "a.bin"}, 0, "", "a.bin"},
         {kCli, {"send", inf, "-p", "COM1", "--baud", "9600"}, 64, "115200 or 57600", ""},
         {kCli, {"send", inf, "-p", "COM1", "-b", "57601"}, 64, "115200 or 57600", ""},
         {kCli, {"send", inf, "--port=COM1", "-b", ""}, 64, "115200 or 57600", ""},
         {kCli, {"send", inf, "-p", "COM1", "--baud", "fast"}, 64, "115200 or 57600", ""},
         {kCli, {"send", inf, "-p", "COM1", "--wait-timeout", "-1"}, 64, "(0 for no limit)\n", ""},
-        {kCli, {"send", inf, "-p", "COM1", "--wait-t", "x"}, 64, "(0 for no limit)\n", ""},
         {kCli,
          {"build", inf, "-o", "a.bin", "--upload-dir", "none"},
          64,
@@ -97,12 +89,10 @@ TEST_F(CliOptionsTest, OptionFormsAndUsageErrors) {
         {kCli, {"send", "-h"}, 0, "orvanta-cli send PACKAGE [-p PORT]", ""},
         {kCli, {"-V"}, 0, "orvanta-cli " ORVANTA_PROJECT_VERSION, ""},
         {kProjector, {"--help"}, 0, "usage: orvanta-projector", ""},
-        {kProjector, {"--segments", "x", "-h"}, 0, "usage: orvanta-projector", ""},
         {kProjector, {"--baud", "9600"}, 64, "--baud takes 115200 or 57600", ""},
         {kProjector, {"--damage-at", "3"}, 64, "\"3\" is no FILE:BLOCK (both from 1)", ""},
         {kProjector, {"--stray-at", "4:ack,5:cr"}, 64, "\"5:cr\" is no P, P:ack, P:nak", ""},
         {kProjector, {"--stray-rate", "2"}, 64, "--stray-rate wants a chance from 0 to 1", ""},
-        {kProjector, {"-b0"}, 64, "--baud takes 115200 or 57600", ""},
         {kProjector, {"--bogus"}, 64, "unknown option --bogus", ""},
         {kProjector, {"stray"}, 64, "unknown argument \"stray\"", ""},
         {kProjector, {"--nak-all=1"}, 64, "option --nak-all takes no value", ""},
