@@ -113,13 +113,12 @@ protected:
     std::unique_ptr<CUpgraderSheet> m_pSheet;
 };
 
-// Every failure ends on its Done page, Back leads to the File page with the stored path, and
-// the attempt after them delivers the package exactly.
+// A failure ends on its Done page with its message and detail (a package gone by the time of
+// the transfer, a port that cannot be opened; the other result codes are the loader's and the
+// tools' part), Back leads to the File page with the stored path, and the attempt after them
+// delivers the package exactly.
 TEST_F(UpgraderSheetTest, FailuresEndOnTheirDoneTextAndTheNextAttemptSucceeds) {
     const std::string script = orvtest::ReadText(m_package.toStdString());
-    const QString brokenInf = WritePackage(m_dir / "broken");
-    m_dir.Write("broken/main.hex", orvtest::HexRecord(0, 0x1000, {1, 2}));  // no end record
-    CProjector refusing({"--nak-all"});
     const QString box = "Port already open (by another application) or does not exist!";
     struct Case {
         std::string path;
@@ -129,14 +128,8 @@ TEST_F(UpgraderSheetTest, FailuresEndOnTheirDoneTextAndTheNextAttemptSucceeds) {
     const Case cases[] = {
         {m_dir.Write("vanishing.inf", script), "COM1",
          "File not found. Please check the path and filename.", "vanishing.inf", true},
-        {m_dir.Write("garbage.bin", "no image"), "COM1", "The input file is not valid.",
-         "garbage.bin"},
-        {brokenInf.toStdString(), "COM1", "The inf file is corrupt. Please try another file.",
-         "main.hex"},
         {m_package.toStdString(), kNoSuchPort, "Serial failed",
          kNoSuchPort + ": no such device (No such file or directory); serial devices present: "},
-        {m_package.toStdString(), refusing.m_device, "Projector canceled connection.",
-         "the projector refused block 1 of file 1 (Boot loader) 11 times"},
     };
     CBoxAnswerer answerer;
     Open(false);
@@ -314,36 +307,24 @@ TEST_F(UpgraderSheetTest, KeysDuringATransferDoNotEndIt) {
 // attempt at the silence limit (5 s here) with a detail naming what was awaited.
 TEST_F(UpgraderSheetTest, LastingWaitsAreSaidAndBounded) {
     orvtest::EnvGuard limit("ORVANTA_SILENCE_MS", "5000");
-    const struct {
-        std::vector<std::string> args;
-        QString said;
-        QString detail;
-    } rows[] = {
-        {{"--stop-after-files", "1"},
-         "The projector is writing file 1 (Boot loader)",
-         "no request for file 2 for 5 s after file 1 was taken; check that the projector is on "
-         "and in upgrade mode"},
-        {{"--silent-after", "3"},
-         "No answer from the projector for 3 s",
-         "the projector sent no answer for 5 s after block 1 of file 2 (Main program)"},
-    };
-    for (const auto& row : rows) {
-        SCOPED_TRACE(row.said.toStdString());
-        CProjector projector(row.args);
-        StartTransfer(projector.m_device);
-        CTransferPage* pPage = m_pSheet->GetTransferPage();
-        ASSERT_EQ(Active(), pPage);
-        QLabel* pFeedback = Control<QLabel>(pPage, IDC_FEEDBACK);
-        QLabel* pElapsed = Control<QLabel>(pPage, IDC_ELAPSED);
-        ASSERT_TRUE(WaitUntil([&] { return pFeedback->text() == row.said; }, 20000))
-            << pFeedback->text().toStdString();
-        const QString elapsed = pElapsed->text();
-        EXPECT_TRUE(WaitUntil([&] { return pElapsed->text() != elapsed; }, 3000))
-            << "the clock runs while the projector is waited for";
-        EXPECT_EQ(WaitForDone(), "Projector canceled connection.\n\n" + row.detail);
-        m_pSheet.reset();
-        projector.Wait(30000);
-    }
+    CProjector projector({"--silent-after", "3"});
+    StartTransfer(projector.m_device);
+    CTransferPage* pPage = m_pSheet->GetTransferPage();
+    ASSERT_EQ(Active(), pPage);
+    QLabel* pFeedback = Control<QLabel>(pPage, IDC_FEEDBACK);
+    QLabel* pElapsed = Control<QLabel>(pPage, IDC_ELAPSED);
+    ASSERT_TRUE(WaitUntil(
+        [&] { return pFeedback->text() == "No answer from the projector for 3 s"; }, 20000))
+        << pFeedback->text().toStdString();
+    const QString elapsed = pElapsed->text();
+    EXPECT_TRUE(WaitUntil([&] { return pElapsed->text() != elapsed; }, 3000))
+        << "the clock runs while the projector is waited for";
+    EXPECT_EQ(
+        WaitForDone(),
+        "Projector canceled connection.\n\nthe projector sent no answer for 5 s after block 1 "
+        "of file 2 (Main program)");
+    m_pSheet.reset();
+    projector.Wait(30000);
 }
 
 // "Stop upgrade" on the question ends the wizard as Cancel does: the port is closed.
