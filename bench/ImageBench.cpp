@@ -20,7 +20,9 @@ std::filesystem::path BigPackage() {
     static const std::filesystem::path dir = [] {
         auto d = std::filesystem::temp_directory_path() / "orvanta-image-bench";
         const std::string cmd = std::string(MAKE_BIG_PACKAGE) + " " + d.string() + " >/dev/null";
-        if (std::system(cmd.c_str()) != 0) std::abort();
+        if (std::system(cmd.c_str()) != 0) {
+            std::abort();
+        }
         return d;
     }();
     return dir;
@@ -57,7 +59,9 @@ void BM_BuildAndCut(benchmark::State& state) {
         }
         CSegmentCutter cutter;
         cutter.SetImage(std::move(image), length);
-        while (cutter.PrepareNextSegment()) benchmark::DoNotOptimize(cutter.m_pSegment.get());
+        while (cutter.PrepareNextSegment()) {
+            benchmark::DoNotOptimize(cutter.m_pSegment.get());
+        }
     }
 }
 BENCHMARK(BM_BuildAndCut)->Unit(benchmark::kMillisecond);
@@ -65,15 +69,21 @@ BENCHMARK(BM_BuildAndCut)->Unit(benchmark::kMillisecond);
 void BM_Crc32Image(benchmark::State& state) {
     std::vector<uint8_t> image(0x100000, 0xA5);
     CCrc32 crc;
-    for (auto _ : state) benchmark::DoNotOptimize(crc.Compute(image.data(), image.size()));
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(crc.Compute(image.data(), image.size()));
+    }
     state.SetBytesProcessed(state.iterations() * static_cast<int64_t>(image.size()));
 }
 BENCHMARK(BM_Crc32Image);
 
 void BM_Crc16Block(benchmark::State& state) {
     uint8_t block[128];
-    for (int i = 0; i < 128; ++i) block[i] = static_cast<uint8_t>(i * 7);
-    for (auto _ : state) benchmark::DoNotOptimize(CXmodemSender::Crc16(block, sizeof block));
+    for (int i = 0; i < 128; ++i) {
+        block[i] = static_cast<uint8_t>(i * 7);
+    }
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(CXmodemSender::Crc16(block, sizeof block));
+    }
 }
 BENCHMARK(BM_Crc16Block);
 

@@ -247,7 +247,9 @@ const DialogTemplate kDone{
 
 const DialogTemplate* FindDialogTemplate(int nId) {
     for (const DialogTemplate* pDialog : {&kWelcome, &kFile, &kLink, &kTransfer, &kDone}) {
-        if (pDialog->nId == nId) return pDialog;
+        if (pDialog->nId == nId) {
+            return pDialog;
+        }
     }
     return nullptr;
 }

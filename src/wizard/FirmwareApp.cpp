@@ -17,9 +17,13 @@ CUpgraderSheet* g_pLiveSheet = nullptr;
 // Qt ends the process with exit() when the display goes away, from inside its event handling:
 // the sheet is never deleted, so an upgrade under way is stopped here as Cancel would stop it.
 void StopUpgradeAtExit() {
-    if (g_pLiveSheet == nullptr) return;
+    if (g_pLiveSheet == nullptr) {
+        return;
+    }
     CTransferPage* pTransfer = g_pLiveSheet->GetTransferPage();
-    if (pTransfer == nullptr || !pTransfer->IsTransferRunning()) return;
+    if (pTransfer == nullptr || !pTransfer->IsTransferRunning()) {
+        return;
+    }
     pTransfer->ClosePort();
     std::fputs(
         "orvanta: the display went away during the upgrade: it was stopped and the port "
@@ -28,7 +32,9 @@ void StopUpgradeAtExit() {
 }
 
 int ExitStatusFor(int32_t nResult) {
-    if (nResult == 0) return 0;
+    if (nResult == 0) {
+        return 0;
+    }
     return nResult > 0 && nResult < 126 ? nResult : 1;
 }
 

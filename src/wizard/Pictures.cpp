@@ -38,7 +38,9 @@ QSize BitmapSize(int nId) {
 QPixmap LoadBitmap(int nId) {
     InitArtwork();
     const QSize size = BitmapSize(nId);
-    if (size.isEmpty()) return {};
+    if (size.isEmpty()) {
+        return {};
+    }
     const qreal dRatio = qApp != nullptr ? qApp->devicePixelRatio() : 1.0;
     QPixmap pixmap(size * dRatio);
     pixmap.setDevicePixelRatio(dRatio);

@@ -44,8 +44,12 @@ void CUpgraderSheet::OnWindowLost() {
 }
 
 void CUpgraderSheet::OnPageChanged() {
-    if (GetActivePage() == m_pDonePage && m_pDonePage != nullptr) m_bAttemptEnded = true;
-    if (m_bWindowLost) EndUnlessTransferring();
+    if (GetActivePage() == m_pDonePage && m_pDonePage != nullptr) {
+        m_bAttemptEnded = true;
+    }
+    if (m_bWindowLost) {
+        EndUnlessTransferring();
+    }
 }
 
 void CUpgraderSheet::EndUnlessTransferring() {

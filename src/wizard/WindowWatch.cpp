@@ -10,13 +10,19 @@ CWindowWatch::CWindowWatch(QWidget* pWindow) : m_pWindow(pWindow) {
 }
 
 CWindowWatch::~CWindowWatch() {
-    if (QCoreApplication* pApp = QCoreApplication::instance()) pApp->removeNativeEventFilter(this);
+    if (QCoreApplication* pApp = QCoreApplication::instance()) {
+        pApp->removeNativeEventFilter(this);
+    }
 }
 
 bool CWindowWatch::nativeEventFilter(const QByteArray& eventType, void* pMessage, qintptr*) {
-    if (m_bLost || m_pWindow == nullptr || eventType != "xcb_generic_event_t") return false;
+    if (m_bLost || m_pWindow == nullptr || eventType != "xcb_generic_event_t") {
+        return false;
+    }
     const auto* pEvent = static_cast<const xcb_generic_event_t*>(pMessage);
-    if ((pEvent->response_type & 0x7f) != XCB_DESTROY_NOTIFY) return false;
+    if ((pEvent->response_type & 0x7f) != XCB_DESTROY_NOTIFY) {
+        return false;
+    }
     const auto* pDestroy = static_cast<const xcb_destroy_notify_event_t*>(pMessage);
     // Qt destroys a native window only together with its widget, and a watched widget is not
     // deleted while the watch runs: a destruction seen here comes from outside.

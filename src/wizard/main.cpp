@@ -35,10 +35,14 @@ bool IsSet(const char* pszName) {
 // Whether Qt will be told where to draw: a display server, or a platform named on the command
 // line or in the environment.
 bool HasDisplay(int argc, char* argv[]) {
-    if (IsSet("DISPLAY") || IsSet("WAYLAND_DISPLAY") || IsSet("QT_QPA_PLATFORM")) return true;
+    if (IsSet("DISPLAY") || IsSet("WAYLAND_DISPLAY") || IsSet("QT_QPA_PLATFORM")) {
+        return true;
+    }
     for (int i = 1; i < argc; ++i) {
         const std::string_view arg = argv[i];
-        if (arg == "-platform" || arg == "--platform" || arg.starts_with("-platform=")) return true;
+        if (arg == "-platform" || arg == "--platform" || arg.starts_with("-platform=")) {
+            return true;
+        }
     }
     return false;
 }
@@ -85,7 +89,9 @@ int main(int argc, char* argv[]) {
     const QtMessageHandler previous = qInstallMessageHandler(OnStartMessage);
     QApplication app(argc, argv);
     qInstallMessageHandler(previous);
-    for (const QString& message : g_heldMessages) std::fprintf(stderr, "%s\n", qPrintable(message));
+    for (const QString& message : g_heldMessages) {
+        std::fprintf(stderr, "%s\n", qPrintable(message));
+    }
     QGuiApplication::setDesktopFileName(QStringLiteral("orvanta"));
     theApp.InitInstance();
     return theApp.ExitStatus();

@@ -31,7 +31,9 @@ public:
         std::filesystem::create_directories(m_dir / (usb + "/1-1:1.0/" + name));
         Link("../../../../" + usb + "/1-1:1.0/" + name, "sys/class/tty/" + name + "/device");
         m_dir.Write("dev/" + name, "");
-        if (!byId.empty()) Link("../../" + name, "dev/serial/by-id/" + byId);
+        if (!byId.empty()) {
+            Link("../../" + name, "dev/serial/by-id/" + byId);
+        }
     }
     // A tty without hardware behind it (a virtual console).
     void AddVirtual(const std::string& name) {
@@ -42,7 +44,9 @@ public:
     void Remove(const std::string& name, const std::string& byId = "") {
         std::error_code error;
         std::filesystem::remove(m_dir / ("dev/" + name), error);
-        if (!byId.empty()) std::filesystem::remove(m_dir / ("dev/serial/by-id/" + byId), error);
+        if (!byId.empty()) {
+            std::filesystem::remove(m_dir / ("dev/serial/by-id/" + byId), error);
+        }
         std::filesystem::remove_all(m_dir / ("sys/class/tty/" + name), error);
     }
 

@@ -17,8 +17,12 @@ public:
     void DoDataExchange(CDataExchange* pDX) override {
         (m_bExact ? DDX_CBStringExact : DDX_CBString)(pDX, IDC_COMPORT, m_strPort);
         DDX_Control(pDX, IDC_BAUDRATE, m_pBaud);
-        if (m_nBadBinding == 1) DDX_Text(pDX, 4242, m_strPort);  // no such control
-        if (m_nBadBinding == 2) DDX_Control(pDX, IDC_COMPORT, m_pWrongKind);
+        if (m_nBadBinding == 1) {
+            DDX_Text(pDX, 4242, m_strPort);  // no such control
+        }
+        if (m_nBadBinding == 2) {
+            DDX_Control(pDX, IDC_COMPORT, m_pWrongKind);
+        }
     }
 
     int m_nBadBinding = 0;

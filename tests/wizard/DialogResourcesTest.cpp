@@ -29,7 +29,9 @@ TEST(DialogResourcesTest, TextsAreVerbatimAndFitTheirControls) {
         SCOPED_TRACE(pszText);
         auto pPage = BuiltPage(nDialog);
         QLabel* pLabel = nullptr;
-        for (QLabel* p : pPage->findChildren<QLabel*>()) pLabel = p->text() == pszText ? p : pLabel;
+        for (QLabel* p : pPage->findChildren<QLabel*>()) {
+            pLabel = p->text() == pszText ? p : pLabel;
+        }
         ASSERT_NE(pLabel, nullptr);
         const int nFlags = int(pLabel->alignment()) | (pLabel->wordWrap() ? Qt::TextWordWrap : 0);
         const QSize needed =
@@ -46,13 +48,18 @@ TEST(DialogResourcesTest, LinkListsAreSortedTabOrderFollowsTheTableDonePicturesO
     EXPECT_EQ(pBaud->itemText(1), "57600");
 
     std::vector<QWidget*> expected;  // the focusable controls in table order
-    for (const BuiltControl& control : pPage->Controls())
-        if (control.pWidget->focusPolicy() & Qt::TabFocus) expected.push_back(control.pWidget);
+    for (const BuiltControl& control : pPage->Controls()) {
+        if (control.pWidget->focusPolicy() & Qt::TabFocus) {
+            expected.push_back(control.pWidget);
+        }
+    }
     ASSERT_EQ(expected.size(), 5u);  // the three link types, port and baud rate
     std::vector<QWidget*> chain{expected.front()};
     for (QWidget* p = expected.front()->nextInFocusChain(); p != expected.front();
          p = p->nextInFocusChain()) {
-        if (std::find(expected.begin(), expected.end(), p) != expected.end()) chain.push_back(p);
+        if (std::find(expected.begin(), expected.end(), p) != expected.end()) {
+            chain.push_back(p);
+        }
     }
     EXPECT_EQ(chain, expected);
 

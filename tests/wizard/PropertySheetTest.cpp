@@ -115,7 +115,9 @@ TEST_F(SheetTest, ResultsOfNextAndBackChooseThePage) {
     Show();
     for (const auto& [nFrom, nButton, nResult, nRefusing, nExpected] : cases) {
         SCOPED_TRACE(testing::Message() << "from " << nFrom << " result " << nResult);
-        for (int i = 0; i < 4; ++i) m_pages[i]->m_bAccept = i != nRefusing;
+        for (int i = 0; i < 4; ++i) {
+            m_pages[i]->m_bAccept = i != nRefusing;
+        }
         m_pages[nFrom]->m_nResult = nResult;
         ASSERT_TRUE(m_sheet.SetActivePage(nFrom));
         Press(m_sheet, nButton);

@@ -63,7 +63,9 @@ protected:
         m_pSheet->AddPages();
         m_pSheet->show();
         DrainEvents();
-        if (bToFile) Press(ID_WIZNEXT);
+        if (bToFile) {
+            Press(ID_WIZNEXT);
+        }
     }
     void Press(int nButton) { ASSERT_TRUE(::Press(*m_pSheet, nButton)) << nButton; }
     std::string Buttons() const { return ::Buttons(*m_pSheet); }
@@ -203,9 +205,10 @@ TEST_F(UpgraderSheetTest, LinkPageRestoresPortAndBaudRate) {
     ASSERT_TRUE(WriteRegistryString(HKEY_CURRENT_USER, kKey, "Link", "2"));
     for (const auto& [pszPort, pszBaud, port, nPortIndex, baud, nBaudIndex] : cases) {
         SCOPED_TRACE(port.toStdString() + " " + baud.toStdString());
-        for (auto [pszName, pszValue] : {std::pair{"ComPort", pszPort}, {"Baudrate", pszBaud}})
+        for (auto [pszName, pszValue] : {std::pair{"ComPort", pszPort}, {"Baudrate", pszBaud}}) {
             ASSERT_TRUE(!pszValue ||
                         WriteRegistryString(HKEY_CURRENT_USER, kKey, pszName, pszValue));
+        }
         Combo(IDC_COMPORT)->setEditText("COM4");  // left with Back: not kept
         Press(ID_WIZBACK);
         Press(ID_WIZNEXT);
@@ -339,7 +342,9 @@ TEST_F(UpgraderSheetTest, StopOnTheQuestionEndsWithThePortClosed) {
     ASSERT_NE(pPage->GetQuestion(), nullptr);
     EXPECT_TRUE(m_pSheet->isVisible());
     for (QAbstractButton* pButton : pPage->GetQuestion()->buttons()) {
-        if (pButton->text() == "Stop upgrade") pButton->click();
+        if (pButton->text() == "Stop upgrade") {
+            pButton->click();
+        }
     }
     DrainEvents();
     EXPECT_FALSE(m_pSheet->isVisible());
@@ -352,7 +357,9 @@ TEST_F(UpgraderSheetTest, BinFileLinkWritesTheComplementedImage) {
     const std::string output = getenv("HOME") + std::string("/test.bin");
     for (bool bBlocked : {true, false}) {  // first with a folder where the file goes
         std::filesystem::remove(output);
-        if (bBlocked) std::filesystem::create_directory(output);
+        if (bBlocked) {
+            std::filesystem::create_directory(output);
+        }
         Open();
         ToLinkPage(m_package);
         m_pSheet->GetLinkPage()->OnRadioBinFile();
@@ -368,8 +375,9 @@ TEST(DonePageTest, CodesNoFlowReachesHaveTheirMessage) {
                                                      {7, "Unknown error: 0x0007"},
                                                      {0x12345, "Unknown error: 0x12345"},
                                                      {-1, "Unknown error: 0xFFFFFFFF"}};
-    for (const auto& [nCode, pszMessage] : cases)
+    for (const auto& [nCode, pszMessage] : cases) {
         EXPECT_EQ(CDonePage::ResultMessage(nCode), pszMessage) << nCode;
+    }
 }
 
 // Without a display the program says so in one line and ends with 1, whether no display is

@@ -145,7 +145,9 @@ int main(int argc, char* argv[]) {
         return 1;
     }
     const std::string number = xvfb.ReadLine(30000);
-    if (number.empty()) return 1;
+    if (number.empty()) {
+        return 1;
+    }
     g_display = ":" + number;
     QTemporaryDir home;
     setenv("DISPLAY", g_display.c_str(), 1);

@@ -34,15 +34,17 @@ const char kProlificId[] = "usb-Prolific_Technology_Inc._USB-Serial_Controller-i
 
 Entries ListOf(const QComboBox* pCombo) {
     Entries entries;
-    for (int i = 0; i < pCombo->count(); ++i)
+    for (int i = 0; i < pCombo->count(); ++i) {
         entries.emplace_back(pCombo->itemText(i), pCombo->itemData(i, Qt::ToolTipRole).toString());
+    }
     return entries;
 }
 
 std::string Show(const Entries& entries) {
     std::string text;
-    for (const auto& [item, tip] : entries)
+    for (const auto& [item, tip] : entries) {
         text += item.toStdString() + " [" + tip.toStdString() + "]\n";
+    }
     return text;
 }
 
@@ -192,8 +194,9 @@ void ExpectAccessible(const CPropertyPage* pPage, const std::vector<Expected>& r
         EXPECT_EQ(pAccess->role(), row.role);
         EXPECT_EQ(pAccess->text(QAccessible::Name), row.name);
         QString label;
-        for (const auto& [pOther, relation] : pAccess->relations(QAccessible::Label))
+        for (const auto& [pOther, relation] : pAccess->relations(QAccessible::Label)) {
             label = pOther->text(QAccessible::Name);
+        }
         EXPECT_EQ(label, row.labelledBy);
     }
 }
@@ -204,10 +207,14 @@ QStringList TabWalk() {
     QStringList walk;
     for (int i = 0; i < 12; ++i) {
         QWidget* pFocus = QApplication::focusWidget();
-        if (pFocus == nullptr) break;
+        if (pFocus == nullptr) {
+            break;
+        }
         QAccessibleInterface* pAccess = QAccessible::queryAccessibleInterface(pFocus);
         const QString name = pAccess->text(QAccessible::Name);
-        if (walk.contains(name)) break;
+        if (walk.contains(name)) {
+            break;
+        }
         walk << name;
         QTest::keyClick(pFocus, Qt::Key_Tab);
     }
@@ -290,8 +297,9 @@ TEST_F(WizardReadingTest, OnePackageDroppedFillsThePath) {
     auto urls = [](std::initializer_list<std::string> paths) {
         auto* pData = new QMimeData;
         QList<QUrl> list;
-        for (const std::string& path : paths)
+        for (const std::string& path : paths) {
             list << QUrl::fromLocalFile(QString::fromStdString(path));
+        }
         pData->setUrls(list);
         return pData;
     };

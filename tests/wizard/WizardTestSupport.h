@@ -19,7 +19,9 @@
 inline bool WaitUntil(const std::function<bool()>& pred, int nTimeoutMs = 30000) {
     QElapsedTimer timer;
     timer.start();
-    while (!pred() && timer.elapsed() < nTimeoutMs) QTest::qWait(5);
+    while (!pred() && timer.elapsed() < nTimeoutMs) {
+        QTest::qWait(5);
+    }
     return pred();
 }
 
@@ -34,7 +36,9 @@ inline void DrainEvents() {
 // Clicks a sheet button and lets the result take effect; false if it is hidden or disabled.
 inline bool Press(const CPropertySheet& sheet, int nButton) {
     QPushButton* pButton = sheet.GetDlgItem(nButton);
-    if (!pButton->isVisible() || !pButton->isEnabled()) return false;
+    if (!pButton->isVisible() || !pButton->isEnabled()) {
+        return false;
+    }
     pButton->click();
     DrainEvents();
     return true;
@@ -85,7 +89,9 @@ inline void ClearSettings() {
 // killed with the object unless it has ended.
 struct CProjector : orvtest::CToolProcess {
     explicit CProjector(const std::vector<std::string>& args) {
-        if (Start(ORVANTA_PROJECTOR, args)) m_device = QString::fromStdString(ReadLine(10000));
+        if (Start(ORVANTA_PROJECTOR, args)) {
+            m_device = QString::fromStdString(ReadLine(10000));
+        }
     }
     QString m_device;
 };

@@ -15,7 +15,9 @@
 namespace {
 
 void ShowControl(QWidget* pControl, bool bShow) {
-    if (pControl != nullptr) pControl->setVisible(bShow);
+    if (pControl != nullptr) {
+        pControl->setVisible(bShow);
+    }
 }
 
 // The detail as the label can show it whole: every word that is wider than a line (a long
@@ -52,7 +54,9 @@ int WrappedHeight(const QString& text, const QFontMetrics& metrics, int nWidth) 
 
 // The text cut to what fits nHeight when wrapped at nWidth, ending in "…" when it was cut.
 QString CutToHeight(const QString& text, const QFontMetrics& metrics, int nWidth, int nHeight) {
-    if (WrappedHeight(text, metrics, nWidth) <= nHeight) return text;
+    if (WrappedHeight(text, metrics, nWidth) <= nHeight) {
+        return text;
+    }
     const QString mark(QChar(0x2026));
     qsizetype nLow = 0, nHigh = text.size();  // the longest prefix that fits lies in [nLow, nHigh)
     while (nHigh - nLow > 1) {
@@ -75,7 +79,9 @@ void CDonePage::DoDataExchange(CDataExchange* pDX) {
 }
 
 QString CDonePage::ResultMessage(int32_t nResult) {
-    if (ResultText(nResult) != nullptr) return LoadString(IDS_SUCCESS + nResult);
+    if (ResultText(nResult) != nullptr) {
+        return LoadString(IDS_SUCCESS + nResult);
+    }
     return QString::fromStdString(::ResultMessage(nResult));
 }
 
@@ -91,7 +97,9 @@ BOOL CDonePage::OnSetActive() {
     m_strDetail = bSuccess ? SuccessDetail() : pTransfer->GetFailureDetail();
     auto* pLabel = qobject_cast<QLabel*>(GetDlgItem(IDC_RESULT));
     if (pLabel != nullptr) {
-        if (m_nLabelHeight < 0) m_nLabelHeight = pLabel->height();
+        if (m_nLabelHeight < 0) {
+            m_nLabelHeight = pLabel->height();
+        }
         pLabel->setToolTip(m_strDetail);
         pLabel->setAccessibleName(m_strResult);
         pLabel->setAccessibleDescription(m_strDetail);
@@ -126,7 +134,9 @@ QString CDonePage::SuccessDetail() const {
         lines << QStringLiteral("Port: ") + pLink->GetComPort();
         lines << QStringLiteral("Time taken: ") + pTransfer->GetElapsed();
         // After success the Transfer page's detail says how many blocks were sent again.
-        if (!pTransfer->GetFailureDetail().isEmpty()) lines << pTransfer->GetFailureDetail();
+        if (!pTransfer->GetFailureDetail().isEmpty()) {
+            lines << pTransfer->GetFailureDetail();
+        }
     }
     return lines.join(QLatin1Char('\n'));
 }

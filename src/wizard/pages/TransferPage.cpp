@@ -94,7 +94,9 @@ BOOL CTransferPage::OnSetActive() {
     }
 
     const CLinkPage* pLink = m_pSheet->GetLinkPage();
-    if (pLink->IsUSB()) return CPropertyPage::OnSetActive();
+    if (pLink->IsUSB()) {
+        return CPropertyPage::OnSetActive();
+    }
     if (pLink->IsRS232()) {
         const bool bInf = package.bInf;
         if (m_pSession->Prepare(std::move(package.pImage), package.nSize) == 0) {
@@ -127,8 +129,12 @@ BOOL CTransferPage::OnSetActive() {
 }
 
 void CTransferPage::OnProgress(unsigned nSegmentPos, unsigned nTotalPos) {
-    if (m_segmentProgress != nullptr) m_segmentProgress->setValue(static_cast<int>(nSegmentPos));
-    if (m_totalProgress != nullptr) m_totalProgress->setValue(static_cast<int>(nTotalPos));
+    if (m_segmentProgress != nullptr) {
+        m_segmentProgress->setValue(static_cast<int>(nSegmentPos));
+    }
+    if (m_totalProgress != nullptr) {
+        m_totalProgress->setValue(static_cast<int>(nTotalPos));
+    }
 }
 
 void CTransferPage::OnTextsChanged(const QString& strElapsed, const QString& strStatus) {
@@ -137,7 +143,9 @@ void CTransferPage::OnTextsChanged(const QString& strElapsed, const QString& str
     if (m_pSession->Sender().HasSent()) {
         m_strFeedback = QString::fromStdString(m_pSession->Sender().WaitText());
     }
-    if (IsCreated()) UpdateData(FALSE);
+    if (IsCreated()) {
+        UpdateData(FALSE);
+    }
 }
 
 void CTransferPage::OnWaitTick() {
@@ -152,7 +160,9 @@ void CTransferPage::OnWaitTick() {
     m_strFeedback = m_pSession->Sender().HasSent()
                         ? QString::fromStdString(m_pSession->Sender().WaitText())
                         : QString::fromLatin1(kWaiting);
-    if (IsCreated()) UpdateData(FALSE);
+    if (IsCreated()) {
+        UpdateData(FALSE);
+    }
 }
 
 void CTransferPage::OnFinished(int nResult) {
@@ -170,11 +180,15 @@ void CTransferPage::OnFinished(int nResult) {
                                  .arg(nResent == 1 ? "block was" : "blocks were")
                                  .arg(nResent == 1 ? "it" : "them");
     }
-    if (m_pSheet->GetActivePage() == this) m_pSheet->SetActivePage(m_pSheet->GetDonePage());
+    if (m_pSheet->GetActivePage() == this) {
+        m_pSheet->SetActivePage(m_pSheet->GetDonePage());
+    }
 }
 
 BOOL CTransferPage::OnQueryCancel() {
-    if (!m_pSession->IsRunning() || !m_pSession->Sender().HasSent()) return TRUE;
+    if (!m_pSession->IsRunning() || !m_pSession->Sender().HasSent()) {
+        return TRUE;
+    }
     if (m_pQuestion == nullptr) {
         m_pQuestion =
             new QMessageBox(QMessageBox::Question, AfxGetAppName(), QString::fromLatin1(kQuestion),
@@ -187,7 +201,9 @@ BOOL CTransferPage::OnQueryCancel() {
         m_pQuestion->setEscapeButton(pContinue);
         m_pQuestion->setAttribute(Qt::WA_DeleteOnClose);
         connect(pStop, &QPushButton::clicked, this, [this] {
-            if (m_pSession->IsRunning()) m_pSheet->EndDialog(IDCANCEL);
+            if (m_pSession->IsRunning()) {
+                m_pSheet->EndDialog(IDCANCEL);
+            }
         });
         m_pQuestion->open();
     }

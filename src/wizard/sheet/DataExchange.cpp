@@ -21,7 +21,9 @@ QWidget* CDataExchange::PrepareCtrl(int nIDC) {
 
 void CDataExchange::Fail() {
     m_bFailed = true;
-    if (m_pLastControl != nullptr && m_pLastControl->isEnabled()) m_pLastControl->setFocus();
+    if (m_pLastControl != nullptr && m_pLastControl->isEnabled()) {
+        m_pLastControl->setFocus();
+    }
 }
 
 namespace {
@@ -76,7 +78,9 @@ void SelectComboText(QComboBox* pCombo, const QString& value, bool bExact) {
 
 void ExchangeComboText(CDataExchange* pDX, int nIDC, QString& value, bool bExact) {
     QWidget* pWidget = pDX->PrepareCtrl(nIDC);
-    if (pWidget == nullptr) return;
+    if (pWidget == nullptr) {
+        return;
+    }
     auto* pCombo = qobject_cast<QComboBox*>(pWidget);
     if (pCombo == nullptr || !pCombo->isEditable()) {
         pDX->Fail();
@@ -93,17 +97,25 @@ void ExchangeComboText(CDataExchange* pDX, int nIDC, QString& value, bool bExact
 
 void DDX_Text(CDataExchange* pDX, int nIDC, QString& value) {
     QWidget* pWidget = pDX->PrepareCtrl(nIDC);
-    if (pWidget == nullptr) return;
+    if (pWidget == nullptr) {
+        return;
+    }
     const bool bDone =
         pDX->m_bSaveAndValidate ? GetWindowText(pWidget, value) : SetWindowText(pWidget, value);
-    if (!bDone) pDX->Fail();
+    if (!bDone) {
+        pDX->Fail();
+    }
 }
 
 void DDX_Text(CDataExchange* pDX, int nIDC, int& value) {
     QWidget* pWidget = pDX->PrepareCtrl(nIDC);
-    if (pWidget == nullptr) return;
+    if (pWidget == nullptr) {
+        return;
+    }
     if (!pDX->m_bSaveAndValidate) {
-        if (!SetWindowText(pWidget, QString::number(value))) pDX->Fail();
+        if (!SetWindowText(pWidget, QString::number(value))) {
+            pDX->Fail();
+        }
         return;
     }
     QString text;
@@ -118,7 +130,9 @@ void DDX_Text(CDataExchange* pDX, int nIDC, int& value) {
 
 void DDX_Radio(CDataExchange* pDX, int nIDC, int& value) {
     QWidget* pFirst = pDX->PrepareCtrl(nIDC);
-    if (pFirst == nullptr) return;
+    if (pFirst == nullptr) {
+        return;
+    }
     // The group: the radio buttons from nIDC up to the next control that starts a group.
     std::vector<QAbstractButton*> group;
     bool bInGroup = false;
@@ -128,7 +142,9 @@ void DDX_Radio(CDataExchange* pDX, int nIDC, int& value) {
         } else if (bInGroup && control.bGroup) {
             break;
         }
-        if (!bInGroup) continue;
+        if (!bInGroup) {
+            continue;
+        }
         if (auto* pButton = qobject_cast<QAbstractButton*>(control.pWidget);
             pButton != nullptr && pButton->isCheckable()) {
             group.push_back(pButton);
@@ -153,9 +169,13 @@ void DDX_Radio(CDataExchange* pDX, int nIDC, int& value) {
         // An exclusive group never lets its last checked button go by itself.
         QButtonGroup* pExclusive = pButton->group();
         const bool bExclusive = pExclusive != nullptr && pExclusive->exclusive();
-        if (bExclusive) pExclusive->setExclusive(false);
+        if (bExclusive) {
+            pExclusive->setExclusive(false);
+        }
         pButton->setChecked(static_cast<int>(i) == value);
-        if (bExclusive) pExclusive->setExclusive(true);
+        if (bExclusive) {
+            pExclusive->setExclusive(true);
+        }
     }
 }
 

@@ -25,9 +25,13 @@ namespace {
 // Whether path names a regular file that opens for reading. The open does not wait, so a
 // FIFO or a device never blocks the page.
 bool CanOpenForReading(const QString& path) {
-    if (path.isEmpty()) return false;
+    if (path.isEmpty()) {
+        return false;
+    }
     const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) return false;
+    if (fd < 0) {
+        return false;
+    }
     struct stat info {};
     const bool bRegular = ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode);
     ::close(fd);
@@ -46,8 +50,9 @@ QString FolderOf(const QString& path) {
 CFilePage::CFilePage(CUpgraderSheet* pSheet) : CPropertyPage(IDD_FILE), m_pSheet(pSheet) {}
 
 void CFilePage::OnInitDialog() {
-    if (auto* pBrowse = qobject_cast<QPushButton*>(GetDlgItem(IDC_BROWSE)))
+    if (auto* pBrowse = qobject_cast<QPushButton*>(GetDlgItem(IDC_BROWSE))) {
         connect(pBrowse, &QPushButton::clicked, this, &CFilePage::OnBrowse);
+    }
     if (auto* pPath = qobject_cast<QLineEdit*>(GetDlgItem(IDC_FILENAME))) {
         connect(pPath, &QLineEdit::textChanged, pPath, &QWidget::setToolTip);
         // A file dropped on the field is taken as a package, not as text to insert.
@@ -60,9 +65,13 @@ void CFilePage::OnInitDialog() {
 }
 
 QString CFilePage::DroppedPackage(const QMimeData* pData) {
-    if (pData == nullptr || !pData->hasUrls()) return {};
+    if (pData == nullptr || !pData->hasUrls()) {
+        return {};
+    }
     const QList<QUrl> urls = pData->urls();
-    if (urls.size() != 1 || !urls.front().isLocalFile()) return {};
+    if (urls.size() != 1 || !urls.front().isLocalFile()) {
+        return {};
+    }
     const QFileInfo file(urls.front().toLocalFile());
     const QString suffix = file.suffix();
     const bool bPackage = suffix.compare(QLatin1String("inf"), Qt::CaseInsensitive) == 0 ||
@@ -87,7 +96,9 @@ bool CFilePage::eventFilter(QObject* pWatched, QEvent* pEvent) {
     if (type == QEvent::Drop) {
         m_strFileName = path;
         UpdateData(FALSE);
-        if (QWidget* pPath = GetDlgItem(IDC_FILENAME)) pPath->setFocus();
+        if (QWidget* pPath = GetDlgItem(IDC_FILENAME)) {
+            pPath->setFocus();
+        }
     }
     return true;
 }
@@ -117,23 +128,33 @@ void CFilePage::OnBrowse() {
     dialog.setDefaultSuffix(QStringLiteral("inf"));
     const QString folder = FolderOf(m_strFileName);
     dialog.setDirectory(folder.isEmpty() ? QDir::currentPath() : QDir(folder).absolutePath());
-    if (!m_strFileName.isEmpty()) dialog.selectFile(QFileInfo(m_strFileName).fileName());
-    if (dialog.exec() != QDialog::Accepted) return;
+    if (!m_strFileName.isEmpty()) {
+        dialog.selectFile(QFileInfo(m_strFileName).fileName());
+    }
+    if (dialog.exec() != QDialog::Accepted) {
+        return;
+    }
     const QStringList chosen = dialog.selectedFiles();
-    if (chosen.isEmpty()) return;
+    if (chosen.isEmpty()) {
+        return;
+    }
     m_strFileName = chosen.front();
     UpdateData(FALSE);
 }
 
 LRESULT CFilePage::OnWizardNext() {
     UpdateData(TRUE);
-    if (!CanOpenForReading(m_strFileName)) return 1;
+    if (!CanOpenForReading(m_strFileName)) {
+        return 1;
+    }
     if (QDir::isRelativePath(m_strFileName) && !FolderOf(m_strFileName).isEmpty()) {
         m_strFileName = QFileInfo(m_strFileName).absoluteFilePath();
         UpdateData(FALSE);
     }
     const QString folder = FolderOf(m_strFileName);
-    if (!folder.isEmpty() && !QDir::setCurrent(folder)) return -1;
+    if (!folder.isEmpty() && !QDir::setCurrent(folder)) {
+        return -1;
+    }
     WriteRegistryString(HKEY_CURRENT_USER, LoadString(IDS_REGISTRY_KEY),
                         LoadString(IDS_FLASH_FILENAME), m_strFileName);
     return 0;

@@ -19,7 +19,9 @@ CPropertyPage::CPropertyPage(const DialogTemplate& dialog) : m_pTemplate(&dialog
 CPropertyPage::~CPropertyPage() = default;
 
 void CPropertyPage::Create() {
-    if (m_bCreated) return;
+    if (m_bCreated) {
+        return;
+    }
     m_controls = BuildDialog(*m_pTemplate, this);
     m_bCreated = true;
     OnInitDialog();
@@ -27,16 +29,22 @@ void CPropertyPage::Create() {
 }
 
 BOOL CPropertyPage::UpdateData(BOOL bSaveAndValidate) {
-    if (!m_bCreated) return FALSE;
+    if (!m_bCreated) {
+        return FALSE;
+    }
     CDataExchange dx(this, bSaveAndValidate);
     DoDataExchange(&dx);
     return dx.Failed() ? FALSE : TRUE;
 }
 
 QWidget* CPropertyPage::GetDlgItem(int nIDC) const {
-    if (nIDC == IDC_STATIC) return nullptr;
+    if (nIDC == IDC_STATIC) {
+        return nullptr;
+    }
     for (const BuiltControl& control : m_controls) {
-        if (control.nId == nIDC) return control.pWidget;
+        if (control.nId == nIDC) {
+            return control.pWidget;
+        }
     }
     return nullptr;
 }

@@ -43,10 +43,14 @@ void CElidedLabel::resizeEvent(QResizeEvent* pEvent) {
 
 void CElidedLabel::changeEvent(QEvent* pEvent) {
     QLabel::changeEvent(pEvent);
-    if (pEvent->type() == QEvent::FontChange) UpdateToolTip();
+    if (pEvent->type() == QEvent::FontChange) {
+        UpdateToolTip();
+    }
 }
 
 void CElidedLabel::UpdateToolTip() {
     const QString tip = IsElided() ? text() : QString();
-    if (toolTip() != tip) setToolTip(tip);
+    if (toolTip() != tip) {
+        setToolTip(tip);
+    }
 }

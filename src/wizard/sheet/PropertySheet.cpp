@@ -36,8 +36,9 @@ CPropertySheet::CPropertySheet(const QString& strCaption, QWidget* pParentWnd, i
     m_pFinish = new QPushButton(tr("&Finish"), this);
     m_pCancel = new QPushButton(tr("Cancel"), this);
     const QSize buttonSize(units.ToPixelsX(kButtonWidth), units.ToPixelsY(kButtonHeight));
-    for (QPushButton* pButton : {m_pBack, m_pNext, m_pFinish, m_pCancel})
+    for (QPushButton* pButton : {m_pBack, m_pNext, m_pFinish, m_pCancel}) {
         pButton->setMinimumSize(buttonSize);
+    }
     // A stray Return or Space must not end what the page is doing (an upgrade in progress).
     m_pCancel->setAutoDefault(false);
     m_pCancel->setFocusPolicy(Qt::NoFocus);
@@ -71,7 +72,9 @@ CPropertySheet::CPropertySheet(const QString& strCaption, QWidget* pParentWnd, i
 CPropertySheet::~CPropertySheet() = default;
 
 void CPropertySheet::AddPage(CPropertyPage* pPage) {
-    if (pPage == nullptr || GetPageIndex(pPage) >= 0) return;
+    if (pPage == nullptr || GetPageIndex(pPage) >= 0) {
+        return;
+    }
     pPage->m_pParentSheet = this;
     m_pStack->addWidget(pPage);
     const CDialogUnits units(font());
@@ -82,14 +85,20 @@ void CPropertySheet::AddPage(CPropertyPage* pPage) {
 }
 
 CPropertyPage* CPropertySheet::GetPage(int nPage) const {
-    if (nPage < 0 || nPage >= GetPageCount()) return nullptr;
+    if (nPage < 0 || nPage >= GetPageCount()) {
+        return nullptr;
+    }
     return m_pages[static_cast<size_t>(nPage)].data();
 }
 
 int CPropertySheet::GetPageIndex(const CPropertyPage* pPage) const {
-    if (pPage == nullptr) return -1;
+    if (pPage == nullptr) {
+        return -1;
+    }
     for (size_t i = 0; i < m_pages.size(); ++i) {
-        if (m_pages[i].data() == pPage) return static_cast<int>(i);
+        if (m_pages[i].data() == pPage) {
+            return static_cast<int>(i);
+        }
     }
     return -1;
 }
@@ -99,7 +108,9 @@ BOOL CPropertySheet::SetActivePage(CPropertyPage* pPage) {
 }
 
 BOOL CPropertySheet::SetActivePage(int nPage) {
-    if (GetPage(nPage) == nullptr) return FALSE;
+    if (GetPage(nPage) == nullptr) {
+        return FALSE;
+    }
     return ChangePage(nPage, nPage < m_nActive ? -1 : 1);
 }
 
@@ -129,23 +140,31 @@ QPushButton* CPropertySheet::GetDlgItem(int nID) const {
 
 void CPropertySheet::reject() {
     CPropertyPage* pPage = GetActivePage();
-    if (pPage != nullptr && !pPage->OnQueryCancel()) return;
+    if (pPage != nullptr && !pPage->OnQueryCancel()) {
+        return;
+    }
     QDialog::reject();
 }
 
 void CPropertySheet::showEvent(QShowEvent* pEvent) {
     QDialog::showEvent(pEvent);
-    if (m_nActive < 0) ChangePage(std::clamp(m_nStartPage, 0, std::max(0, GetPageCount() - 1)), 1);
+    if (m_nActive < 0) {
+        ChangePage(std::clamp(m_nStartPage, 0, std::max(0, GetPageCount() - 1)), 1);
+    }
 }
 
 void CPropertySheet::OnBack() {
     CPropertyPage* pPage = GetActivePage();
-    if (pPage != nullptr) Navigate(pPage->OnWizardBack(), -1);
+    if (pPage != nullptr) {
+        Navigate(pPage->OnWizardBack(), -1);
+    }
 }
 
 void CPropertySheet::OnNext() {
     CPropertyPage* pPage = GetActivePage();
-    if (pPage != nullptr) Navigate(pPage->OnWizardNext(), 1);
+    if (pPage != nullptr) {
+        Navigate(pPage->OnWizardNext(), 1);
+    }
 }
 
 void CPropertySheet::OnFinish() {
@@ -153,25 +172,37 @@ void CPropertySheet::OnFinish() {
 }
 
 void CPropertySheet::Navigate(LRESULT nResult, int nDirection) {
-    if (nResult == -1) return;
+    if (nResult == -1) {
+        return;
+    }
     const int nTarget = nResult == 0 ? m_nActive + nDirection : FindPageByDialogId(nResult);
-    if (GetPage(nTarget) == nullptr) return;
+    if (GetPage(nTarget) == nullptr) {
+        return;
+    }
     ChangePage(nTarget, nDirection);
 }
 
 BOOL CPropertySheet::ChangePage(int nTarget, int nDirection) {
     CPropertyPage* pOld = GetActivePage();
-    if (pOld != nullptr && !pOld->OnKillActive()) return FALSE;
+    if (pOld != nullptr && !pOld->OnKillActive()) {
+        return FALSE;
+    }
     const unsigned nChange = ++m_nChanges;
     for (int i = nTarget; i >= 0 && i < GetPageCount(); i += nDirection) {
         CPropertyPage* pPage = GetPage(i);
-        if (pPage == nullptr) continue;
+        if (pPage == nullptr) {
+            continue;
+        }
         pPage->Create();
         const BOOL bAccepted = pPage->OnSetActive();
         // A handler that ran a nested event loop may have turned the sheet elsewhere or
         // deleted the page meanwhile: the latest change wins.
-        if (nChange != m_nChanges || GetPage(i) != pPage) return FALSE;
-        if (!bAccepted) continue;
+        if (nChange != m_nChanges || GetPage(i) != pPage) {
+            return FALSE;
+        }
+        if (!bAccepted) {
+            continue;
+        }
         m_nActive = i;
         m_pStack->setCurrentWidget(pPage);
         FocusFirstControl(pPage);
@@ -195,7 +226,9 @@ void CPropertySheet::ApplyWizardButtons(uint32_t dwFlags) {
 int CPropertySheet::FindPageByDialogId(LRESULT nId) const {
     for (int i = 0; i < GetPageCount(); ++i) {
         const CPropertyPage* pPage = GetPage(i);
-        if (pPage != nullptr && pPage->GetDialogId() == nId) return i;
+        if (pPage != nullptr && pPage->GetDialogId() == nId) {
+            return i;
+        }
     }
     return -1;
 }

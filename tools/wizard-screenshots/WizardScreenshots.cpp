@@ -33,7 +33,9 @@ bool Fail(const char* pszWhat) {
 bool Grab(QWidget* pWidget, const char* pszName) {
     DrainEvents();
     const QString path = g_output + "/" + pszName;
-    if (!pWidget->grab().save(path)) return Fail("cannot write a picture");
+    if (!pWidget->grab().save(path)) {
+        return Fail("cannot write a picture");
+    }
     printf("%s\n", qPrintable(path));
     return true;
 }
@@ -44,54 +46,77 @@ bool Grab(QWidget* pWidget, const char* pszName) {
 bool Run(const QString& package) {
     CProjector projector({"--baud", "115200"});  // paced, so that the transfer can be caught
     CProjector refusing({"--nak-all"});
-    if (projector.m_device.isEmpty() || refusing.m_device.isEmpty()) return Fail("no projector");
+    if (projector.m_device.isEmpty() || refusing.m_device.isEmpty()) {
+        return Fail("no projector");
+    }
     orvtest::CPty quiet;
     auto pAnswerer = std::make_unique<CBoxAnswerer>();  // the port's message box
     CUpgraderSheet sheet;
     sheet.AddPages();
     sheet.show();
     auto done = [&] { return sheet.GetActivePage() == sheet.GetDonePage(); };
-    if (!Grab(&sheet, "welcome.png")) return false;
+    if (!Grab(&sheet, "welcome.png")) {
+        return false;
+    }
     Press(sheet, ID_WIZNEXT);
     Control<QLineEdit>(sheet.GetFilePage(), IDC_FILENAME)->setText(package);
     Press(sheet, ID_WIZNEXT);
-    if (sheet.GetActivePage() != sheet.GetLinkPage()) return Fail("File page refused");
+    if (sheet.GetActivePage() != sheet.GetLinkPage()) {
+        return Fail("File page refused");
+    }
     Control<QComboBox>(sheet.GetLinkPage(), IDC_COMPORT)->setEditText(refusing.m_device);
     Press(sheet, ID_WIZNEXT);
-    if (!WaitUntil(done) || !Grab(&sheet, "done-failure.png")) return Fail("no failure");
+    if (!WaitUntil(done) || !Grab(&sheet, "done-failure.png")) {
+        return Fail("no failure");
+    }
     Press(sheet, ID_WIZBACK);
     Press(sheet, ID_WIZNEXT);
     Control<QComboBox>(sheet.GetLinkPage(), IDC_COMPORT)
         ->setEditText("/dev/serial/by-id/usb-Orvanta_Serial_Adapter_A7X2Q9-if00-port0");
     Press(sheet, ID_WIZNEXT);
-    if (!WaitUntil(done) || !Grab(&sheet, "done-port.png")) return Fail("no port failure");
-    if (!WaitUntil([&] { return !pAnswerer->m_texts.isEmpty(); })) return Fail("no port box");
+    if (!WaitUntil(done) || !Grab(&sheet, "done-port.png")) {
+        return Fail("no port failure");
+    }
+    if (!WaitUntil([&] { return !pAnswerer->m_texts.isEmpty(); })) {
+        return Fail("no port box");
+    }
     pAnswerer.reset();
     Press(sheet, ID_WIZBACK);
-    if (!Grab(&sheet, "file.png")) return false;
+    if (!Grab(&sheet, "file.png")) {
+        return false;
+    }
     Press(sheet, ID_WIZNEXT);
     Control<QComboBox>(sheet.GetLinkPage(), IDC_COMPORT)->setEditText(projector.m_device);
-    if (!Grab(&sheet, "link.png")) return false;
+    if (!Grab(&sheet, "link.png")) {
+        return false;
+    }
     Press(sheet, ID_WIZNEXT);
     CTransferPage* pTransfer = sheet.GetTransferPage();
     auto* pTotal = Control<QProgressBar>(pTransfer, IDC_TOTAL_PROGRESS);
-    if (!WaitUntil([&] { return pTotal->value() >= 400; }) || !Grab(&sheet, "transfer.png"))
+    if (!WaitUntil([&] { return pTotal->value() >= 400; }) || !Grab(&sheet, "transfer.png")) {
         return Fail("no progress");
+    }
     sheet.close();
     DrainEvents();
-    if (pTransfer->GetQuestion() == nullptr || !Grab(pTransfer->GetQuestion(), "question.png"))
+    if (pTransfer->GetQuestion() == nullptr || !Grab(pTransfer->GetQuestion(), "question.png")) {
         return Fail("no question");
+    }
     QTest::keyClick(pTransfer->GetQuestion(), Qt::Key_Return);
-    if (!WaitUntil(done, 120000)) return Fail("transfer did not end");
-    if (!Grab(&sheet, "done-success.png")) return false;
+    if (!WaitUntil(done, 120000)) {
+        return Fail("transfer did not end");
+    }
+    if (!Grab(&sheet, "done-success.png")) {
+        return false;
+    }
     sheet.SetActivePage(sheet.GetLinkPage());
     DrainEvents();
     Control<QComboBox>(sheet.GetLinkPage(), IDC_COMPORT)
         ->setEditText(QString::fromStdString(quiet.m_strDevice));
     Press(sheet, ID_WIZNEXT);
     auto* pElapsed = Control<QLabel>(sheet.GetTransferPage(), IDC_ELAPSED);
-    if (!WaitUntil([&] { return pElapsed->text() == "00:02"; }, 5000))
+    if (!WaitUntil([&] { return pElapsed->text() == "00:02"; }, 5000)) {
         return Fail("no waiting page");
+    }
     return Grab(&sheet, "transfer-waiting.png");
 }
 
@@ -101,7 +126,9 @@ bool RunNetwork(const QString& package) {
     orvtest::TempDir dir;
     CProjector projector({"--baud", "115200", "--link", dir / "dev"});
     orvtest::CSer2net server;
-    if (projector.m_device.isEmpty() || !server.Start(dir, dir / "dev")) return Fail("no server");
+    if (projector.m_device.isEmpty() || !server.Start(dir, dir / "dev")) {
+        return Fail("no server");
+    }
     CUpgraderSheet sheet;
     sheet.AddPages();
     sheet.show();
@@ -110,13 +137,18 @@ bool RunNetwork(const QString& package) {
     Press(sheet, ID_WIZNEXT);
     Control<QComboBox>(sheet.GetLinkPage(), IDC_COMPORT)
         ->setEditText(QString::fromStdString(server.Rfc2217Url()));
-    if (!Grab(&sheet, "link-network.png")) return false;
+    if (!Grab(&sheet, "link-network.png")) {
+        return false;
+    }
     Press(sheet, ID_WIZNEXT);
     auto* pTotal = Control<QProgressBar>(sheet.GetTransferPage(), IDC_TOTAL_PROGRESS);
-    if (!WaitUntil([&] { return pTotal->value() >= 400; }) || !Grab(&sheet, "transfer-network.png"))
+    if (!WaitUntil([&] { return pTotal->value() >= 400; }) ||
+        !Grab(&sheet, "transfer-network.png")) {
         return Fail("no progress over the network");
-    if (!WaitUntil([&] { return sheet.GetActivePage() == sheet.GetDonePage(); }, 120000))
+    }
+    if (!WaitUntil([&] { return sheet.GetActivePage() == sheet.GetDonePage(); }, 120000)) {
         return Fail("network transfer did not end");
+    }
     return Grab(&sheet, "done-network.png");
 }
 

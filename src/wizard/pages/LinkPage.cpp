@@ -34,8 +34,9 @@ struct PortEntry {
 bool ScanDecimal(QStringView text, int& nValue) {
     qsizetype i = 0;
     while (i < text.size() && (text[i] == QLatin1Char(' ') ||
-                               (text[i] >= QLatin1Char('\t') && text[i] <= QLatin1Char('\r'))))
+                               (text[i] >= QLatin1Char('\t') && text[i] <= QLatin1Char('\r')))) {
         ++i;
+    }
     bool bNegative = false;
     if (i < text.size() && (text[i] == QLatin1Char('+') || text[i] == QLatin1Char('-'))) {
         bNegative = text[i] == QLatin1Char('-');
@@ -43,10 +44,13 @@ bool ScanDecimal(QStringView text, int& nValue) {
     }
     const qsizetype nFirstDigit = i;
     long long nMagnitude = 0;
-    for (; i < text.size() && text[i] >= QLatin1Char('0') && text[i] <= QLatin1Char('9'); ++i)
+    for (; i < text.size() && text[i] >= QLatin1Char('0') && text[i] <= QLatin1Char('9'); ++i) {
         nMagnitude = std::min<long long>(nMagnitude * 10 + (text[i].unicode() - '0'),
                                          static_cast<long long>(INT_MAX) + 1);
-    if (i == nFirstDigit) return false;
+    }
+    if (i == nFirstDigit) {
+        return false;
+    }
     const long long nSigned = bNegative ? -nMagnitude : nMagnitude;
     nValue = static_cast<int>(std::clamp<long long>(nSigned, INT_MIN, INT_MAX));
     return true;
@@ -54,7 +58,9 @@ bool ScanDecimal(QStringView text, int& nValue) {
 
 // "COM%d": the text must begin with the capital letters COM.
 bool ScanComPort(const QString& text, int& nPort) {
-    if (!text.startsWith(QLatin1String("COM"))) return false;
+    if (!text.startsWith(QLatin1String("COM"))) {
+        return false;
+    }
     return ScanDecimal(QStringView(text).mid(3), nPort);
 }
 
@@ -78,8 +84,9 @@ void CLinkPage::OnInitDialog() {
         {IDC_RADIO_BINFILE, &CLinkPage::OnRadioBinFile},
     };
     for (const auto& [nId, pHandler] : handlers) {
-        if (auto* pButton = qobject_cast<QAbstractButton*>(GetDlgItem(nId)))
+        if (auto* pButton = qobject_cast<QAbstractButton*>(GetDlgItem(nId))) {
             connect(pButton, &QAbstractButton::clicked, this, pHandler);
+        }
     }
     if (auto* pCombo = qobject_cast<QComboBox*>(GetDlgItem(IDC_COMPORT))) {
         m_nListedPorts = pCombo->count();
@@ -103,7 +110,9 @@ void CLinkPage::DoDataExchange(CDataExchange* pDX) {
 
 BOOL CLinkPage::OnSetActive() {
     for (int nId : {IDC_RADIO_USB, IDC_RADIO_BINFILE}) {
-        if (QWidget* pRadio = GetDlgItem(nId)) pRadio->setEnabled(false);
+        if (QWidget* pRadio = GetDlgItem(nId)) {
+            pRadio->setEnabled(false);
+        }
     }
 
     int nPort = kDefaultPort;
@@ -121,14 +130,18 @@ BOOL CLinkPage::OnSetActive() {
     }
     if (ReadRegistryString(HKEY_CURRENT_USER, key, LoadString(IDS_BAUDRATE), &stored)) {
         int b = 0;
-        if (ScanDecimal(stored, b) && b != 0) nBaudRate = b;
+        if (ScanDecimal(stored, b) && b != 0) {
+            nBaudRate = b;
+        }
     }
     m_strBaudRate = QString::number(nBaudRate);
     m_strComPort = devicePath.isEmpty() ? QStringLiteral("COM%1").arg(nPort) : devicePath;
     m_nLinkType = 1;
 
     for (int nId : {IDC_COMPORT, IDC_BAUDRATE}) {
-        if (QWidget* pCombo = GetDlgItem(nId)) pCombo->setEnabled(true);
+        if (QWidget* pCombo = GetDlgItem(nId)) {
+            pCombo->setEnabled(true);
+        }
     }
     SetLinkFlags(FALSE, TRUE, FALSE);
     RefreshDevices();
@@ -163,7 +176,9 @@ void CLinkPage::OnRadioBinFile() {
 }
 
 void CLinkPage::GetBaudRate(int& nBaudRate) const {
-    if (!ScanDecimal(m_strBaudRate, nBaudRate)) nBaudRate = 0;
+    if (!ScanDecimal(m_strBaudRate, nBaudRate)) {
+        nBaudRate = 0;
+    }
 }
 
 void CLinkPage::SetLinkFlags(BOOL bUSB, BOOL bRS232, BOOL bBinFile) {
@@ -171,15 +186,21 @@ void CLinkPage::SetLinkFlags(BOOL bUSB, BOOL bRS232, BOOL bBinFile) {
     m_bRS232 = bRS232;
     m_bBinFile = bBinFile;
     for (int nId : {IDC_COMPORT, IDC_BAUDRATE}) {
-        if (QWidget* pCombo = GetDlgItem(nId)) pCombo->setEnabled(bRS232 != FALSE);
+        if (QWidget* pCombo = GetDlgItem(nId)) {
+            pCombo->setEnabled(bRS232 != FALSE);
+        }
     }
 }
 
 void CLinkPage::RefreshDevices() {
     auto* pCombo = qobject_cast<QComboBox*>(GetDlgItem(IDC_COMPORT));
-    if (pCombo == nullptr) return;
+    if (pCombo == nullptr) {
+        return;
+    }
     // An open list is left alone; the next look-up catches up once it is closed.
-    if (pCombo->view()->isVisible()) return;
+    if (pCombo->view()->isVisible()) {
+        return;
+    }
 
     const std::string root = m_strDeviceRoot.toStdString();
     std::vector<PortEntry> wanted;
@@ -199,8 +220,9 @@ void CLinkPage::RefreshDevices() {
         wanted.push_back({text, tip});
     }
     for (const SerialDevice& device : ListSerialDevices(root)) {
-        if (std::find(comDevices.begin(), comDevices.end(), device.strName) != comDevices.end())
+        if (std::find(comDevices.begin(), comDevices.end(), device.strName) != comDevices.end()) {
             continue;
+        }
         const std::string& name =
             device.strStableName.empty() ? device.strDevice : device.strStableName;
         wanted.push_back(
@@ -208,9 +230,12 @@ void CLinkPage::RefreshDevices() {
     }
 
     std::vector<PortEntry> shown;
-    for (int i = 0; i < pCombo->count(); ++i)
+    for (int i = 0; i < pCombo->count(); ++i) {
         shown.push_back({pCombo->itemText(i), pCombo->itemData(i, Qt::ToolTipRole).toString()});
-    if (shown == wanted) return;
+    }
+    if (shown == wanted) {
+        return;
+    }
 
     // Removing the current entry would put another entry's text into the box: what the user
     // typed or chose is put back as it was, with the cursor and the selection.
@@ -220,16 +245,22 @@ void CLinkPage::RefreshDevices() {
     const int nSelStart = pEdit->selectionStart();
     const int nSelLength = pEdit->selectedText().size();
     const QSignalBlocker block(pCombo);
-    while (pCombo->count() > m_nListedPorts) pCombo->removeItem(pCombo->count() - 1);
+    while (pCombo->count() > m_nListedPorts) {
+        pCombo->removeItem(pCombo->count() - 1);
+    }
     int nWidest = 0;
     for (size_t i = 0; i < wanted.size(); ++i) {
         const int nIndex = static_cast<int>(i);
-        if (nIndex >= pCombo->count()) pCombo->addItem(wanted[i].text);
+        if (nIndex >= pCombo->count()) {
+            pCombo->addItem(wanted[i].text);
+        }
         pCombo->setItemData(nIndex, wanted[i].tip, Qt::ToolTipRole);
         nWidest = std::max(nWidest, pCombo->fontMetrics().horizontalAdvance(wanted[i].text));
     }
     pCombo->setCurrentIndex(pCombo->findText(typed, Qt::MatchFixedString));
-    if (pCombo->currentText() != typed) pCombo->setEditText(typed);
+    if (pCombo->currentText() != typed) {
+        pCombo->setEditText(typed);
+    }
     if (nSelStart >= 0) {
         pEdit->setSelection(nSelStart, nSelLength);
     } else {
@@ -244,7 +275,9 @@ void CLinkPage::RefreshDevices() {
 
 void CLinkPage::UpdatePortToolTip() {
     auto* pCombo = qobject_cast<QComboBox*>(GetDlgItem(IDC_COMPORT));
-    if (pCombo == nullptr) return;
+    if (pCombo == nullptr) {
+        return;
+    }
     const QString text = pCombo->currentText();
     const int nIndex = pCombo->findText(text, Qt::MatchFixedString);
     const QString about =

@@ -54,13 +54,19 @@ QLabel* MakeStatic(const DialogControl& control, QWidget* pParent) {
 // both sides).
 QRect FitStatic(QLabel* pLabel, QRect box) {
     const QFontMetrics metrics(pLabel->font());
-    if (box.height() >= 2 * metrics.height()) return box;
+    if (box.height() >= 2 * metrics.height()) {
+        return box;
+    }
     pLabel->setWordWrap(false);
     const int nNeeded = static_cast<int>(
         std::ceil(QFontMetricsF(pLabel->font()).horizontalAdvance(pLabel->text())));
-    if (nNeeded <= box.width()) return box;
+    if (nNeeded <= box.width()) {
+        return box;
+    }
     const int nExtra = nNeeded - box.width();
-    if (pLabel->alignment() & Qt::AlignHCenter) box.moveLeft(box.left() - nExtra / 2);
+    if (pLabel->alignment() & Qt::AlignHCenter) {
+        box.moveLeft(box.left() - nExtra / 2);
+    }
     box.setWidth(nNeeded);
     return box;
 }
@@ -86,7 +92,9 @@ QComboBox* MakeComboBox(const DialogControl& control, QWidget* pParent) {
     pCombo->setInsertPolicy(QComboBox::NoInsert);
     pCombo->setCompleter(nullptr);  // typed text stays as typed
     QStringList items;
-    for (const char* pszItem : control.items) items << QString::fromLatin1(pszItem);
+    for (const char* pszItem : control.items) {
+        items << QString::fromLatin1(pszItem);
+    }
     if (control.nStyle & CTL_SORT) {
         std::stable_sort(items.begin(), items.end(), [](const QString& a, const QString& b) {
             return a.compare(b, Qt::CaseInsensitive) < 0;
@@ -188,7 +196,9 @@ std::vector<BuiltControl> BuildDialog(const DialogTemplate& dialog, QWidget* pPa
                 break;
         }
         if (control.kind == CtlKind::RadioButton) {
-            if (bGroup || pRadioGroup == nullptr) pRadioGroup = new QButtonGroup(pParent);
+            if (bGroup || pRadioGroup == nullptr) {
+                pRadioGroup = new QButtonGroup(pParent);
+            }
             pRadioGroup->addButton(static_cast<QRadioButton*>(pWidget));
         } else if (bGroup) {
             pRadioGroup = nullptr;
@@ -199,10 +209,12 @@ std::vector<BuiltControl> BuildDialog(const DialogTemplate& dialog, QWidget* pPa
             control.kind == CtlKind::GroupBox) {
             pWidget->setAttribute(Qt::WA_TransparentForMouseEvents);
         }
-        if (control.pszName != nullptr)
+        if (control.pszName != nullptr) {
             pWidget->setAccessibleName(QString::fromUtf8(control.pszName));
-        if (control.pszDescription != nullptr)
+        }
+        if (control.pszDescription != nullptr) {
             pWidget->setAccessibleDescription(QString::fromUtf8(control.pszDescription));
+        }
         // The edit field of a combo is what has the focus while typing: it carries the name.
         if (auto* pCombo = qobject_cast<QComboBox*>(pWidget);
             pCombo != nullptr && pCombo->lineEdit() != nullptr) {
@@ -217,14 +229,20 @@ std::vector<BuiltControl> BuildDialog(const DialogTemplate& dialog, QWidget* pPa
     for (size_t i = 0; i < built.size(); ++i) {
         const int nBuddy = dialog.controls[i].nBuddy;
         auto* pLabel = qobject_cast<QLabel*>(built[i].pWidget);
-        if (nBuddy == 0 || pLabel == nullptr) continue;
+        if (nBuddy == 0 || pLabel == nullptr) {
+            continue;
+        }
         for (const BuiltControl& target : built) {
-            if (target.nId == nBuddy) pLabel->setBuddy(target.pWidget);
+            if (target.nId == nBuddy) {
+                pLabel->setBuddy(target.pWidget);
+            }
         }
     }
     // Group boxes frame the controls around them and are drawn beneath them.
     for (const BuiltControl& control : built) {
-        if (qobject_cast<QGroupBox*>(control.pWidget) != nullptr) control.pWidget->lower();
+        if (qobject_cast<QGroupBox*>(control.pWidget) != nullptr) {
+            control.pWidget->lower();
+        }
     }
     pParent->setFixedSize(units.ToPixelsX(dialog.cx), units.ToPixelsY(dialog.cy));
     return built;

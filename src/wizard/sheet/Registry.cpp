@@ -9,12 +9,17 @@ namespace {
 // The settings file for a key path, or null when the path names no organisation and
 // application.
 std::unique_ptr<QSettings> OpenStore(HKEY hRoot, const QString& strKey) {
-    if (hRoot != HKEY_CURRENT_USER) return nullptr;
+    if (hRoot != HKEY_CURRENT_USER) {
+        return nullptr;
+    }
     QStringList parts = strKey.split(QLatin1Char('\\'), Qt::SkipEmptyParts);
     if (!parts.isEmpty() &&
-        parts.front().compare(QLatin1String("Software"), Qt::CaseInsensitive) == 0)
+        parts.front().compare(QLatin1String("Software"), Qt::CaseInsensitive) == 0) {
         parts.pop_front();
-    if (parts.size() < 2) return nullptr;
+    }
+    if (parts.size() < 2) {
+        return nullptr;
+    }
     const QString organisation = parts.takeFirst();
     return std::make_unique<QSettings>(QSettings::NativeFormat, QSettings::UserScope, organisation,
                                        parts.join(QLatin1Char('/')));
@@ -24,19 +29,26 @@ std::unique_ptr<QSettings> OpenStore(HKEY hRoot, const QString& strKey) {
 
 BOOL ReadRegistryString(HKEY hRoot, const QString& strKey, const QString& strName,
                         QString* pString) {
-    if (pString == nullptr) return FALSE;
+    if (pString == nullptr) {
+        return FALSE;
+    }
     pString->clear();
     std::unique_ptr<QSettings> pStore = OpenStore(hRoot, strKey);
-    if (!pStore || pStore->status() != QSettings::NoError || !pStore->contains(strName))
+    if (!pStore || pStore->status() != QSettings::NoError || !pStore->contains(strName)) {
         return FALSE;
+    }
     // Whatever the value holds is taken as text; an unquoted list reads back as written.
     const QVariant value = pStore->value(strName);
     QString text = value.typeId() == QMetaType::QStringList
                        ? value.toStringList().join(QLatin1Char(','))
                        : value.toString();
     const qsizetype nNul = text.indexOf(QChar(0));
-    if (nNul >= 0) text.truncate(nNul);
-    if (text.toUtf8().size() >= REGISTRY_BUFFER_SIZE) return FALSE;
+    if (nNul >= 0) {
+        text.truncate(nNul);
+    }
+    if (text.toUtf8().size() >= REGISTRY_BUFFER_SIZE) {
+        return FALSE;
+    }
     *pString = text;
     return TRUE;
 }
@@ -44,7 +56,9 @@ BOOL ReadRegistryString(HKEY hRoot, const QString& strKey, const QString& strNam
 BOOL WriteRegistryString(HKEY hRoot, const QString& strKey, const QString& strName,
                          const QString& strValue) {
     std::unique_ptr<QSettings> pStore = OpenStore(hRoot, strKey);
-    if (!pStore) return FALSE;
+    if (!pStore) {
+        return FALSE;
+    }
     pStore->setValue(strName, strValue);
     pStore->sync();
     return pStore->status() == QSettings::NoError ? TRUE : FALSE;

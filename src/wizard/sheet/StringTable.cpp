@@ -28,7 +28,9 @@ QString LoadString(int nId) {
         return QString::fromLatin1(ResultText(nId - IDS_SUCCESS));
     }
     for (const StringEntry& entry : kStrings) {
-        if (entry.nId == nId) return QString::fromLatin1(entry.pszText);
+        if (entry.nId == nId) {
+            return QString::fromLatin1(entry.pszText);
+        }
     }
     return {};
 }

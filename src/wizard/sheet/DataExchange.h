@@ -53,9 +53,15 @@ void DDX_CBStringExact(CDataExchange* pDX, int nIDC, QString& value);
 // exchange when the control is missing or of another kind.
 template <class TControl>
 void DDX_Control(CDataExchange* pDX, int nIDC, TControl*& pControl) {
-    if (pControl != nullptr) return;
+    if (pControl != nullptr) {
+        return;
+    }
     QWidget* pWidget = pDX->PrepareCtrl(nIDC);
-    if (pWidget == nullptr) return;
+    if (pWidget == nullptr) {
+        return;
+    }
     pControl = qobject_cast<TControl*>(pWidget);
-    if (pControl == nullptr) pDX->Fail();
+    if (pControl == nullptr) {
+        pDX->Fail();
+    }
 }
