@@ -32,7 +32,7 @@ int LoadPackage(const std::string& path, LoadedPackage& package, bool bRequireFi
     package = LoadedPackage{};
     std::string reason;
     if (!CanOpenRegularFile(path, reason)) {
-        return Fail(package, RESULT_FILE_NOT_FOUND, path + ": " + reason);
+        return Fail(package, LOAD_FILE_NOT_FOUND, path + ": " + reason);
     }
 
     const std::string_view tail = NameTail(path);
@@ -43,18 +43,18 @@ int LoadPackage(const std::string& path, LoadedPackage& package, bool bRequireFi
         package.inputFiles = infFile.GetReadFiles();
         if (!package.pImage) {
             const std::string& detail = infFile.GetErrorDetail();
-            return Fail(package, RESULT_INF_CORRUPT,
+            return Fail(package, LOAD_INF_CORRUPT,
                         detail.empty() ? path + ": no image can be built" : detail);
         }
         // A built image always follows the record grammar, so counting its blocks is safe.
         if (bRequireFiles && CountFileBlocks(package.pImage.get(), package.nSize) == 0) {
-            return Fail(package, RESULT_INF_CORRUPT,
+            return Fail(package, LOAD_INF_CORRUPT,
                         path + ": the package lists no files, so there is nothing to send");
         }
-        return RESULT_SUCCESS;
+        return LOAD_OK;
     }
     if (!EqualsIgnoreCase(tail, "bin")) {
-        return Fail(package, RESULT_INVALID_INPUT,
+        return Fail(package, LOAD_INVALID_INPUT,
                     path + ": the name ends in neither \"inf\" nor \"bin\"");
     }
 
@@ -65,15 +65,15 @@ int LoadPackage(const std::string& path, LoadedPackage& package, bool bRequireFi
     package.pImage = binFile.ReadImage(package.nSize);
     if (!package.pImage) {
         const std::string& detail = binFile.GetErrorDetail();
-        return Fail(package, RESULT_FILE_NOT_FOUND,
+        return Fail(package, LOAD_FILE_NOT_FOUND,
                     detail.empty() ? path + ": cannot be read" : detail);
     }
     if (!CheckImage(package.pImage.get(), package.nSize, reason)) {
-        return Fail(package, RESULT_INVALID_INPUT, path + ": " + reason);
+        return Fail(package, LOAD_INVALID_INPUT, path + ": " + reason);
     }
     if (bRequireFiles && CountFileBlocks(package.pImage.get(), package.nSize) == 0) {
-        return Fail(package, RESULT_INVALID_INPUT,
+        return Fail(package, LOAD_INVALID_INPUT,
                     path + ": the image holds no file block, so there is nothing to send");
     }
-    return RESULT_SUCCESS;
+    return LOAD_OK;
 }

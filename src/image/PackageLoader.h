@@ -10,15 +10,13 @@
 #include <string>
 #include <vector>
 
-// Result codes of an upgrade attempt that loading can set.
-enum : int {
-    RESULT_SUCCESS = 0,
-    RESULT_FILE_NOT_FOUND = 1,  // cannot be opened, or a .bin that cannot be read
-    RESULT_INVALID_INPUT = 2,   // neither inf nor bin, or a .bin that is no valid image
-    RESULT_INF_CORRUPT = 3,     // an INF package that yields no image
-    RESULT_USB_FAILED = 4,
-    RESULT_SERIAL_FAILED = 5,
-    RESULT_PROJECTOR_CANCELED = 6,
+// Why a package could not be loaded. The numbers are those of the upgrade attempt's result
+// codes for the same failures, which the transfer layer defines (ResultTexts.h).
+enum LoadResult : int {
+    LOAD_OK = 0,
+    LOAD_FILE_NOT_FOUND = 1,  // cannot be opened, or a .bin that cannot be read
+    LOAD_INVALID_INPUT = 2,   // neither inf nor bin, or a .bin that is no valid image
+    LOAD_INF_CORRUPT = 3,     // an INF package that yields no image
 };
 
 struct LoadedPackage {
@@ -32,7 +30,7 @@ struct LoadedPackage {
 };
 
 // Loads the package at path (relative paths resolve against the current directory). Returns
-// RESULT_SUCCESS with the image in package, or the failure code with package.strDetail set.
+// LOAD_OK with the image in package, or the failure with package.strDetail set.
 // With bRequireFiles, an image without file blocks fails (3 for INF, 2 for .bin). uploadFolder
 // is the upload folder for a script's HEX files, empty for none (the wizard passes
 // DefaultUploadFolder() of InfFile.h).

@@ -3,8 +3,6 @@
 #include <cstdint>
 #include <cstdio>
 
-#include "PackageLoader.h"
-
 namespace {
 
 constexpr const char* kTexts[] = {

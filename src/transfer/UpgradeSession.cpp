@@ -6,8 +6,8 @@
 #include <cstring>
 
 #include "CommEvents.h"
-#include "PackageLoader.h"
 #include "PortAddress.h"
+#include "ResultTexts.h"
 
 namespace {
 

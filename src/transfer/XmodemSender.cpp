@@ -5,7 +5,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "PackageLoader.h"
+#include "ResultTexts.h"
 
 namespace {
 

@@ -50,7 +50,7 @@ TEST(PackageLoaderTest, ResultCodesByNameAndContents) {
         LoadedPackage package;
         package.strDetail = "stale";
         EXPECT_EQ(LoadPackage(path, package, c.bRequireFiles), c.nResult) << c.name;
-        if (c.nResult == RESULT_SUCCESS) {
+        if (c.nResult == LOAD_OK) {
             EXPECT_EQ(package.bInf, c.contents == inf || c.contents == noFiles) << c.name;
             EXPECT_EQ(package.strDetail, "");
             EXPECT_EQ(Bytes(package.pImage.get(), package.pImage.get() + package.nSize),
@@ -63,7 +63,7 @@ TEST(PackageLoaderTest, ResultCodesByNameAndContents) {
         }
     }
     LoadedPackage package;  // a relative path resolves against the current directory
-    EXPECT_EQ(LoadPackage("FIRMWARE.INF", package), RESULT_SUCCESS) << package.strDetail;
+    EXPECT_EQ(LoadPackage("FIRMWARE.INF", package), LOAD_OK) << package.strDetail;
 
     // Images larger than any image can be are refused by their size before they are read
     // (sparse files, nothing written; huge HEX files are the HEX reader's part).
@@ -73,7 +73,7 @@ TEST(PackageLoaderTest, ResultCodesByNameAndContents) {
     for (const auto& [name, nSize] : huge) {
         dir.Write(name, "");
         std::filesystem::resize_file(dir / name, nSize);
-        EXPECT_EQ(LoadPackage(name, package), RESULT_FILE_NOT_FOUND);
+        EXPECT_EQ(LoadPackage(name, package), LOAD_FILE_NOT_FOUND);
         EXPECT_EQ(package.strDetail,
                   name + ": cannot be read (" + std::to_string(nSize) + limit + ")");
     }

@@ -18,7 +18,7 @@ inline std::vector<Bytes> PackageSegments(const std::filesystem::path& folder,
     CwdGuard cwd(folder);
     EnvGuard home("HOME", folder / "home");
     LoadedPackage loaded;
-    if (LoadPackage(package, loaded) != RESULT_SUCCESS) {
+    if (LoadPackage(package, loaded) != LOAD_OK) {
         return {};
     }
     CSegmentCutter cutter;

@@ -19,6 +19,7 @@
 
 #include "ImageSummary.h"
 #include "PackageLoader.h"
+#include "ResultTexts.h"
 #include "ResultText.h"
 
 struct MultiSendOptions {

@@ -8,6 +8,7 @@
 
 #include "CommandLine.h"
 #include "PackageLoader.h"
+#include "ResultTexts.h"
 
 // The absolute form of path against the current directory, without resolving links; path
 // itself when the current directory cannot be read.

@@ -13,6 +13,7 @@
 #include "LinkPage.h"
 #include "MessageBox.h"
 #include "PackageLoader.h"
+#include "ResultTexts.h"
 #include "Resource.h"
 #include "UpgradeSession.h"
 #include "UpgraderSheet.h"
