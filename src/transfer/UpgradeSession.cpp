@@ -122,7 +122,7 @@ void CUpgradeSession::Finished(int nResult) {
     if (nResult == RESULT_SUCCESS) {
         m_strDetail.clear();
     } else if (m_strDetail.empty()) {
-        m_strDetail = m_sender.FailureDetail();
+        m_strDetail = m_sender.Failure().strDetail;
     }
     QMetaObject::invokeMethod(
         this, [this, nResult] { emit finished(nResult); }, Qt::QueuedConnection);
@@ -162,7 +162,7 @@ void CUpgradeSession::OnCommEvent(int nMessage, uintptr_t wParam, intptr_t lPara
             if (m_bNetwork && !m_sender.IsFinished()) {
                 // Bytes from a server of the wrong kind are no projector's answers.
                 if (const std::string wrong = m_port.WrongScheme(); !wrong.empty()) {
-                    m_sender.Abort(RESULT_PROJECTOR_CANCELED, wrong);
+                    m_sender.Abort(RESULT_PROJECTOR_CANCELED, CFailure::WRONG_SCHEME, wrong);
                     break;
                 }
             }
@@ -197,7 +197,7 @@ void CUpgradeSession::OnCommEvent(int nMessage, uintptr_t wParam, intptr_t lPara
                     }
                 }
             }
-            m_sender.Abort(RESULT_SERIAL_FAILED);
+            m_sender.Abort(RESULT_SERIAL_FAILED, CFailure::PORT_LOST);
             break;
         default:
             break;

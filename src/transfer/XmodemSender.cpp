@@ -76,7 +76,7 @@ int CXmodemSender::Start(SharedImage pImage, uint32_t nImageSize) {
     m_nRefusals = 0;
     m_nFile = 0;
     m_nBlockIndex = 0;
-    m_strDetail.clear();
+    m_failure = CFailure{};
     m_nPhase = ANSWER;
     m_nTarget = 0;
     m_nAnswers = 0;
@@ -97,10 +97,10 @@ int CXmodemSender::Start(SharedImage pImage, uint32_t nImageSize) {
     return nResult;
 }
 
-void CXmodemSender::Abort(int nResult, const std::string& strDetail) {
+void CXmodemSender::Abort(int nResult, CFailure::Cause nCause, const std::string& strDetail) {
     if (!m_bFinished) {
         m_host.ClosePort();
-        Finish(nResult, strDetail);
+        Finish(nResult, nCause, strDetail);
     }
 }
 
@@ -128,12 +128,13 @@ void CXmodemSender::CheckSilence() {
     const uint32_t nNow = m_host.GetTickCount();
     if (m_nState == STATE_WAIT_C) {
         if (m_nFile > 0 && nNow - m_dwFileTakenTick >= m_nRequestLimit) {
-            Fail("no request for file " + std::to_string(m_nFile + 1) + " for " +
-                 Seconds(m_nRequestLimit) + " after file " + std::to_string(m_nFile) +
-                 " was taken; " +
-                 (m_strPeer == kProjector
-                      ? std::string("check that the projector is on and in upgrade mode")
-                      : "no answer from " + m_strPeer));
+            Fail(CFailure::SILENCE,
+                 "no request for file " + std::to_string(m_nFile + 1) + " for " +
+                     Seconds(m_nRequestLimit) + " after file " + std::to_string(m_nFile) +
+                     " was taken; " +
+                     (m_strPeer == kProjector
+                          ? std::string("check that the projector is on and in upgrade mode")
+                          : "no answer from " + m_strPeer));
         }
         return;
     }
@@ -147,9 +148,9 @@ void CXmodemSender::CheckSilence() {
         return;
     }
     if (m_bAwaitingReply && nNow - m_dwLastSendTick >= m_nSilenceLimit) {
-        Fail((m_strPeer == kProjector ? "the projector sent no answer"
-                                      : "no answer from " + m_strPeer) +
-             " for " + Seconds(m_nSilenceLimit) + " after " + Where());
+        Fail(CFailure::SILENCE, (m_strPeer == kProjector ? "the projector sent no answer"
+                                                         : "no answer from " + m_strPeer) +
+                                    " for " + Seconds(m_nSilenceLimit) + " after " + Where());
     }
 }
 
@@ -341,12 +342,14 @@ void CXmodemSender::Resend() {
         // with the blocks; waiting on would never end.
         const std::string where = m_packet[0] == EOT ? Where() : BlockWhere(m_nTarget);
         if (m_bOutOfStep) {
-            Fail("the projector's answers fell out of step with the blocks at " + where +
-                 " and did not come back in step after " + std::to_string(MAX_RETRIES) +
-                 " resends; check the cable and that the projector is in upgrade mode");
+            Fail(CFailure::OUT_OF_STEP,
+                 "the projector's answers fell out of step with the blocks at " + where +
+                     " and did not come back in step after " + std::to_string(MAX_RETRIES) +
+                     " resends; check the cable and that the projector is in upgrade mode");
         } else {
-            Fail("the projector refused " + where + " " + std::to_string(m_nRefusals) +
-                 " times; check the cable and the baud rate");
+            Fail(CFailure::REFUSED, "the projector refused " + where + " " +
+                                        std::to_string(m_nRefusals) +
+                                        " times; check the cable and the baud rate");
         }
         return;
     }
@@ -390,7 +393,7 @@ void CXmodemSender::SegmentTaken() {
         m_host.UpdateTexts(m_strElapsed, m_cutter.m_strStatus);
     } else {
         m_host.ClosePort();
-        Finish(RESULT_SUCCESS);
+        Finish(RESULT_SUCCESS, CFailure::NONE);
     }
 }
 
@@ -404,9 +407,10 @@ void CXmodemSender::Noise() {
     ++m_nNoiseSince;
     ++m_nNoiseTotal;
     if (m_nNoise >= NOISE_LIMIT) {
-        Fail(std::to_string(m_nNoiseSince) + " unexpected bytes from " + m_strPeer + " since " +
-             m_strNoiseSince +
-             "; check the cable, the port and that the projector is in upgrade mode");
+        Fail(CFailure::NOISE,
+             std::to_string(m_nNoiseSince) + " unexpected bytes from " + m_strPeer + " since " +
+                 m_strNoiseSince +
+                 "; check the cable, the port and that the projector is in upgrade mode");
     }
 }
 
@@ -414,7 +418,7 @@ void CXmodemSender::Send(const void* pBuffer, uint32_t nLength) {
     if (!m_host.WritePort(pBuffer, nLength)) {
         // The port failed under the transfer: the bytes never left, so no answer will come.
         m_host.ClosePort();
-        Finish(RESULT_SERIAL_FAILED);
+        Finish(RESULT_SERIAL_FAILED, CFailure::WRITE);
         return;
     }
     ++m_nPacketsSent;
@@ -424,17 +428,22 @@ void CXmodemSender::Send(const void* pBuffer, uint32_t nLength) {
     m_nPhase = ANSWER;
 }
 
-void CXmodemSender::Fail(std::string strDetail) {
+void CXmodemSender::Fail(CFailure::Cause nCause, std::string strDetail) {
     m_host.ClosePort();
-    Finish(RESULT_PROJECTOR_CANCELED, std::move(strDetail));
+    Finish(RESULT_PROJECTOR_CANCELED, nCause, std::move(strDetail));
 }
 
-void CXmodemSender::Finish(int nResult, std::string strDetail) {
+void CXmodemSender::Finish(int nResult, CFailure::Cause nCause, std::string strDetail) {
     if (m_bFinished) {
         return;
     }
     m_bFinished = true;
-    m_strDetail = nResult == RESULT_SUCCESS ? std::string() : std::move(strDetail);
+    m_failure = CFailure{};
+    if (nResult != RESULT_SUCCESS) {
+        m_failure.nResult = nResult;
+        m_failure.nCause = nCause;
+        m_failure.strDetail = std::move(strDetail);
+    }
     m_bAwaitingReply = false;
     m_nState = STATE_WAIT_C;
     m_nPhase = ANSWER;

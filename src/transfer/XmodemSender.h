@@ -40,7 +40,7 @@
 // attempt ends once: whatever comes after the end (a late byte, a check, a second Abort) is
 // ignored.
 //
-// A failure the sender decides itself leaves a detail line (FailureDetail) naming what went
+// A failure the sender decides itself leaves its cause and a detail line (Failure) naming what went
 // wrong and where: how long the projector was silent after which block of which file, how
 // often a block was refused, that the answers fell out of step with the blocks, or how many
 // unexpected bytes came since which block. Packets sent again are counted (ResentBlocks).
@@ -50,7 +50,9 @@
 #include <memory>
 #include <string>
 
+#include "Failure.h"
 #include "SegmentCutter.h"
+#include "SenderEvent.h"
 
 class ISenderHost {
 public:
@@ -73,6 +75,8 @@ public:
     // Asks for one CheckSilence call nDelayMs from now; a later request replaces an earlier
     // one that has not come yet.
     virtual void ScheduleCheck(uint32_t nDelayMs) = 0;
+    // What the sender just did or saw (SenderEvent.h), in the order it happened.
+    virtual void OnSenderEvent(const CSenderEvent& event) { (void)event; }
 };
 
 class CXmodemSender {
@@ -111,10 +115,10 @@ public:
     // returned (0: the image holds no file block; every 'C' is then ignored and the attempt never
     // ends by itself).
     int Start(SharedImage pImage, uint32_t nImageSize);
-    // Ends the attempt from outside (port failure, time limit): port closed, segment
-    // released, strDetail kept as the failure detail, Finished with nResult. Nothing happens
+    // Ends the attempt from outside (port failure, a wrong server, the user): port closed,
+    // segment released, the failure kept (Failure), Finished with nResult. Nothing happens
     // when the attempt is already over.
-    void Abort(int nResult, const std::string& strDetail = {});
+    void Abort(int nResult, CFailure::Cause nCause, const std::string& strDetail = {});
 
     // One received byte; bEarly: it was read before the last write to the port went out, so
     // it cannot answer that write. Ignored while the port is closed or after the attempt is
@@ -154,8 +158,9 @@ public:
     uint32_t ResentBlocks() const { return m_nResent; }
     // Unexpected bytes in the current (or last) attempt, all of them.
     uint32_t NoiseBytes() const { return m_nNoiseTotal; }
-    // Why the last attempt failed, in one line; empty after success or while it runs.
-    const std::string& FailureDetail() const { return m_strDetail; }
+    // How the last attempt ended: result, cause and detail line; empty (success) while it
+    // runs.
+    const CFailure& Failure() const { return m_failure; }
     // The tick at which the current attempt started.
     uint32_t StartTick() const { return m_dwStartTick; }
 
@@ -177,8 +182,8 @@ private:
     void SegmentTaken();
     void Noise();
     void Send(const void* pBuffer, uint32_t nLength);
-    void Fail(std::string strDetail);
-    void Finish(int nResult, std::string strDetail = {});
+    void Fail(CFailure::Cause nCause, std::string strDetail);
+    void Finish(int nResult, CFailure::Cause nCause, std::string strDetail = {});
     uint32_t WindowMs() const;
     // "block 12 of file 2 (Main)", or "the end of file 2 (Main)" while an EOT is out.
     std::string Where() const;
@@ -205,7 +210,7 @@ private:
     uint32_t m_nRefusals = 0;    // NAKs for the block now aimed at
     uint32_t m_nFile = 0;        // 1-based index of the segment being sent
     uint32_t m_nBlockIndex = 0;  // 1-based index of the block now out, not wrapping
-    std::string m_strDetail;
+    CFailure m_failure;
 
     // Answers and windows.
     Phase m_nPhase = ANSWER;

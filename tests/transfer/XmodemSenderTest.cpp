@@ -183,7 +183,7 @@ TEST_F(XmodemSenderTest, EndsWithSix) {
         m_host.m_bOpen = true;  // even with the port open again, an ended attempt stays ended
         Feed({ACK, 'C'});
         m_sender.CheckSilence();
-        m_sender.Abort(5);
+        m_sender.Abort(5, CFailure::PORT_LOST);
         EXPECT_EQ(m_host.m_writes.size(), nWrites);
         EXPECT_EQ(m_host.m_finished, std::vector<int>{6});
     }
@@ -348,7 +348,7 @@ TEST_F(XmodemSenderTest, NoiseAndSilenceLimits) {
         Feed({'C'});
         row.play();
         EXPECT_EQ(m_host.m_finished, row.detail.empty() ? std::vector<int>{} : std::vector<int>{6});
-        EXPECT_EQ(m_sender.FailureDetail(), row.detail);
+        EXPECT_EQ(m_sender.Failure().strDetail, row.detail);
     }
 }
 

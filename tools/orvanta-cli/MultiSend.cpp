@@ -430,7 +430,8 @@ private:
         }
         attempt.strDetail =
             "no request from the projector within " + std::to_string(m_options.nWaitSeconds) + " s";
-        attempt.session.Sender().Abort(RESULT_PROJECTOR_CANCELED, attempt.strDetail);
+        attempt.session.Sender().Abort(RESULT_PROJECTOR_CANCELED, CFailure::SILENCE,
+                                       attempt.strDetail);
     }
 
     void EndLater(size_t i, int nResult, const std::string& strDetail) {

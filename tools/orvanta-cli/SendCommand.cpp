@@ -303,7 +303,7 @@ private:
         }
         m_strDetail =
             "no request from the projector within " + std::to_string(m_options.nWaitSeconds) + " s";
-        m_session.Sender().Abort(RESULT_PROJECTOR_CANCELED, m_strDetail);
+        m_session.Sender().Abort(RESULT_PROJECTOR_CANCELED, CFailure::SILENCE, m_strDetail);
     }
 
     // Ctrl+C (and a closed terminal) acts like the wizard's Cancel: the port is closed and
