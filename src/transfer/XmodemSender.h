@@ -44,6 +44,11 @@
 // wrong and where: how long the projector was silent after which block of which file, how
 // often a block was refused, that the answers fell out of step with the blocks, or how many
 // unexpected bytes came since which block. Packets sent again are counted (ResentBlocks).
+//
+// Whoever shows the upgrade learns what the sender does from its events (SenderEvent.h,
+// through ISenderHost::OnSenderEvent): each request, packet and why it went, answer, EOT, file
+// taken, silence and noise, with the bytes the projector has taken, so that nothing outside
+// needs to read the cutter or parse the written bytes.
 #pragma once
 
 #include <cstdint>
@@ -76,7 +81,8 @@ public:
     // Asks for one CheckSilence call nDelayMs from now; a later request replaces an earlier
     // one that has not come yet.
     virtual void ScheduleCheck(uint32_t nDelayMs) = 0;
-    // What the sender just did or saw (SenderEvent.h), in the order it happened.
+    // What the sender just did or saw (SenderEvent.h), in the order it happened. The event
+    // and the description it points to are valid during the call only.
     virtual void OnSenderEvent(const CSenderEvent& event) { (void)event; }
 };
 
