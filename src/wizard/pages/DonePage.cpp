@@ -85,7 +85,7 @@ QString CDonePage::ResultMessage(int32_t nResult) {
     return QString::fromStdString(::ResultMessage(nResult));
 }
 
-BOOL CDonePage::OnSetActive() {
+win::BOOL CDonePage::OnSetActive() {
     m_pFailurePicture = GetDlgItem(IDC_FAILURE_PICTURE);
     m_pSuccessPicture = GetDlgItem(IDC_SUCCESS_PICTURE);
     const CTransferPage* pTransfer = m_pSheet->GetTransferPage();
@@ -114,13 +114,13 @@ BOOL CDonePage::OnSetActive() {
                                       metrics, pLabel->width(), nRoom);
         }
     }
-    UpdateData(FALSE);
+    UpdateData(win::FALSE);
     if (pLabel != nullptr) {
         const int nNeeded = pLabel->heightForWidth(pLabel->width());
         const int nRoom = height() - pLabel->y();
         pLabel->resize(pLabel->width(), std::clamp(nNeeded, m_nLabelHeight, nRoom));
     }
-    m_pSheet->SetWizardButtons(bSuccess ? PSWIZB_FINISH : PSWIZB_BACK);
+    m_pSheet->SetWizardButtons(bSuccess ? win::PSWIZB_FINISH : win::PSWIZB_BACK);
     return CPropertyPage::OnSetActive();
 }
 
@@ -141,7 +141,7 @@ QString CDonePage::SuccessDetail() const {
     return lines.join(QLatin1Char('\n'));
 }
 
-LRESULT CDonePage::OnWizardBack() {
+win::LRESULT CDonePage::OnWizardBack() {
     ShowControl(m_pFailurePicture, true);
     ShowControl(m_pSuccessPicture, true);
     return m_pSheet->SetActivePage(m_pSheet->GetFilePage());

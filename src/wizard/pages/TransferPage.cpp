@@ -13,8 +13,8 @@
 #include "LinkPage.h"
 #include "MessageBox.h"
 #include "PackageLoader.h"
-#include "ResultTexts.h"
 #include "Resource.h"
+#include "ResultTexts.h"
 #include "UpgradeSession.h"
 #include "UpgraderSheet.h"
 
@@ -73,7 +73,7 @@ void CTransferPage::DoDataExchange(CDataExchange* pDX) {
     DDX_Text(pDX, IDC_FEEDBACK, m_strFeedback);
 }
 
-BOOL CTransferPage::OnSetActive() {
+win::BOOL CTransferPage::OnSetActive() {
     for (QProgressBar* pBar : {m_segmentProgress, m_totalProgress}) {
         if (pBar != nullptr) {
             pBar->setRange(0, kProgressRange);
@@ -84,14 +84,14 @@ BOOL CTransferPage::OnSetActive() {
     m_strFailureDetail.clear();
     m_strFeedback.clear();
     m_waitTimer.stop();
-    m_pSheet->SetWizardButtons(PSWIZB_DISABLEDFINISH);
+    m_pSheet->SetWizardButtons(win::PSWIZB_DISABLEDFINISH);
 
     const QString path = m_pSheet->GetFilePage()->GetFileName();
     LoadedPackage package;
     m_nResult = LoadPackage(LocalPath(path), package, true, DefaultUploadFolder());
     if (m_nResult != RESULT_SUCCESS) {
         m_strFailureDetail = QString::fromStdString(package.strDetail);
-        return FALSE;
+        return win::FALSE;
     }
 
     const CLinkPage* pLink = m_pSheet->GetLinkPage();
@@ -104,14 +104,14 @@ BOOL CTransferPage::OnSetActive() {
             // LoadPackage refuses images without files; kept so that such an image can
             // never wait for a transfer that has nothing to send.
             m_nResult = bInf ? RESULT_INF_CORRUPT : RESULT_INVALID_INPUT;
-            return FALSE;
+            return win::FALSE;
         }
         int nBaudRate = 0;
         pLink->GetBaudRate(nBaudRate);
         if (!m_pSession->OpenPort(LocalPath(pLink->GetComPort()), nBaudRate)) {
             m_nResult = RESULT_SERIAL_FAILED;
             m_strFailureDetail = QString::fromStdString(m_pSession->FailureDetail());
-            return FALSE;
+            return win::FALSE;
         }
         m_strFeedback = QString::fromLatin1(kWaiting);
         m_strElapsed = QString::fromStdString(CXmodemSender::FormatElapsed(0));
@@ -124,7 +124,7 @@ BOOL CTransferPage::OnSetActive() {
             m_nResult = RESULT_FILE_NOT_FOUND;
             m_strFailureDetail = BinFileOutputPath() + QStringLiteral(": cannot be written");
         }
-        return FALSE;
+        return win::FALSE;
     }
     return CPropertyPage::OnSetActive();
 }
@@ -145,7 +145,7 @@ void CTransferPage::OnTextsChanged(const QString& strElapsed, const QString& str
         m_strFeedback = QString::fromStdString(m_pSession->Sender().WaitText());
     }
     if (IsCreated()) {
-        UpdateData(FALSE);
+        UpdateData(win::FALSE);
     }
 }
 
@@ -162,7 +162,7 @@ void CTransferPage::OnWaitTick() {
                         ? QString::fromStdString(m_pSession->Sender().WaitText())
                         : QString::fromLatin1(kWaiting);
     if (IsCreated()) {
-        UpdateData(FALSE);
+        UpdateData(win::FALSE);
     }
 }
 
@@ -186,9 +186,9 @@ void CTransferPage::OnFinished(int nResult) {
     }
 }
 
-BOOL CTransferPage::OnQueryCancel() {
+win::BOOL CTransferPage::OnQueryCancel() {
     if (!m_pSession->IsRunning() || !m_pSession->Sender().HasSent()) {
-        return TRUE;
+        return win::TRUE;
     }
     if (m_pQuestion == nullptr) {
         m_pQuestion =
@@ -203,12 +203,12 @@ BOOL CTransferPage::OnQueryCancel() {
         m_pQuestion->setAttribute(Qt::WA_DeleteOnClose);
         connect(pStop, &QPushButton::clicked, this, [this] {
             if (m_pSession->IsRunning()) {
-                m_pSheet->EndDialog(IDCANCEL);
+                m_pSheet->EndDialog(win::IDCANCEL);
             }
         });
         m_pQuestion->open();
     }
     m_pQuestion->raise();
     m_pQuestion->activateWindow();
-    return FALSE;
+    return win::FALSE;
 }

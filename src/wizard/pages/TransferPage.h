@@ -50,13 +50,13 @@ public:
     void DoDataExchange(CDataExchange* pDX) override;
     // Runs one attempt (above). TRUE while a transfer runs or the page idles; FALSE when the
     // attempt is already over.
-    BOOL OnSetActive() override;
+    win::BOOL OnSetActive() override;
 
     // The result of the current (or last) attempt: 0 success, otherwise a failure code.
     int32_t GetUpgradeResult() const { return m_nResult; }
     // Cancel, Escape or close: TRUE while no packet of a running attempt has gone out;
     // otherwise FALSE, with the question box shown (above).
-    BOOL OnQueryCancel() override;
+    win::BOOL OnQueryCancel() override;
 
     // One line on the last attempt: why it failed (the file, the port, the projector), or
     // after success how many blocks were sent again; empty when there is nothing to say.
