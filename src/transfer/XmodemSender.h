@@ -150,8 +150,6 @@ public:
     const CSegmentCutter& Cutter() const { return m_cutter; }
     int State() const { return m_nState; }
     bool IsFinished() const { return m_bFinished; }
-    const std::string& Elapsed() const { return m_strElapsed; }
-    const uint8_t* Packet() const { return m_packet; }
     // Whether the current attempt has sent its first packet (the projector has asked).
     bool HasSent() const { return m_nPacketsSent > 0; }
     // Packets and EOTs sent again in the current (or last) attempt.
