@@ -177,7 +177,6 @@ int CSerialPort::OpenPort(const std::string& portName, int nBaudRate) {
                         path + " refuses " + std::to_string(line.nRate) + " baud 8N1 (" +
                             std::strerror(nError) + ")");
     }
-    m_nLineRate = line.nRate;
     // DTR and RTS inactive; drivers without modem lines (pseudo-terminals) refuse this.
     int nLines = TIOCM_DTR | TIOCM_RTS;
     ioctl(fd, TIOCMBIC, &nLines);
@@ -371,7 +370,6 @@ int CSerialPort::OpenNetworkPort(const std::string& portName, int nBaudRate) {
         m_hCom = -1;
         return FailOpen(-1, kSetupFailed, "the reader thread for " + portName + " cannot start");
     }
-    m_nLineRate = LineRate(nBaudRate);
     return 1;
 }
 

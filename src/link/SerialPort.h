@@ -136,7 +136,6 @@ private:
 
     MessageSink m_sink;
     int m_nWriteError = 0;
-    int m_nLineRate = 57600;  // of the open line
     std::string m_strPath;
     std::string m_strDetail;
     std::string m_strLatencyNote;
