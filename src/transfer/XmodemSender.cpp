@@ -71,7 +71,6 @@ int CXmodemSender::Start(SharedImage pImage, uint32_t nImageSize) {
     m_strElapsed.clear();
     m_bAwaitingReply = false;
     m_bFinished = false;
-    m_nPacketsSent = 0;
     m_nResent = 0;
     m_nRefusals = 0;
     m_nFile = 0;
@@ -462,7 +461,6 @@ void CXmodemSender::Send(const void* pBuffer, uint32_t nLength) {
         Finish(RESULT_SERIAL_FAILED, CFailure::WRITE);
         return;
     }
-    ++m_nPacketsSent;
     m_dwLastSendTick = m_host.GetTickCount();
     m_bAwaitingReply = true;
     m_nAnswers = 0;

@@ -157,8 +157,6 @@ public:
     const CSegmentCutter& Cutter() const { return m_cutter; }
     int State() const { return m_nState; }
     bool IsFinished() const { return m_bFinished; }
-    // Whether the current attempt has sent its first packet (the projector has asked).
-    bool HasSent() const { return m_nPacketsSent > 0; }
     // Packets and EOTs sent again in the current (or last) attempt.
     uint32_t ResentBlocks() const { return m_nResent; }
     // Unexpected bytes in the current (or last) attempt, all of them.
@@ -215,7 +213,6 @@ private:
     uint32_t m_dwLastSendTick = 0;
     bool m_bAwaitingReply = false;
     bool m_bFinished = true;
-    uint32_t m_nPacketsSent = 0;
     uint32_t m_nResent = 0;
     uint32_t m_nRefusals = 0;    // NAKs for the block now aimed at
     uint32_t m_nFile = 0;        // 1-based index of the segment being sent

@@ -12,6 +12,7 @@
 #include <QPushButton>
 #include <QRadioButton>
 
+#include "CommEvents.h"
 #include "DonePage.h"
 #include "FilePage.h"
 #include "LinkPage.h"
@@ -295,7 +296,8 @@ TEST_F(UpgraderSheetTest, KeysDuringATransferDoNotEndIt) {
     EXPECT_EQ(Control<QLabel>(pPage, IDC_STATUS)->text(), "Boot loader");
     EXPECT_EQ(pTotal->value(), 0);
     EXPECT_EQ(pSegment->value(), 0);
-    CSerialPort port(nullptr, [](const std::string&) {});
+    CCommQueue events;
+    CSerialPort port(events, [](const std::string&) {});
     EXPECT_FALSE(port.OpenPort(quiet.m_strDevice, 115200));  // the wizard holds it
     EXPECT_EQ(Control<QLabel>(pPage, IDC_FEEDBACK)->text(),
               "Waiting for the projector: switch it to upgrade mode.");

@@ -12,6 +12,7 @@
 
 #include "InterruptWatch.h"
 #include "PackageOpen.h"
+#include "QtSession.h"
 #include "SendProgress.h"
 #include "SendReports.h"
 #include "WireWatch.h"
@@ -293,14 +294,14 @@ public:
         for (size_t i = 0; i < nPorts; ++i) {
             m_ports[i].name = EscapeControls(m_options.portNames[i]);
             m_sessions.push_back(std::make_unique<Attempt>(m_summary, m_options.bJson));
-            CUpgradeSession* pSession = &m_sessions[i]->session;
-            QObject::connect(pSession, &CUpgradeSession::message, [this, i](const QString& text) {
+            CQtSession* pSession = &m_sessions[i]->session;
+            QObject::connect(pSession, &CQtSession::message, [this, i](const QString& text) {
                 m_view.Message(i, EscapeControls(text.toStdString()), NowMs());
                 Json(i, [&](CJsonEvents& json) { json.Message(text.toStdString()); });
             });
-            QObject::connect(pSession, &CUpgradeSession::progress,
+            QObject::connect(pSession, &CQtSession::progress,
                              [this, i](unsigned, unsigned nTotalPos) { OnProgress(i, nTotalPos); });
-            QObject::connect(pSession, &CUpgradeSession::finished,
+            QObject::connect(pSession, &CQtSession::finished,
                              [this, i](int nResult) { OnFinished(i, nResult); });
             QTimer& waitTimer = m_sessions[i]->waitTimer;
             waitTimer.setSingleShot(true);
@@ -361,7 +362,7 @@ private:
               session(bJson ? std::vector<IWireObserver*>{&json} : std::vector<IWireObserver*>{}) {}
 
         CJsonEvents json;  // used with --json only
-        CWatchedSession session;
+        CQtSession session;
         QTimer waitTimer;
         bool bOpened = false;
         bool bAnySegment = false;
@@ -430,8 +431,7 @@ private:
         }
         attempt.strDetail =
             "no request from the projector within " + std::to_string(m_options.nWaitSeconds) + " s";
-        attempt.session.Sender().Abort(RESULT_PROJECTOR_CANCELED, CFailure::SILENCE,
-                                       attempt.strDetail);
+        attempt.session.Abort(RESULT_PROJECTOR_CANCELED, CFailure::SILENCE, attempt.strDetail);
     }
 
     void EndLater(size_t i, int nResult, const std::string& strDetail) {

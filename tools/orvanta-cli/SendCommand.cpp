@@ -26,6 +26,7 @@
 #include "PackageOpen.h"
 #include "PortAddress.h"
 #include "PortList.h"
+#include "QtSession.h"
 #include "ResultText.h"
 #include "SendProgress.h"
 #include "SendReports.h"
@@ -217,11 +218,11 @@ public:
         : m_options(options), m_report(report), m_session(std::move(observers)) {}
 
     int Run(LoadedPackage& package) {
-        QObject::connect(&m_session, &CUpgradeSession::message,
+        QObject::connect(&m_session, &CQtSession::message,
                          [this](const QString& text) { m_report.Message(text.toStdString()); });
-        QObject::connect(&m_session, &CUpgradeSession::progress,
+        QObject::connect(&m_session, &CQtSession::progress,
                          [this](unsigned, unsigned nTotalPos) { OnProgress(nTotalPos); });
-        QObject::connect(&m_session, &CUpgradeSession::finished,
+        QObject::connect(&m_session, &CQtSession::finished,
                          [this](int nResult) { OnFinished(nResult); });
 
         const bool bInf = package.bInf;
@@ -238,7 +239,6 @@ public:
         }
         const std::string firstDescription = m_session.Sender().Cutter().m_strStatus;
         if (!m_session.OpenPort(m_options.portName, m_options.nBaudRate)) {
-            QCoreApplication::sendPostedEvents();  // the port's message comes first
             m_report.Ended(RESULT_SERIAL_FAILED, m_session.FailureDetail(), 0, NowMs());
             return RESULT_SERIAL_FAILED;
         }
@@ -303,7 +303,7 @@ private:
         }
         m_strDetail =
             "no request from the projector within " + std::to_string(m_options.nWaitSeconds) + " s";
-        m_session.Sender().Abort(RESULT_PROJECTOR_CANCELED, CFailure::SILENCE, m_strDetail);
+        m_session.Abort(RESULT_PROJECTOR_CANCELED, CFailure::SILENCE, m_strDetail);
     }
 
     // Ctrl+C (and a closed terminal) acts like the wizard's Cancel: the port is closed and
@@ -323,7 +323,7 @@ private:
     const SendOptions& m_options;
     const std::chrono::steady_clock::time_point m_start = std::chrono::steady_clock::now();
     ISendReport& m_report;
-    CWatchedSession m_session;
+    CQtSession m_session;
     QTimer m_waitTimer;
     bool m_bAnySegment = false;
     uint32_t m_nSegmentImageOffset = 0;

@@ -39,11 +39,10 @@ int CWatchedSession::WritePort(const void* pBuffer, uint32_t nLength) {
     return CUpgradeSession::WritePort(pBuffer, nLength);
 }
 
-bool CWatchedSession::event(QEvent* pEvent) {
-    if (pEvent->type() == CCommEvent::EventType()) {
-        const auto* pComm = static_cast<const CCommEvent*>(pEvent);
-        const uint8_t nByte = static_cast<uint8_t>(pComm->m_wParam & 0xFF);
-        if (pComm->m_nMessage == WM_COMM_BYTE && Sender().IsFinished() == false) {
+void CWatchedSession::OnCommEvent(const CCommEvent& event) {
+    {
+        const uint8_t nByte = static_cast<uint8_t>(event.wParam & 0xFF);
+        if (event.nMessage == WM_COMM_BYTE && Sender().IsFinished() == false) {
             const bool bRequest =
                 nByte == CXmodemSender::REQUEST && Sender().State() == CXmodemSender::STATE_WAIT_C;
             if (bRequest) {
@@ -62,7 +61,7 @@ bool CWatchedSession::event(QEvent* pEvent) {
             }
         }
     }
-    return CUpgradeSession::event(pEvent);
+    CUpgradeSession::OnCommEvent(event);
 }
 
 void CWireTrace::Line(const std::string& text) {

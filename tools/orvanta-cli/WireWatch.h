@@ -2,11 +2,11 @@
 // answers, and each packet or EOT the sender wrote, with resends told apart from new packets.
 //
 // CWatchedSession is the upgrade session with its two ends of the line observed: the bytes
-// the sender writes (WritePort) and the bytes the reader delivers (before the sender sees
-// them). The session and the sender work exactly as without the watch. A packet is new when it
-// carries the number after the newest block of the file, and otherwise a resend of an earlier
-// block (the last one, or the one before it); an EOT is a resend when it follows an EOT. The
-// cause is the NAK that came in between, or, when none came, no answer.
+// the sender writes (WritePort) and the reader's events (before the sender sees them). The session
+// and the sender work exactly as without the watch. A packet is new when it carries the number
+// after the newest block of the file, and otherwise a resend of an earlier block (the last one, or
+// the one before it); an EOT is a resend when it follows an EOT. The cause is the NAK that came in
+// between, or, when none came, no answer.
 #pragma once
 
 #include <chrono>
@@ -36,13 +36,13 @@ public:
 class CWatchedSession : public CUpgradeSession {
 public:
     // Observers are told in the order given; they must outlive the session.
-    explicit CWatchedSession(std::vector<IWireObserver*> observers)
-        : m_observers(std::move(observers)) {}
+    CWatchedSession(ISessionObserver& observer, std::vector<IWireObserver*> observers)
+        : CUpgradeSession(observer), m_observers(std::move(observers)) {}
 
     int WritePort(const void* pBuffer, uint32_t nLength) override;
 
 protected:
-    bool event(QEvent* pEvent) override;
+    void OnCommEvent(const CCommEvent& event) override;
 
 private:
     std::vector<IWireObserver*> m_observers;

@@ -89,12 +89,12 @@ win::BOOL CDonePage::OnSetActive() {
     m_pFailurePicture = GetDlgItem(IDC_FAILURE_PICTURE);
     m_pSuccessPicture = GetDlgItem(IDC_SUCCESS_PICTURE);
     const CTransferPage* pTransfer = m_pSheet->GetTransferPage();
-    const int32_t nResult = pTransfer->GetUpgradeResult();
-    m_strResult = ResultMessage(nResult);
-    const bool bSuccess = nResult == 0;
+    const CFailure& result = pTransfer->GetFailure();
+    m_strResult = ResultMessage(result.nResult);
+    const bool bSuccess = !result.Failed();
     ShowControl(m_pFailurePicture, !bSuccess);
     ShowControl(m_pSuccessPicture, bSuccess);
-    m_strDetail = bSuccess ? SuccessDetail() : pTransfer->GetFailureDetail();
+    m_strDetail = bSuccess ? SuccessDetail() : QString::fromStdString(result.strDetail);
     auto* pLabel = qobject_cast<QLabel*>(GetDlgItem(IDC_RESULT));
     if (pLabel != nullptr) {
         if (m_nLabelHeight < 0) {
@@ -134,8 +134,8 @@ QString CDonePage::SuccessDetail() const {
         lines << QStringLiteral("Port: ") + pLink->GetComPort();
         lines << QStringLiteral("Time taken: ") + pTransfer->GetElapsed();
         // After success the Transfer page's detail says how many blocks were sent again.
-        if (!pTransfer->GetFailureDetail().isEmpty()) {
-            lines << pTransfer->GetFailureDetail();
+        if (const std::string& detail = pTransfer->GetFailure().strDetail; !detail.empty()) {
+            lines << QString::fromStdString(detail);
         }
     }
     return lines.join(QLatin1Char('\n'));
