@@ -13,8 +13,8 @@
 // Bounds. One Receive yields at most MAX_DATA_PER_STEP data bytes (only an inflating stream
 // would give more; the rest is dropped). Answers the caller has not taken are kept up to
 // MAX_OUTPUT bytes, then dropped. libtelnet keeps at most 16 KiB of a subnegotiation; it
-// drops a longer one and reads what follows as data.
-// A server that starts compression, which is never asked for, breaks the stream.
+// drops a longer one and reads what follows as data. A server that starts compression, which
+// is never asked for, breaks the stream.
 //
 // Threads. The receive side (Receive, SendLineSettings, TakeOutput, the events) and Encode keep
 // separate telnet states: one thread may encode while another receives.
