@@ -19,7 +19,7 @@ std::unique_ptr<CPropertyPage> BuiltPage(int nDialog) {
     return pPage;
 }
 
-TEST(DialogResourcesTest, TextsAreVerbatimAndFitTheirControls) {
+TEST(DialogResourcesTest, LabelTextsFitTheirControls) {
     const std::pair<int, const char*> texts[] = {{IDD_WELCOME, "Welcome to Orvanta v2.3"},
                                                  {IDD_FILE, "Select a upgrading file:"},
                                                  {IDD_TRANSFER, "Time ellapsed:"},
