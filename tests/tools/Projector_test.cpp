@@ -1,6 +1,7 @@
 // orvanta-projector as a program, with the test playing the sender packet by packet: what the
 // real sender never does (damaged packets, faults asked for) and the dump of one run. Whole
-// transfers by the real sender are in CliSend_test.cpp.
+// transfers by the real sender, and the faults they meet (silence, hang-up, refusal), are in
+// the Cli*_test.cpp files.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
@@ -129,9 +130,6 @@ TEST(ProjectorTest, FaultsAsAskedFor) {
         {{"--corrupt-every", "3"},
          {{0, ACK}, {1, ACK}, {2, NAK}, {2, ACK}, {3, ACK}, {4, NAK}, {4, ACK}, {kEot, ACK}},
          true},
-        {{"--nak-all"}, {{0, NAK}, {0, NAK}, {kEot, NAK}}, false},
-        {{"--silent-after", "1"}, {{0, ACK}, {1, kNothing}, {kEot, kNothing}}, false},
-        {{"--hangup-after", "2"}, {{0, ACK}, {1, kHungUp}}, false},
         {{"--baud", "115200", "--ack-delay", "5"},
          {{0, ACK}, {1, ACK}, {2, ACK}, {3, ACK}, {4, ACK}, {kEot, ACK}},
          true},
@@ -155,10 +153,6 @@ TEST(ProjectorTest, FaultsAsAskedFor) {
          true},
         // The same random line for the same seed: every packet damaged at a rate of 1.
         {{"--seed", "7", "--damage-rate", "1"}, {{0, NAK}, {0, NAK}}, false},
-        // One file taken, then no request for another.
-        {{"--stop-after-files", "1"},
-         {{0, ACK}, {1, ACK}, {2, ACK}, {3, ACK}, {4, ACK}, {kEot, ACK}, {kRead, kNothing}},
-         true},
     };
     for (const auto& fault : faults) {
         SCOPED_TRACE(fault.args[0]);
@@ -177,20 +171,6 @@ TEST(ProjectorTest, FaultsAsAskedFor) {
             << run.Summary();
         EXPECT_EQ(ReadBytes(run.dir / "dump/segment-1.bin"), fault.bComplete ? segment : Bytes{});
     }
-}
-
-// As a USB adapter holds received bytes until its latency timer runs out, the projector's
-// answers reach the sender no earlier than --reply-latency after it had them ready.
-TEST(ProjectorTest, TheReplyLatencyHoldsEachAnswerBack) {
-    CProjectorRun run({"--reply-latency", "250"});
-    ASSERT_EQ(run.Send({}), 'C');
-    EXPECT_EQ(run.Send(SegmentPacket(kSegment, 0), 100), kNothing);
-    EXPECT_EQ(run.Send({}), ACK);
-    EXPECT_EQ(run.Send(SegmentPacket(kSegment, 1), 100), kNothing);
-    EXPECT_EQ(run.Send({}), ACK);
-    EXPECT_EQ(run.Send({EOT}), ACK);
-    ASSERT_EQ(run.End(), 0);
-    EXPECT_EQ(ReadBytes(run.dir / "dump/segment-1.bin"), kSegment);
 }
 
 // A sender that leaves without a byte (killed, say, after marking the device exclusive, a
