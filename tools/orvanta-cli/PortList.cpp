@@ -94,13 +94,14 @@ void CheckAccess(SerialPortEntry& port) {
                   ", then log in again)";
 }
 
-// The udev database, where the machine keeps one (a container may not): the names its hardware
-// database gives a device's vendor and model, for the adapters that do not name themselves.
+// The udev database, where the machine keeps one (a container may not), for what sysfs leaves
+// empty: the hardware database's vendor and model names of adapters that do not name
+// themselves, and the serial number udev read.
 class CUdevNames {
 public:
     CUdevNames() : m_pUdev(udev_new(), udev_unref) {}
 
-    // Fills what the device left empty from the database's names for its ids.
+    // Fills the fields of port that are still empty from the database's entry for the tty.
     void Complete(const std::string& name, SerialPortEntry& port) const {
         if (m_pUdev == nullptr) {
             return;
