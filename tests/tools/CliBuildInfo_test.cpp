@@ -128,9 +128,9 @@ TEST_F(CliTest, APackageThatCannotBeLoaded) {
     EXPECT_FALSE(std::filesystem::exists(m_dir / "out.bin"));
 }
 
-// orvanta-cli builds by itself and loads orvanta-cli-qt.so beside it for the others; alone,
-// it still builds and says clearly why the others cannot run.
-TEST_F(CliTest, WithoutTheQtModuleOnlyBuildWorks) {
+// orvanta-cli builds, inspects and lists ports by itself and loads orvanta-cli-qt.so for
+// `send`; alone, it does all but send and says clearly why that cannot run.
+TEST_F(CliTest, WithoutTheQtModuleAllButSendWork) {
     WriteOneFilePackage();
     const std::string alone = m_dir / "alone/bin/orvanta-cli";
     std::filesystem::create_directories(m_dir / "alone/bin");
@@ -138,24 +138,28 @@ TEST_F(CliTest, WithoutTheQtModuleOnlyBuildWorks) {
     const ToolResult built = Cli({"build", "pkg/firmware.inf", "-o", "out.bin"}, {}, alone);
     EXPECT_EQ(built.nExit, 0) << built.err;
     EXPECT_EQ(ReadBytes(m_dir / "out.bin"), Complemented(kWorkedImage));
-    for (const std::vector<std::string>& args :
-         {std::vector<std::string>{"info", "pkg/firmware.inf"},
-          {"send", "pkg/firmware.inf", "--port", "COM1"},
-          {"ports"}}) {
-        const ToolResult result = Cli(args, {}, alone);
-        EXPECT_EQ(result.nExit, 69);
-        EXPECT_TRUE(result.err.starts_with("orvanta-cli: cannot find orvanta-cli-qt.so in " +
-                                           m_dir / "alone/bin or "))
-            << result.err;
-    }
-    // Where an installation keeps it, relative to the program, it is found.
+    const ToolResult info = Cli({"info", "pkg/firmware.inf"}, {}, alone);
+    EXPECT_EQ(info.nExit, 0) << info.err;
+    EXPECT_NE(info.out.find("Image size:"), std::string::npos);
+    const ToolResult ports = Cli({"ports"}, {}, alone);
+    EXPECT_EQ(ports.nExit, 0) << ports.err;
+    EXPECT_EQ(ports.out, "No serial port found.\n");
+
+    const std::vector<std::string> send = {"send", "pkg/firmware.inf"};
+    const ToolResult missing = Cli(send, {}, alone);
+    EXPECT_EQ(missing.nExit, 69);
+    EXPECT_TRUE(missing.err.starts_with("orvanta-cli: cannot find orvanta-cli-qt.so in " +
+                                        m_dir / "alone/bin or "))
+        << missing.err;
+    // Where an installation keeps it, relative to the program, it is found: `send` runs and
+    // finds no port to use.
     const std::filesystem::path installed = m_dir.Path() / "alone/bin" / ORVANTA_MODULE_RELDIR;
     std::filesystem::create_directories(installed);
     std::filesystem::copy_file(std::filesystem::path(kCli).parent_path() / "orvanta-cli-qt.so",
                                installed / "orvanta-cli-qt.so");
-    const ToolResult info = Cli({"info", "pkg/firmware.inf"}, {}, alone);
-    EXPECT_EQ(info.nExit, 0) << info.err;
-    EXPECT_NE(info.out.find("Image size:"), std::string::npos);
+    const ToolResult found = Cli(send, {}, alone);
+    EXPECT_EQ(found.nExit, 64);
+    EXPECT_NE(found.err.find("no USB serial adapter found"), std::string::npos) << found.err;
 }
 
 // OUT of every kind: a pipe (through /dev/stdout or -) and a FIFO get the whole image, far more
@@ -253,6 +257,37 @@ TEST_F(CliTest, PackageTextIsEscapedAndNamedAsGiven) {
         EXPECT_EQ(result.nExit, 3) << pPackage;
         EXPECT_NE(result.err.find(pDetail), std::string::npos) << result.err;
         EXPECT_EQ(result.err.find('\x1b'), std::string::npos);
+    }
+}
+
+// info --json carries a description as text whatever its bytes: control characters escaped
+// (never raw in the output), UTF-8 as it is, and other 8-bit text read as Latin-1, so that the
+// output always parses.
+TEST_F(CliTest, InfoJsonCarriesAnyDescriptionAsText) {
+    m_dir.Write("pkg/main.hex", MakeHexText(kWorkedFile.loads));
+    const std::pair<std::string, std::string> rows[] = {
+        {"Boot\x1b[2J\x07\tloader", "Boot\x1b[2J\x07\tloader"},
+        {"Caf\xc3\xa9 \"v2\" C:\\fw \xe2\x82\xac", "Caf\xc3\xa9 \"v2\" C:\\fw \xe2\x82\xac"},
+        {"Caf\xe9 \xb5s", "Caf\xc3\xa9 \xc2\xb5s"},
+        // A surrogate's UTF-8 form is no UTF-8: the bytes are Latin-1.
+        {"\xed\xa0\x80", "\xc3\xad\xc2\xa0\xc2\x80"},
+    };
+    for (const auto& [description, expected] : rows) {
+        SCOPED_TRACE(description);
+        m_dir.Write("pkg/d.inf",
+                    "[Version]\nFlashWrite=Enable\n[DownloadFiles]\nFile=main.hex\n"
+                    "[FileDescription]\nmain.hex=" +
+                        description + "\n");
+        const ToolResult info = Cli({"info", "--json", "pkg/d.inf"});
+        ASSERT_EQ(info.nExit, 0) << info.err;
+        EXPECT_TRUE(std::none_of(info.out.begin(), info.out.end(), [](char c) {
+            return c != '\n' && uint8_t(c) < 0x20;
+        })) << info.out;
+        QJsonParseError error;
+        const QJsonDocument document =
+            QJsonDocument::fromJson(QByteArray::fromStdString(info.out), &error);
+        ASSERT_EQ(error.error, QJsonParseError::NoError) << info.out;
+        EXPECT_EQ(document["files"][0]["description"].toString().toUtf8().toStdString(), expected);
     }
 }
 
