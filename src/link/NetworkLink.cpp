@@ -103,6 +103,7 @@ void CNetworkLink::Reset() {
     m_pending.clear();
     m_bTelnetOnRaw.store(false);
     m_bAgreedSeen.store(false);
+    m_bRefusedSeen.store(false);
     m_dBudget = MAX_READ;
     m_tBucket = Clock::now();
     m_nWriteError = 0;
@@ -356,6 +357,9 @@ bool CNetworkLink::Decode(const uint8_t* pRaw, size_t nLength, std::vector<uint8
     if ((nEvents & CTelnetCodec::COM_PORT_AGREED) != 0) {
         m_bAgreedSeen.store(true);
     }
+    if ((nEvents & CTelnetCodec::COM_PORT_REFUSED) != 0) {
+        m_bRefusedSeen.store(true);
+    }
     QueueCodecOutput();
     return !m_pCodec->Has(CTelnetCodec::BROKEN);
 }
@@ -365,6 +369,17 @@ std::string CNetworkLink::WrongScheme() const {
     if (m_target.m_nKind == CPortAddress::RAW_TCP && m_bTelnetOnRaw.load()) {
         other.m_nKind = CPortAddress::RFC2217;
         return "the server at " + m_target.Text() + " speaks telnet; use " + other.Text();
+    }
+    if (m_target.m_nKind == CPortAddress::RFC2217 && IsConnected() && m_bRefusedSeen.load()) {
+        // A telnet server without RFC 2217: raw TCP would meet its telnet commands, so neither
+        // scheme reaches the projector until the server's port is set up differently.
+        return "the server at " + m_target.Text() +
+               " speaks telnet but refused the COM-PORT option, so the line settings were not "
+               "applied; set up the server's port for RFC 2217, or for raw TCP and use " +
+               [&] {
+                   other.m_nKind = CPortAddress::RAW_TCP;
+                   return other.Text();
+               }();
     }
     if (m_target.m_nKind == CPortAddress::RFC2217 && IsConnected() && !m_bAgreedSeen.load()) {
         other.m_nKind = CPortAddress::RAW_TCP;

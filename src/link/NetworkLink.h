@@ -79,9 +79,9 @@ public:
                                      std::string& strReason);
 
     // Whether the server is the wrong kind for the scheme, from what it sent so far: a raw
-    // "tcp://" server that sends telnet negotiation, or an "rfc2217://" server that has not
-    // agreed to the COM-PORT-OPTION since the connection was made (the line settings were then
-    // never applied). Empty when neither; else one line that says what to use instead. Any
+    // "tcp://" server that sends telnet negotiation, or an "rfc2217://" server that refused or
+    // has not agreed to the COM-PORT-OPTION since the connection was made (the line settings
+    // were then never applied). Empty when neither; else one line that says what to do. Any
     // thread; what the receive side learnt is published through atomics.
     std::string WrongScheme() const;
 
@@ -114,6 +114,7 @@ private:
     std::vector<uint8_t> m_answers;
     std::atomic<bool> m_bTelnetOnRaw{false};
     std::atomic<bool> m_bAgreedSeen{false};
+    std::atomic<bool> m_bRefusedSeen{false};
     std::chrono::steady_clock::time_point m_tBucket{};  // when the rate budget was last filled
     double m_dBudget = 0;                               // data bytes that may be read now
 

@@ -156,7 +156,8 @@ TEST_F(CliBadLineTest, PeersThatAreNoProjectorNeverPass) {
 
 // Servers of the wrong kind for the scheme, each with a projector behind it: a telnet server
 // behind tcp://, a raw one behind rfc2217:// (it never answers the COM-PORT option) and a telnet
-// server that refuses the option. The detail says what is wrong.
+// server that refuses the option. The detail says what is wrong and what to use instead, never
+// a scheme that would fail as well.
 TEST_F(CliBadLineTest, AServerOfTheWrongKindIsNamed) {
     for (int nRow = 0; nRow < 3; ++nRow) {
         CSimulatedProjector projector({"--link", m_dir / "dev"});
@@ -165,6 +166,7 @@ TEST_F(CliBadLineTest, AServerOfTheWrongKindIsNamed) {
         ASSERT_TRUE(ser2net.Start(m_dir, m_dir / "dev"));
         const std::string telnet = ser2net.Rfc2217Url().substr(std::string("rfc2217://").size());
         const std::string raw = ser2net.RawUrl().substr(std::string("tcp://").size());
+        const std::string plain = ser2net.PlainTelnetUrl().substr(std::string("rfc2217://").size());
         const std::string never =
             " never agreed to the COM-PORT option, so the line settings "
             "were not applied";
@@ -173,7 +175,11 @@ TEST_F(CliBadLineTest, AServerOfTheWrongKindIsNamed) {
              "the server at tcp://" + telnet + " speaks telnet; use rfc2217://" + telnet + "\n"},
             {"rfc2217://" + raw,
              "the server at rfc2217://" + raw + never + "; try tcp://" + raw + "\n"},
-            {ser2net.PlainTelnetUrl(), "the server at " + ser2net.PlainTelnetUrl() + never},
+            {"rfc2217://" + plain,
+             "the server at rfc2217://" + plain +
+                 " speaks telnet but refused the COM-PORT option, so the line settings were not "
+                 "applied; set up the server's port for RFC 2217, or for raw TCP and use tcp://" +
+                 plain + "\n"},
         };
         const auto& [url, detail] = rows[nRow];
         SCOPED_TRACE(url);
