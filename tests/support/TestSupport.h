@@ -1,10 +1,7 @@
-// Shared helpers of the test suites (header only, namespace orvtest): real files in temporary
-// folders, guards for the current directory and environment variables, Intel HEX text with
-// correct checksums, and firmware images and download segments assembled record by record,
-// independently of the builder, the converter and the cutter.
-//
-// Addresses are written segment first everywhere (Chunk, StartAddress, TestFile), as a
-// technician reads "segment:offset"; the image and the segments store the offset first.
+// Shared helpers of the test suites (namespace orvtest): temporary folders, guards for the
+// current directory and environment, Intel HEX text with correct checksums, and images and
+// download segments assembled record by record, independently of the code under test.
+// Addresses are written segment first, as "segment:offset" reads; images store offset first.
 #pragma once
 
 #include <stdlib.h>

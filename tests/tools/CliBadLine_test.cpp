@@ -81,6 +81,11 @@ public:
                 if (write(m_pty.m_nMaster, bytes, sizeof bytes) < 0) {
                     std::this_thread::sleep_for(std::chrono::milliseconds(1));
                 }
+                // What the sender writes is read, so a slow sender meets the chatter and
+                // never a full line.
+                uint8_t sent[512];
+                while (read(m_pty.m_nMaster, sent, sizeof sent) > 0) {
+                }
                 std::this_thread::sleep_for(std::chrono::microseconds(200));
             }
         });

@@ -132,9 +132,6 @@ TEST(ProjectorTest, FaultsAsAskedFor) {
         {{"--corrupt-every", "3"},
          {{0, ACK}, {1, ACK}, {2, NAK}, {2, ACK}, {3, ACK}, {4, NAK}, {4, ACK}, {kEot, ACK}},
          true},
-        {{"--baud", "115200", "--ack-delay", "5"},
-         {{0, ACK}, {1, ACK}, {2, ACK}, {3, ACK}, {4, ACK}, {kEot, ACK}},
-         true},
         // A stray NAK before the second packet's ACK, the third packet damaged.
         {{"--stray-at", "2:nak", "--damage-at", "1:3"},
          {{0, ACK}, {1, NAK}, {kRead, ACK}, {2, NAK}, {2, ACK}, {3, ACK}, {4, ACK}, {kEot, ACK}},

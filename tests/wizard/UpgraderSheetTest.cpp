@@ -309,30 +309,6 @@ TEST_F(UpgraderSheetTest, KeysDuringATransferDoNotEndIt) {
     EXPECT_TRUE(port.OpenPort(quiet.m_strDevice, 115200));
 }
 
-// A wait that lasts is said under the bars while the clock keeps running, and it ends the
-// attempt at the silence limit (5 s here) with a detail naming what was awaited.
-TEST_F(UpgraderSheetTest, LastingWaitsAreSaidAndBounded) {
-    orvtest::EnvGuard limit("ORVANTA_SILENCE_MS", "5000");
-    CProjectorProcess projector({"--silent-after", "3"});
-    StartTransfer(projector.m_device);
-    CTransferPage* pPage = m_pSheet->GetTransferPage();
-    ASSERT_EQ(Active(), pPage);
-    QLabel* pFeedback = Control<QLabel>(pPage, IDC_FEEDBACK);
-    QLabel* pElapsed = Control<QLabel>(pPage, IDC_ELAPSED);
-    ASSERT_TRUE(WaitUntil(
-        [&] { return pFeedback->text() == "No answer from the projector for 3 s"; }, 20000))
-        << pFeedback->text().toStdString();
-    const QString elapsed = pElapsed->text();
-    EXPECT_TRUE(WaitUntil([&] { return pElapsed->text() != elapsed; }, 3000))
-        << "the clock runs while the projector is waited for";
-    EXPECT_EQ(
-        WaitForDone(),
-        "Projector canceled connection.\n\nthe projector sent no answer for 5 s after block 1 "
-        "of file 2 (Main program)");
-    m_pSheet.reset();
-    projector.Wait(30000);
-}
-
 // "Stop upgrade" on the question ends the wizard as Cancel does: the port is closed.
 TEST_F(UpgraderSheetTest, StopOnTheQuestionEndsWithThePortClosed) {
     CProjectorProcess projector({"--ack-delay", "40"});

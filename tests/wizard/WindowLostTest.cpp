@@ -82,14 +82,6 @@ protected:
     std::unique_ptr<CUpgraderSheet> m_pSheet;
 };
 
-TEST_F(WindowLostTest, NothingUnderWayClosesTheSheetAtOnce) {
-    Destroy();
-    EXPECT_TRUE(WaitUntil([&] { return !m_pSheet->isVisible(); }, 10000));
-    EXPECT_TRUE(m_pSheet->WindowLost());
-    EXPECT_EQ(m_pSheet->result(), win::IDCANCEL);
-    EXPECT_FALSE(m_pSheet->AttemptEnded());
-}
-
 TEST_F(WindowLostTest, AnUpgradeUnderWayFinishesThenTheSheetCloses) {
     CProjectorProcess projector({"--baud", "115200", "--dump", m_dir / "dump"});  // paced: seconds
     Control<QLineEdit>(m_pSheet->GetFilePage(), IDC_FILENAME)
