@@ -20,18 +20,18 @@ int CWatchedSession::WritePort(const void* pBuffer, uint32_t nLength) {
         // number is an earlier block sent again (the sender may step back one block).
         const bool bResend = nWritten == 256 ? m_nLastWritten == 256
                                              : nWritten != static_cast<int>((m_nBlock + 1) & 0xFF);
-        const uint32_t nIndex =
-            nWritten == 256 ? 0 : m_nBlock - ((m_nBlock - static_cast<uint32_t>(nWritten)) & 0xFF);
-        const char* pCause = m_bNakSinceWrite ? "NAK" : "no answer";
-        for (IWireObserver* pObserver : m_observers) {
-            if (bResend) {
-                pObserver->Resent(m_nFile, nIndex, pCause);
-            } else if (nWritten == 256) {
-                pObserver->EotSent(m_nFile);
-            } else {
-                pObserver->PacketSent(m_nFile, m_nBlock + 1);
-            }
+        CSenderEvent event;
+        event.nKind = nWritten == 256 ? CSenderEvent::EOT_SENT : CSenderEvent::PACKET;
+        event.nFile = m_nFile;
+        event.nWhy = !bResend           ? CSenderEvent::FIRST
+                     : m_bNakSinceWrite ? CSenderEvent::REFUSED
+                                        : CSenderEvent::STEP_BACK;
+        if (nWritten != 256) {
+            event.nBlock = bResend
+                               ? m_nBlock - ((m_nBlock - static_cast<uint32_t>(nWritten)) & 0xFF)
+                               : m_nBlock + 1;
         }
+        m_sink(event);
         m_nBlock += !bResend && nWritten != 256 ? 1 : 0;
         m_nLastWritten = nWritten;
         m_bNakSinceWrite = false;
@@ -44,52 +44,22 @@ bool CWatchedSession::event(QEvent* pEvent) {
         const auto* pComm = static_cast<const CCommEvent*>(pEvent);
         const uint8_t nByte = static_cast<uint8_t>(pComm->m_wParam & 0xFF);
         if (pComm->m_nMessage == WM_COMM_BYTE && Sender().IsFinished() == false) {
-            const bool bRequest =
-                nByte == CXmodemSender::REQUEST && Sender().State() == CXmodemSender::STATE_WAIT_C;
-            if (bRequest) {
+            CSenderEvent event;
+            event.nByte = nByte;
+            if (nByte == CXmodemSender::REQUEST &&
+                Sender().State() == CXmodemSender::STATE_WAIT_C) {
                 m_bWaitingForRequest = true;
                 m_nLastWritten = -1;
-            }
-            if (nByte == CXmodemSender::NAK) {
-                m_bNakSinceWrite = true;
-            }
-            for (IWireObserver* pObserver : m_observers) {
-                if (bRequest) {
-                    pObserver->Request();
-                } else if (nByte == CXmodemSender::ACK || nByte == CXmodemSender::NAK) {
-                    pObserver->Answer(nByte == CXmodemSender::ACK);
-                }
+                event.nKind = CSenderEvent::REQUEST;
+                event.nFile = m_nFile + 1;
+                m_sink(event);
+            } else if (nByte == CXmodemSender::ACK || nByte == CXmodemSender::NAK) {
+                m_bNakSinceWrite = m_bNakSinceWrite || nByte == CXmodemSender::NAK;
+                event.nKind = CSenderEvent::ANSWER;
+                event.nFile = m_nFile;
+                m_sink(event);
             }
         }
     }
     return CUpgradeSession::event(pEvent);
-}
-
-void CWireTrace::Line(const std::string& text) {
-    const auto nMs = std::chrono::duration_cast<std::chrono::milliseconds>(
-                         std::chrono::steady_clock::now() - m_start)
-                         .count();
-    std::fprintf(m_pStream, "%8lld ms  %s\n", static_cast<long long>(nMs), text.c_str());
-    std::fflush(m_pStream);
-}
-
-void CWireTrace::Request() {
-    Line("<- C (request for the next file)");
-}
-
-void CWireTrace::PacketSent(uint32_t nFile, uint32_t nBlock) {
-    Line("-> block " + std::to_string(nBlock) + " of file " + std::to_string(nFile));
-}
-
-void CWireTrace::Resent(uint32_t nFile, uint32_t nBlock, const char* pCause) {
-    Line(std::string("-> resend ") + (nBlock == 0 ? "EOT" : "block " + std::to_string(nBlock)) +
-         " of file " + std::to_string(nFile) + " (" + pCause + ")");
-}
-
-void CWireTrace::EotSent(uint32_t nFile) {
-    Line("-> EOT of file " + std::to_string(nFile));
-}
-
-void CWireTrace::Answer(bool bAck) {
-    Line(bAck ? "<- ACK" : "<- NAK");
 }
