@@ -31,13 +31,14 @@ protected:
         ASSERT_EQ(m_expected.size(), 2u);
     }
 
-    // Starts one projector per entry of faults (its options; dump folder dump-N added) and
-    // returns their devices.
+    // Starts one projector per entry of faults (its options; dump folder dump-N added, N counting
+    // every projector of the test) and returns their devices.
     std::vector<std::string> StartProjectors(const std::vector<std::vector<std::string>>& faults) {
         std::vector<std::string> devices;
         for (size_t i = 0; i < faults.size(); ++i) {
             std::vector<std::string> args = faults[i];
-            args.insert(args.end(), {"--dump", m_dir / ("dump-" + std::to_string(i + 1))});
+            const std::string dump = "dump-" + std::to_string(m_projectors.size() + 1);
+            args.insert(args.end(), {"--dump", m_dir / dump});
             m_projectors.push_back(std::make_unique<CToolProcess>());
             EXPECT_TRUE(m_projectors.back()->Start(ORVANTA_PROJECTOR_PATH, args));
             devices.push_back(m_projectors.back()->ReadLine(30000));
@@ -168,6 +169,47 @@ TEST_F(CliMultiSendTest, InterruptStopsEveryAttempt) {
     EXPECT_EQ(result.err, "Cancelled\n");
     for (const std::string& port : {quiet1.m_strDevice, quiet2.m_strDevice}) {
         EXPECT_TRUE(Matches(result.out, "\n" + port + " +Cancelled +00:0\\d +0\n")) << result.out;
+    }
+}
+
+// A projector that never asks, past its wait limit, beside a clean one: -q says only the
+// failure and the table; on a terminal the board ends each port's line with its result.
+TEST_F(CliMultiSendTest, QuietAndBoardShowEachPortsEnd) {
+    CPty quiet;
+    const std::string silent = quiet.m_strDevice;
+    const std::string timedOut = silent + ": Projector canceled connection.\n" + silent +
+                                 ": no request from the projector within 1 s\n";
+    const std::string table =
+        "PORT +RESULT +TIME +RESENT\n.+ +Upgrade successful! +\\d\\d:\\d\\d +0\n" + silent +
+        " +Projector canceled connection. +00:0\\d +0\n$";
+    const struct {
+        bool bTerminal;
+        std::vector<std::string> extra;
+        std::string out, err;  // patterns for all of stdout, and one that stderr must hold
+    } rows[] = {
+        {false, {"-q"}, "^" + table, "^" + timedOut + "$"},
+        {true,
+         {},
+         "^" + table,
+         "\r/dev/pts/\\d+ +Upgrade successful!  00:0\\d\x1b\\[K\n\r" + silent +
+             " +Projector canceled connection.  00:0\\d\x1b\\[K\n$"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.bTerminal ? "terminal" : "-q");
+        const std::string clean = StartProjectors({{}}).back();
+        std::vector<std::string> args = {"send", "big.inf",        "-p", clean, "-p",
+                                         silent, "--wait-timeout", "1"};
+        args.insert(args.end(), row.extra.begin(), row.extra.end());
+        CToolProcess cli;
+        ASSERT_TRUE(cli.Start(kCli, args, {{"HOME", m_dir / "home"}}, m_dir.Path(), row.bTerminal));
+        ToolResult result = cli.Wait(60000);
+        // The terminal ends each line with a carriage return too.
+        result.err = std::regex_replace(result.err, std::regex("\r\n"), "\n");
+        EXPECT_EQ(result.nExit, 10) << result.err;
+        EXPECT_TRUE(Matches(result.out, row.out)) << result.out;
+        EXPECT_TRUE(Matches(result.err, row.err)) << result.err;
+        EXPECT_TRUE(Matches(result.err, timedOut.substr(timedOut.find('\n') + 1)));
+        EXPECT_TRUE(Complete(m_projectors.size()) && Delivered(m_projectors.size()));
     }
 }
 
