@@ -1,6 +1,7 @@
 #include "SendRun.h"
 
 #include <QCoreApplication>
+#include <QSocketNotifier>
 #include <QTimer>
 #include <algorithm>
 
@@ -70,8 +71,16 @@ struct CSendRun::Attempt {
 // Runs the event loop: the sessions' events, the signals, and the run's own deadlines.
 class CSendRun::CDriver {
 public:
-    explicit CDriver(CSendRun& run)
-        : m_run(run), m_interrupts([&run](int nSignal) { run.OnInterrupt(nSignal); }) {
+    explicit CDriver(CSendRun& run) : m_run(run) {
+        if (m_interrupts.Fd() >= 0) {
+            m_pNotifier =
+                std::make_unique<QSocketNotifier>(m_interrupts.Fd(), QSocketNotifier::Read);
+            QObject::connect(m_pNotifier.get(), &QSocketNotifier::activated, [this] {
+                if (const int nSignal = m_interrupts.Take(); nSignal != 0) {
+                    m_run.OnInterrupt(nSignal);
+                }
+            });
+        }
         m_timer.setSingleShot(true);
         m_timer.setTimerType(Qt::PreciseTimer);
         QObject::connect(&m_timer, &QTimer::timeout, [this] {
@@ -96,6 +105,7 @@ public:
 private:
     CSendRun& m_run;
     CInterruptWatch m_interrupts;
+    std::unique_ptr<QSocketNotifier> m_pNotifier;
     QTimer m_timer;
 };
 
