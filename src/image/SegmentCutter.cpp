@@ -3,6 +3,7 @@
 #include <cstring>
 #include <vector>
 
+#include "DownloadSegment.h"
 #include "ImageRecords.h"
 
 void CSegmentCutter::SetImage(SharedImage pImage, uint32_t nImageSize) {
@@ -92,7 +93,7 @@ int CSegmentCutter::PrepareNextSegment() {
         }
         m_nImageOffset += RECORD_HEAD_SIZE + nLength;
     }
-    segment.insert(segment.end(), 8, 0);
+    segment.insert(segment.end(), SEGMENT_TAIL_SIZE, 0);
 
     m_pSegment = std::make_unique<uint8_t[]>(segment.size());
     std::memcpy(m_pSegment.get(), segment.data(), segment.size());

@@ -6,9 +6,7 @@
 #include <signal.h>
 #include <unistd.h>
 
-#include <QCoreApplication>
 #include <cerrno>
-#include <deque>
 #include <system_error>
 #include <vector>
 
@@ -32,73 +30,8 @@ bool IsFatal(int nError) {
 
 }  // namespace
 
-// Lives on the thread that made the reader; see the header for why messages go through it.
-class CEventRelay : public QObject {
-public:
-    explicit CEventRelay(QObject* pTarget) : m_pTarget(pTarget) {}
-
-    // Reader thread.
-    void Push(int nMessage, uintptr_t wParam, intptr_t lParam, std::string text) {
-        QEvent* pWake = nullptr;
-        {
-            std::lock_guard lock(m_mutex);
-            m_items.push_back({nMessage, wParam, lParam, std::move(text)});
-            if (!m_bWakePending) {
-                m_bWakePending = true;
-                pWake = new QEvent(WakeType());  // made under the mutex, read after taking it
-            }
-        }
-        if (pWake != nullptr) {
-            QCoreApplication::postEvent(this, pWake);
-        }
-    }
-
-protected:
-    bool event(QEvent* pEvent) override {
-        // The mutex comes before the event is looked at: it orders the reader's writes,
-        // the wake-up event's included, before everything done here.
-        std::unique_lock lock(m_mutex);
-        if (pEvent->type() != WakeType()) {
-            lock.unlock();
-            return QObject::event(pEvent);
-        }
-        std::deque<Item> items;
-        items.swap(m_items);
-        m_bWakePending = false;
-        lock.unlock();
-        // Delivered here and now rather than posted once more: a byte then reaches the
-        // sender one event-loop pass after it was read, not two. The target never acts
-        // outside itself inside a handler (its messages and its end are queued), so nothing
-        // here is re-entered or destroyed while the batch is delivered.
-        for (Item& item : items) {
-            CCommEvent event(item.nMessage, item.wParam, item.lParam, std::move(item.text));
-            QCoreApplication::sendEvent(m_pTarget, &event);
-        }
-        return true;
-    }
-
-private:
-    struct Item {
-        int nMessage;
-        uintptr_t wParam;
-        intptr_t lParam;
-        std::string text;
-    };
-
-    static QEvent::Type WakeType() {
-        static const auto type = static_cast<QEvent::Type>(QEvent::registerEventType());
-        return type;
-    }
-
-    QObject* m_pTarget;
-    std::mutex m_mutex;
-    std::deque<Item> m_items;
-    bool m_bWakePending = false;
-};
-
-CReadThread::CReadThread(QObject* pTarget, const std::atomic<bool>& bPortOpen)
-    : m_pRelay(pTarget != nullptr ? std::make_unique<CEventRelay>(pTarget) : nullptr),
-      m_bPortOpen(bPortOpen) {
+CReadThread::CReadThread(CCommQueue& events, const std::atomic<bool>& bPortOpen)
+    : m_events(events), m_bPortOpen(bPortOpen) {
     if (pipe2(m_wake, O_CLOEXEC | O_NONBLOCK) != 0) {
         m_wake[0] = m_wake[1] = -1;  // Resume reports it
     }
@@ -183,12 +116,10 @@ void CReadThread::DrainWake() {
     }
 }
 
-void CReadThread::Post(int nMessage, uintptr_t wParam, std::string text) {
-    if (m_pRelay != nullptr) {
-        // A byte carries when it was read, which tells whether it can answer a write.
-        const intptr_t lParam = nMessage == WM_COMM_BYTE ? CommClockMicros() : 0;
-        m_pRelay->Push(nMessage, wParam, lParam, std::move(text));
-    }
+void CReadThread::Post(int nMessage, uintptr_t wParam, std::string text, std::string detail) {
+    // A byte carries when it was read, which tells whether it can answer a write.
+    const intptr_t lParam = nMessage == WM_COMM_BYTE ? CommClockMicros() : 0;
+    m_events.Post({nMessage, wParam, lParam, std::move(text), std::move(detail)});
 }
 
 void CReadThread::Run() {
@@ -299,8 +230,8 @@ bool CReadThread::ReadNetworkWhileOpen(CNetworkLink& link) {
                 DrainWake();
                 return true;
             }
-            Post(WM_COMM_FAILED, static_cast<uintptr_t>(nError),
-                 std::string(PORT_OPEN_FAILED) + "\n" + detail);
+            Post(WM_COMM_FAILED, static_cast<uintptr_t>(nError), PORT_OPEN_FAILED,
+                 std::move(detail));
             return false;
         }
         bReadNow = true;
@@ -338,8 +269,8 @@ bool CReadThread::ReadNetworkWhileOpen(CNetworkLink& link) {
             Post(WM_COMM_BYTE, byte);
         }
         if (outcome != CNetworkLink::RECEIVED) {
-            Post(WM_COMM_FAILED, static_cast<uintptr_t>(nError),
-                 ReadProblem(nError) + "\n" + link.Address() + ": " + reason);
+            Post(WM_COMM_FAILED, static_cast<uintptr_t>(nError), ReadProblem(nError),
+                 link.Address() + ": " + reason);
             return false;
         }
     }

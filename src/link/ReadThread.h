@@ -1,16 +1,10 @@
-// CReadThread: the program's one worker thread. While its port is open it waits on the port
-// (at most 5000 ms at a time, plus a wake-up descriptor), reads one byte per read and posts
-// each byte, in order, as a WM_COMM_BYTE event to its target on the user-interface thread.
-// It reads nothing of the sender, and the locks it shares with the user-interface thread are
-// held for a few instructions at a time, never while it waits on the port. It runs with
-// SIGINT, SIGTERM and SIGHUP blocked, so those always reach the user-interface thread.
-//
-// Hand-over: the reader queues each message under a mutex of its own and wakes a relay
-// object that lives on the thread that made this object (the user-interface thread); the
-// relay then delivers the CCommEvents to the target there, in order, straight from its own
-// event (one event-loop pass per batch of bytes). Everything the target reads
-// is thus made on its own thread, and the one crossing is a plain mutex that race checkers
-// understand (Qt's internal event-queue lock is invisible to them).
+// CReadThread: the program's one worker thread per port. While its port is open it waits on
+// the port (at most 5000 ms at a time, plus a wake-up descriptor), reads one byte per read and
+// posts each byte, in order, as a WM_COMM_BYTE event to its CCommQueue, whose eventfd wakes the
+// consumer's loop. It reads nothing of the sender, and the locks it shares with the consumer's
+// thread (its own and the queue's) are held for a few instructions at a time, never while it
+// waits on the port. It runs with SIGINT, SIGTERM and SIGHUP blocked, so those always reach
+// the consumer's thread.
 //
 // Parking: while the port is closed the thread waits at a safe point. Park() (called by
 // ClosePort with the open flag already cleared) wakes it and returns once it has parked; the
@@ -25,18 +19,17 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
-#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
 
-class QObject;
-class CEventRelay;
+class CCommQueue;
 class CNetworkLink;
 
 class CReadThread {
 public:
-    CReadThread(QObject* pTarget, const std::atomic<bool>& bPortOpen);
+    // Both must outlive this object.
+    CReadThread(CCommQueue& events, const std::atomic<bool>& bPortOpen);
     virtual ~CReadThread();
 
     // Starts the thread on its first call; afterwards makes the parked thread read nFd.
@@ -59,13 +52,13 @@ private:
     // Reads nFd until asked to park (true) or until the port failed for good (false; the
     // WM_COMM_FAILED event has been posted).
     bool ReadWhileOpen(int nFd);
-    // The same for a network link.
+    // The same for a network link: connects it first when it is not yet connected.
     bool ReadNetworkWhileOpen(CNetworkLink& link);
-    void Post(int nMessage, uintptr_t wParam, std::string text = {});
+    void Post(int nMessage, uintptr_t wParam, std::string text = {}, std::string detail = {});
     void Wake();
     void DrainWake();
 
-    std::unique_ptr<CEventRelay> m_pRelay;
+    CCommQueue& m_events;
     const std::atomic<bool>& m_bPortOpen;
     std::thread m_thread;
     std::mutex m_mutex;

@@ -7,8 +7,6 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
-#include <QCoreApplication>
-#include <QTimer>
 #include <algorithm>
 #include <cerrno>
 #include <charconv>
@@ -43,15 +41,16 @@ const LineSpeed& SpeedFor(int nBaudRate) {
 
 // Bytes that sit in the output queue without moving for this long are a stalled line.
 constexpr milliseconds kStallLimit{2000};
-constexpr int kDrainLookMs = 100;
+constexpr milliseconds kDrainLook{100};
 constexpr char kWriteProblem[] = "A problem occured while trying to write to the Com Port: ";
 
 // The adapter latency timer while the port is open: the lowest the adapters accept.
 constexpr int kLatencyTimerMs = 1;
 
-// Bytes still in the driver's output queue, or in the transmitter itself (one byte) where
-// the driver can tell. -1 when the driver cannot say at all.
-int PendingOutput(int fd) {
+}  // namespace
+
+int CSerialPort::PendingOutput() const {
+    const int fd = m_hCom;
     int nQueued = 0;
     if (ioctl(fd, TIOCOUTQ, &nQueued) != 0) {
         return -1;
@@ -66,12 +65,10 @@ int PendingOutput(int fd) {
     return 0;
 }
 
-}  // namespace
-
-CSerialPort::CSerialPort(QObject* pTarget, MessageSink sink)
-    : m_pReadThread(std::make_unique<CReadThread>(pTarget, m_bPortOpen)),
+CSerialPort::CSerialPort(CCommQueue& events, MessageSink sink)
+    : m_pReadThread(std::make_unique<CReadThread>(events, m_bPortOpen)),
       m_sink(std::move(sink)),
-      m_pTarget(pTarget) {}
+      m_events(events) {}
 
 CSerialPort::~CSerialPort() {
     ClosePort();
@@ -180,7 +177,6 @@ int CSerialPort::OpenPort(const std::string& portName, int nBaudRate) {
                         path + " refuses " + std::to_string(line.nRate) + " baud 8N1 (" +
                             std::strerror(nError) + ")");
     }
-    m_nLineRate = line.nRate;
     // DTR and RTS inactive; drivers without modem lines (pseudo-terminals) refuse this.
     int nLines = TIOCM_DTR | TIOCM_RTS;
     ioctl(fd, TIOCMBIC, &nLines);
@@ -188,7 +184,7 @@ int CSerialPort::OpenPort(const std::string& portName, int nBaudRate) {
 
     m_hCom = fd;
     m_bPortOpen.store(true);
-    if (!m_pReadThread->Resume(fd)) {
+    if (m_events.Fd() < 0 || !m_pReadThread->Resume(fd)) {
         m_bPortOpen.store(false);
         m_pReadThread->Park();
         RestoreLine(fd);
@@ -205,6 +201,7 @@ int CSerialPort::ClosePort() {
     }
     m_bPortOpen.store(false);
     m_pReadThread->Park();
+    m_tDrainLook = Clock::time_point::max();
     if (m_pNetwork != nullptr) {
         int nError = 0;
         const int rc = m_pNetwork->Close(nError);
@@ -264,38 +261,35 @@ int CSerialPort::WritePort(const void* pBuffer, uint32_t nLength) {
             return 0;
         }
     }
-    const int nPending = PendingOutput(m_hCom);
-    if (nPending > 0 && m_pTarget != nullptr) {
-        if (m_pDrainTimer == nullptr) {
-            m_pDrainTimer = std::make_unique<QTimer>();
-            m_pDrainTimer->setInterval(kDrainLookMs);
-            QObject::connect(m_pDrainTimer.get(), &QTimer::timeout, [this] { WatchDrain(); });
-        }
+    const int nPending = PendingOutput();
+    if (nPending > 0) {
         m_nDrainLast = nPending;
         m_tDrainMoved = Clock::now();
-        m_pDrainTimer->start();
+        m_tDrainLook = m_tDrainMoved + kDrainLook;
     }
     return 1;
 }
 
-void CSerialPort::WatchDrain() {
-    const int nPending = m_bPortOpen.load() && m_pNetwork == nullptr ? PendingOutput(m_hCom) : 0;
-    if (nPending <= 0) {
-        m_pDrainTimer->stop();  // drained, closed, or the driver cannot tell
+void CSerialPort::CheckDeadlines() {
+    const auto now = Clock::now();
+    if (now < m_tDrainLook) {
         return;
     }
-    const auto now = Clock::now();
+    const int nPending = m_bPortOpen.load() && m_pNetwork == nullptr ? PendingOutput() : 0;
+    if (nPending <= 0) {
+        m_tDrainLook = Clock::time_point::max();  // drained, closed, or the driver cannot tell
+        return;
+    }
     if (nPending != m_nDrainLast) {
         m_nDrainLast = nPending;
         m_tDrainMoved = now;
+    } else if (now - m_tDrainMoved >= kStallLimit) {
+        m_tDrainLook = Clock::time_point::max();
+        m_events.Post(
+            {WM_COMM_FAILED, ETIMEDOUT, 0, kWriteProblem + std::to_string(ETIMEDOUT), {}});
         return;
     }
-    if (now - m_tDrainMoved >= kStallLimit) {
-        m_pDrainTimer->stop();
-        QCoreApplication::postEvent(m_pTarget,
-                                    new CCommEvent(WM_COMM_FAILED, ETIMEDOUT, 0,
-                                                   kWriteProblem + std::to_string(ETIMEDOUT)));
-    }
+    m_tDrainLook = now + kDrainLook;
 }
 
 void CSerialPort::LowerLatency(int fd) {
@@ -369,14 +363,13 @@ int CSerialPort::OpenNetworkPort(const std::string& portName, int nBaudRate) {
     m_pNetwork = std::make_unique<CNetworkLink>();
     m_pNetwork->SetTarget(address, LineRate(nBaudRate));
     m_bPortOpen.store(true);
-    if (!m_pReadThread->Resume(-1, m_pNetwork.get())) {
+    if (m_events.Fd() < 0 || !m_pReadThread->Resume(-1, m_pNetwork.get())) {
         m_bPortOpen.store(false);
         m_pReadThread->Park();
         m_pNetwork.reset();
         m_hCom = -1;
         return FailOpen(-1, kSetupFailed, "the reader thread for " + portName + " cannot start");
     }
-    m_nLineRate = LineRate(nBaudRate);
     return 1;
 }
 

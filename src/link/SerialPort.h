@@ -27,6 +27,10 @@
 // nothing) while it is closed; ClosePort wakes it and waits until it has parked before the
 // descriptor is closed. The destructor closes the port and joins the thread.
 //
+// The drain watch: bytes a write left in the driver's queue that do not move for 2 s are a
+// stalled line. No timer runs for it: NextDeadline says when the owner's loop should next
+// call CheckDeadlines, which looks without waiting.
+//
 // Messages for the user go to the message sink on the calling (user-interface) thread: the
 // wizard shows a message box, the command-line tool prints to stderr. Next to each failure of
 // OpenPort the port keeps one detail line (LastDetail) with the device, the reason and what
@@ -44,8 +48,7 @@
 
 #include "LatencyTimer.h"
 
-class QObject;
-class QTimer;
+class CCommQueue;
 class CReadThread;
 class CNetworkLink;
 
@@ -53,8 +56,9 @@ class CSerialPort {
 public:
     using MessageSink = std::function<void(const std::string&)>;
 
-    // pTarget receives the reader's events (CommEvents.h); it must outlive this object.
-    CSerialPort(QObject* pTarget, MessageSink sink);
+    // events receives the reader's events and the drain watch's (CommEvents.h); it must
+    // outlive this object.
+    CSerialPort(CCommQueue& events, MessageSink sink);
     virtual ~CSerialPort();
 
     // TRUE (1) when the port is open, also when it already was. FALSE (0) after a failure
@@ -76,12 +80,19 @@ public:
     // Hands all nLength bytes to the driver's output queue and returns at once; it never
     // waits for the line. 1 when queued; 0 when the port is closed or failed, or when the
     // queue cannot take them all (the line stopped taking bytes: ETIMEDOUT). Bytes that then
-    // sit in the queue without moving for 2 s are a stalled line too: that is found by a
-    // timer on the calling thread, which looks without waiting and posts one WM_COMM_FAILED
-    // with the write message and ETIMEDOUT to the event target.
+    // sit in the queue without moving for 2 s are a stalled line too: CheckDeadlines finds
+    // that and posts one WM_COMM_FAILED with the write message and ETIMEDOUT to the queue.
     int WritePort(const void* pBuffer, uint32_t nLength);
     // Why the last WritePort returned 0: an errno value (ETIMEDOUT when the line stalled).
     int LastWriteError() const { return m_nWriteError; }
+
+    // When CheckDeadlines should next look at the output queue; time_point::max() while no
+    // written bytes are being watched.
+    std::chrono::steady_clock::time_point NextDeadline() const { return m_tDrainLook; }
+    // Looks at the output queue without waiting (a no-op before NextDeadline): stops
+    // watching once it has drained, the port closed or the driver cannot tell; posts the one
+    // stall failure when the count has not moved for 2 s.
+    void CheckDeadlines();
 
     bool IsOpen() const { return m_bPortOpen.load(); }
     // The device path of the last OpenPort ("" when the port text named none).
@@ -106,14 +117,18 @@ public:
     struct termios m_dcb {};  // line settings last applied
     std::unique_ptr<CReadThread> m_pReadThread;
 
+protected:
+    // Bytes written to the open device that have not left it yet: the driver's output queue,
+    // or the transmitter itself (one byte) where the driver can tell. -1 when it cannot say at
+    // all. The drain watch's measure; a pseudo-terminal keeps no such count (always 0).
+    virtual int PendingOutput() const;
+
 private:
     void Tell(const std::string& message);
     // Closes fd, keeps strDetail, tells pMessage; returns 0.
     int FailOpen(int fd, const char* pMessage, std::string strDetail);
     // Network ports (rfc2217://, tcp://): the open and the write through m_pNetwork.
     int OpenNetworkPort(const std::string& portName, int nBaudRate);
-    // The drain watch: started by a write that left bytes queued, one look per tick.
-    void WatchDrain();
     // Low latency on the freshly set-up fd, remembered for RestoreLine; sets LatencyNote.
     void LowerLatency(int fd);
     // Puts back what OpenPort changed on fd: the latency settings and the terminal settings.
@@ -121,7 +136,6 @@ private:
 
     MessageSink m_sink;
     int m_nWriteError = 0;
-    int m_nLineRate = 57600;  // of the open line
     std::string m_strPath;
     std::string m_strDetail;
     std::string m_strLatencyNote;
@@ -129,9 +143,10 @@ private:
     bool m_bLineSaved = false;      // m_savedLine holds them, still to be put back
     bool m_bLowLatencySet = false;  // the driver's low-latency flag was off and is on
     CLatencyTimer m_latencyTimer{"/sys"};
-    QObject* m_pTarget;
+    CCommQueue& m_events;
     std::unique_ptr<CNetworkLink> m_pNetwork;  // set while a network port is open or opening
-    std::unique_ptr<QTimer> m_pDrainTimer;
-    int m_nDrainLast = -1;                                // bytes queued at the last look
+    int m_nDrainLast = -1;                     // bytes queued at the last look
     std::chrono::steady_clock::time_point m_tDrainMoved;  // when that count last changed
+    std::chrono::steady_clock::time_point m_tDrainLook =  // the next look; max(): none
+        std::chrono::steady_clock::time_point::max();
 };

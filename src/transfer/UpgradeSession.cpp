@@ -5,13 +5,12 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "CommEvents.h"
 #include "PortAddress.h"
 #include "ResultTexts.h"
 
 namespace {
 
-constexpr int SILENCE_CHECK_INTERVAL_MS = 1000;
+constexpr std::chrono::milliseconds kSilenceCheckInterval{1000};
 
 // Both silence limits, shortened by tests through ORVANTA_SILENCE_MS; 0 (keep the defaults)
 // for a missing or unusable value.
@@ -30,20 +29,21 @@ uint32_t SilenceLimit() {
 
 }  // namespace
 
-CUpgradeSession::CUpgradeSession(QObject* pParent)
-    : QObject(pParent),
-      m_port(this, [this](const std::string& text) { Tell(text); }),
+CUpgradeSession::CUpgradeSession(ISessionObserver& observer)
+    : m_observer(observer),
+      m_port(m_events,
+             [this](const std::string& text) {
+                 m_strLastTold = text;
+                 Tell(text);
+             }),
       m_sender(*this) {
-    m_clock.start();
     if (const uint32_t nLimit = SilenceLimit(); nLimit != 0) {
         SetSilenceLimit(nLimit);
     }
-    m_silenceTimer.setInterval(SILENCE_CHECK_INTERVAL_MS);
-    connect(&m_silenceTimer, &QTimer::timeout, this, [this] { m_sender.CheckSilence(); });
-    // Answer windows are a few milliseconds; a coarse timer would stretch each by far more.
-    m_windowTimer.setSingleShot(true);
-    m_windowTimer.setTimerType(Qt::PreciseTimer);
-    connect(&m_windowTimer, &QTimer::timeout, this, [this] { m_sender.CheckSilence(); });
+}
+
+CUpgradeSession::~CUpgradeSession() {
+    m_port.ClosePort();
 }
 
 void CUpgradeSession::SetSilenceLimit(uint32_t nMilliseconds) {
@@ -52,36 +52,74 @@ void CUpgradeSession::SetSilenceLimit(uint32_t nMilliseconds) {
 }
 
 void CUpgradeSession::ScheduleCheck(uint32_t nDelayMs) {
-    m_windowTimer.start(static_cast<int>(std::min<uint32_t>(nDelayMs, INT32_MAX)));
-}
-
-CUpgradeSession::~CUpgradeSession() {
-    // Closed here, while the object is whole, so a failure message can still go out.
-    m_port.ClosePort();
+    m_tWindow = Clock::now() + std::chrono::milliseconds(nDelayMs);
 }
 
 int CUpgradeSession::Prepare(SharedImage pImage, uint32_t nImageSize) {
-    m_strDetail.clear();
-    m_silenceTimer.start();
+    m_failure = CFailure{};
+    m_portFailure = CFailure{};
+    m_tSilenceCheck = Clock::now() + kSilenceCheckInterval;
     return m_sender.Start(std::move(pImage), nImageSize);
 }
 
 int CUpgradeSession::OpenPort(const std::string& portName, int nBaudRate) {
+    m_strLastTold.clear();
     if (!m_port.OpenPort(portName, nBaudRate)) {
-        m_silenceTimer.stop();
-        m_strDetail = m_port.LastDetail();
+        m_tSilenceCheck = Clock::time_point::max();
+        m_failure =
+            CFailure{RESULT_SERIAL_FAILED, CFailure::PORT_OPEN, m_strLastTold, m_port.LastDetail()};
         return 0;
     }
     m_strLastError.clear();
-    m_bFailureReported = false;
+    m_portFailure = CFailure{};
+    m_failure = CFailure{};
     CPortAddress address;
     m_bNetwork = CPortAddress::Parse(portName, address) && address.m_nKind != CPortAddress::LOCAL;
     m_sender.SetPeerName(m_bNetwork ? "the projector or from the server at " + address.Text()
                                     : "the projector");
     if (!m_sender.IsFinished()) {
-        m_silenceTimer.start();
+        m_tSilenceCheck = Clock::now() + kSilenceCheckInterval;
     }
     return 1;
+}
+
+void CUpgradeSession::Abort(int nResult, CFailure::Cause nCause, const std::string& strDetail) {
+    m_sender.Abort(nResult, nCause, strDetail);
+}
+
+CUpgradeSession::Clock::time_point CUpgradeSession::NextDeadline() const {
+    if (!m_deferred.empty()) {
+        return Clock::now();
+    }
+    return std::min({m_tSilenceCheck, m_tWindow, m_port.NextDeadline()});
+}
+
+void CUpgradeSession::Service() {
+    m_port.CheckDeadlines();
+    for (const CCommEvent& event : m_events.Take()) {
+        OnCommEvent(event);
+    }
+    const auto now = Clock::now();
+    if (now >= m_tWindow) {
+        m_tWindow = Clock::time_point::max();
+        m_sender.CheckSilence();
+    }
+    if (now >= m_tSilenceCheck) {
+        m_tSilenceCheck =
+            m_sender.IsFinished() ? Clock::time_point::max() : now + kSilenceCheckInterval;
+        m_sender.CheckSilence();
+    }
+    // Taken off the queue before delivery: a nested Service() from inside a handler then
+    // delivers the rest, and nothing twice.
+    while (!m_deferred.empty()) {
+        Deferred item = std::move(m_deferred.front());
+        m_deferred.pop_front();
+        if (item.bEnd) {
+            m_observer.OnFinished(item.failure);
+        } else {
+            m_observer.OnMessage(item.strText);
+        }
+    }
 }
 
 bool CUpgradeSession::IsPortOpen() const {
@@ -95,11 +133,12 @@ int CUpgradeSession::WritePort(const void* pBuffer, uint32_t nLength) {
     }
     // The sender ends the attempt with result 5; the user gets one message for the failed
     // port, whichever side (this write or the reader) notices it first.
-    if (!m_bFailureReported && m_port.IsOpen()) {
-        m_bFailureReported = true;
-        m_strDetail = PortFailureDetail(m_port.LastWriteError());
-        Tell("A problem occured while trying to write to the Com Port: " +
-             std::to_string(m_port.LastWriteError()));
+    if (m_port.IsOpen()) {
+        const int nError = m_port.LastWriteError();
+        PortFailed(
+            CFailure::WRITE,
+            "A problem occured while trying to write to the Com Port: " + std::to_string(nError),
+            PortFailureDetail(nError));
     }
     return 0;
 }
@@ -109,29 +148,55 @@ void CUpgradeSession::ClosePort() {
 }
 
 void CUpgradeSession::SetProgress(uint32_t nSegmentPos, uint32_t nTotalPos) {
-    emit progress(nSegmentPos, nTotalPos);
+    m_observer.OnProgress(nSegmentPos, nTotalPos);
 }
 
 void CUpgradeSession::UpdateTexts(const std::string& strElapsed, const std::string& strStatus) {
-    emit textsChanged(QString::fromStdString(strElapsed), QString::fromLocal8Bit(strStatus));
+    m_observer.OnTexts(strElapsed, strStatus);
+}
+
+void CUpgradeSession::OnSenderEvent(const CSenderEvent& event) {
+    m_observer.OnSenderEvent(event);
 }
 
 void CUpgradeSession::Finished(int nResult) {
-    m_silenceTimer.stop();
-    m_windowTimer.stop();
-    if (nResult == RESULT_SUCCESS) {
-        m_strDetail.clear();
-    } else if (m_strDetail.empty()) {
-        m_strDetail = m_sender.Failure().strDetail;
+    m_tSilenceCheck = Clock::time_point::max();
+    m_tWindow = Clock::time_point::max();
+    m_failure = CFailure{};
+    if (nResult != RESULT_SUCCESS) {
+        m_failure = m_sender.Failure();
+        m_failure.nResult = nResult;
+        if (m_portFailure.nCause != CFailure::NONE) {
+            // The port failed first; whatever the sender then noticed follows from that.
+            m_failure.nCause = m_portFailure.nCause;
+            m_failure.strMessage = m_portFailure.strMessage;
+            if (!m_portFailure.strDetail.empty()) {
+                m_failure.strDetail = m_portFailure.strDetail;
+            }
+        }
     }
-    QMetaObject::invokeMethod(
-        this, [this, nResult] { emit finished(nResult); }, Qt::QueuedConnection);
+    m_deferred.push_back({true, {}, m_failure});
 }
 
 void CUpgradeSession::Tell(const std::string& text) {
-    QMetaObject::invokeMethod(
-        this, [this, strText = QString::fromStdString(text)] { emit message(strText); },
-        Qt::QueuedConnection);
+    m_deferred.push_back({false, text, {}});
+}
+
+void CUpgradeSession::PortFailed(CFailure::Cause nCause, const std::string& strMessage,
+                                 std::string strDetail) {
+    if (m_portFailure.nCause != CFailure::NONE) {
+        return;
+    }
+    m_portFailure.nResult = RESULT_SERIAL_FAILED;
+    m_portFailure.nCause = nCause;
+    if (!strMessage.empty() && strMessage != m_strLastError) {
+        m_portFailure.strMessage = strMessage;
+        Tell(strMessage);
+    }
+    // An attempt already over keeps the detail it ended with.
+    if (!m_sender.IsFinished()) {
+        m_portFailure.strDetail = std::move(strDetail);
+    }
 }
 
 std::string CUpgradeSession::PortFailureDetail(int nError) const {
@@ -143,21 +208,12 @@ std::string CUpgradeSession::PortFailureDetail(int nError) const {
 
 uint32_t CUpgradeSession::GetTickCount() const {
     // Wraps like a tick count; the sender only ever takes differences.
-    return static_cast<uint32_t>(m_clock.elapsed());
+    return static_cast<uint32_t>(
+        std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - m_start).count());
 }
 
-bool CUpgradeSession::event(QEvent* pEvent) {
-    if (pEvent->type() != CCommEvent::EventType()) {
-        return QObject::event(pEvent);
-    }
-    const auto* pComm = static_cast<const CCommEvent*>(pEvent);
-    OnCommEvent(pComm->m_nMessage, pComm->m_wParam, pComm->m_lParam, pComm->m_strText);
-    return true;
-}
-
-void CUpgradeSession::OnCommEvent(int nMessage, uintptr_t wParam, intptr_t lParam,
-                                  const std::string& text) {
-    switch (nMessage) {
+void CUpgradeSession::OnCommEvent(const CCommEvent& event) {
+    switch (event.nMessage) {
         case WM_COMM_BYTE:
             if (m_bNetwork && !m_sender.IsFinished()) {
                 // Bytes from a server of the wrong kind are no projector's answers.
@@ -166,39 +222,31 @@ void CUpgradeSession::OnCommEvent(int nMessage, uintptr_t wParam, intptr_t lPara
                     break;
                 }
             }
-            m_sender.OnCommByte(static_cast<uint8_t>(wParam & 0xFF),
-                                lParam != 0 && lParam < m_nLastWriteUs);
+            m_sender.OnCommByte(static_cast<uint8_t>(event.wParam & 0xFF),
+                                event.lParam != 0 && event.lParam < m_nLastWriteUs);
             break;
         case WM_COMM_ERROR:
-            if (!m_bFailureReported && text != m_strLastError) {
-                m_strLastError = text;
-                Tell(text);
+            if (m_portFailure.nCause == CFailure::NONE && event.strText != m_strLastError) {
+                m_strLastError = event.strText;
+                Tell(event.strText);
             }
             break;
-        case WM_COMM_FAILED:
-            if (!m_bFailureReported) {
-                m_bFailureReported = true;
-                // A network port names the address and the server's side of the failure
-                // on a second line; that line is the detail, the first the message.
-                const size_t nBreak = text.find('\n');
-                const std::string head = text.substr(0, nBreak);
-                if (!head.empty() && head != m_strLastError) {
-                    Tell(head);
-                }
-                if (!m_sender.IsFinished()) {
-                    if (nBreak == std::string::npos) {
-                        m_strDetail = PortFailureDetail(static_cast<int>(wParam));
-                    } else if (head == PORT_OPEN_FAILED) {
-                        // The connection was never made: the detail an open failure leaves.
-                        m_strDetail = text.substr(nBreak + 1);
-                    } else {
-                        m_strDetail = text.substr(nBreak + 1) +
-                                      "; check the network, the server and the projector's power";
-                    }
-                }
+        case WM_COMM_FAILED: {
+            const int nError = static_cast<int>(event.wParam);
+            if (event.strText == PORT_OPEN_FAILED) {
+                // The connection was never made: the detail an open failure leaves.
+                PortFailed(CFailure::PORT_OPEN, event.strText, event.strDetail);
+            } else if (!event.strDetail.empty()) {
+                PortFailed(
+                    CFailure::PORT_LOST, event.strText,
+                    event.strDetail + "; check the network, the server and the projector's power");
+            } else {
+                PortFailed(nError == ETIMEDOUT ? CFailure::WRITE : CFailure::PORT_LOST,
+                           event.strText, PortFailureDetail(nError));
             }
-            m_sender.Abort(RESULT_SERIAL_FAILED, CFailure::PORT_LOST);
+            m_sender.Abort(RESULT_SERIAL_FAILED, m_portFailure.nCause, m_portFailure.strDetail);
             break;
+        }
         default:
             break;
     }

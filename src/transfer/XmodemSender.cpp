@@ -71,7 +71,6 @@ int CXmodemSender::Start(SharedImage pImage, uint32_t nImageSize) {
     m_strElapsed.clear();
     m_bAwaitingReply = false;
     m_bFinished = false;
-    m_nPacketsSent = 0;
     m_nResent = 0;
     m_nRefusals = 0;
     m_nFile = 0;
@@ -90,6 +89,22 @@ int CXmodemSender::Start(SharedImage pImage, uint32_t nImageSize) {
     m_nCleanBlocks = 0;
     m_strNoiseSince.clear();
     m_strTakenFile.clear();
+    m_nWhy = CSenderEvent::FIRST;
+    m_nDoneBytes = 0;
+    m_nFileBytes = 0;
+    m_nFileTaken = 0;
+    m_strDescription.clear();
+
+    // The counts of the whole image, from a second cutter on the same (shared) image.
+    m_nFiles = 0;
+    m_nTotalBytes = 0;
+    CSegmentCutter measure;
+    measure.SetImage(m_cutter.m_pImage, m_cutter.m_nImageSize);
+    while (measure.PrepareNextSegment()) {
+        ++m_nFiles;
+        m_nTotalBytes += measure.m_nSegmentLength;
+        measure.ReleaseSegment();
+    }
 
     const int nResult = m_cutter.PrepareNextSegment();
     m_dwStartTick = m_host.GetTickCount();
@@ -112,10 +127,10 @@ void CXmodemSender::OnCommByte(uint8_t nByte, bool bEarly) {
         if (nByte == REQUEST) {
             StartSegment();
         } else if (m_nFile > 0) {
-            Noise();  // between files only a request is due
+            Noise(nByte);  // between files only a request is due
         }
     } else if (bEarly) {
-        Noise();
+        Noise(nByte);
     } else {
         OnReply(nByte);
     }
@@ -128,6 +143,7 @@ void CXmodemSender::CheckSilence() {
     const uint32_t nNow = m_host.GetTickCount();
     if (m_nState == STATE_WAIT_C) {
         if (m_nFile > 0 && nNow - m_dwFileTakenTick >= m_nRequestLimit) {
+            Tell(CSenderEvent::SILENCE, CSenderEvent::FIRST, 0, nNow - m_dwFileTakenTick);
             Fail(CFailure::SILENCE,
                  "no request for file " + std::to_string(m_nFile + 1) + " for " +
                      Seconds(m_nRequestLimit) + " after file " + std::to_string(m_nFile) +
@@ -148,6 +164,7 @@ void CXmodemSender::CheckSilence() {
         return;
     }
     if (m_bAwaitingReply && nNow - m_dwLastSendTick >= m_nSilenceLimit) {
+        Tell(CSenderEvent::SILENCE, CSenderEvent::FIRST, 0, nNow - m_dwLastSendTick);
         Fail(CFailure::SILENCE, (m_strPeer == kProjector ? "the projector sent no answer"
                                                          : "no answer from " + m_strPeer) +
                                     " for " + Seconds(m_nSilenceLimit) + " after " + Where());
@@ -175,7 +192,13 @@ void CXmodemSender::StartSegment() {
     if (m_cutter.m_nRemaining == 0) {
         return;
     }
+    if (m_nFile > 0) {
+        m_nDoneBytes += m_nFileBytes;
+    }
     ++m_nFile;
+    m_nFileBytes = m_cutter.m_nSegmentLength;
+    m_nFileTaken = 0;
+    m_strDescription = m_cutter.m_strStatus;
     m_nBlockIndex = 0;
     m_nTarget = 1;
     m_nHighest = 0;
@@ -184,19 +207,21 @@ void CXmodemSender::StartSegment() {
     m_nMaxRoundTrip = 0;
     m_nFirstRoundTrip = 0;
     m_nRetries = MAX_RETRIES;
-    SendIndexed(1, true);
+    Tell(CSenderEvent::REQUEST);
+    SendIndexed(1, CSenderEvent::FIRST);
 }
 
-void CXmodemSender::SendIndexed(uint32_t nIndex, bool bNew) {
+void CXmodemSender::SendIndexed(uint32_t nIndex, CSenderEvent::Why nWhy) {
     const uint32_t nLength = m_cutter.m_nSegmentLength;
     const uint32_t nOffset = (nIndex - 1) * BLOCK_SIZE;
     const uint32_t nCount = std::min(nLength - nOffset, BLOCK_SIZE);
     const uint8_t* pData = m_cutter.m_pSegment.get() + nOffset;
     // SendBlock reports the bars with the block still counted as remaining.
     m_cutter.m_nRemaining = nLength - nOffset;
-    if (!bNew) {
+    if (nWhy != CSenderEvent::FIRST) {
         ++m_nResent;
     }
+    m_nWhy = nWhy;
     m_nHighest = std::max(m_nHighest, nIndex);
     m_nBlockIndex = nIndex - 1;
     SendBlock(static_cast<uint8_t>(nIndex), pData, nCount);
@@ -226,6 +251,8 @@ void CXmodemSender::SendBlock(uint8_t nBlock, const uint8_t* pData, uint32_t nCo
         if (m_bFinished) {
             return;
         }
+        m_nState = STATE_SENDING;
+        Tell(CSenderEvent::PACKET, m_nWhy);
     }
     m_nState = STATE_SENDING;
 
@@ -249,7 +276,7 @@ void CXmodemSender::OnReply(uint8_t nReply) {
             m_bDisturbed = true;
             m_dwWindowTick = m_host.GetTickCount();
         }
-        Noise();
+        Noise(nReply);
         return;
     }
     ++m_nAnswers;
@@ -263,10 +290,15 @@ void CXmodemSender::OnReply(uint8_t nReply) {
             m_bDisturbed = true;
         }
         m_dwWindowTick = m_host.GetTickCount();
-        Noise();
+        Noise(nReply);
         return;
     }
     m_bAwaitingReply = false;
+    if (nReply == ACK && m_packet[0] != EOT) {
+        // The block now out was taken, or (an earlier one) was the last the projector took.
+        m_nFileTaken = std::min(m_nBlockIndex * BLOCK_SIZE, m_nFileBytes);
+    }
+    Tell(CSenderEvent::ANSWER, CSenderEvent::FIRST, nReply);
     if (nReply == NAK) {
         OpenWindow(SETTLE);
     } else {
@@ -286,7 +318,7 @@ void CXmodemSender::OnAck() {
         m_nTarget = m_nBlockIndex + 1;
         m_nRefusals = 0;
         m_nProbeDepth = 0;
-        Resend();
+        Resend(CSenderEvent::STEP_BACK);
         return;
     }
     // The first block's answer may wait for the projector to prepare its flash; the window
@@ -312,7 +344,7 @@ void CXmodemSender::OnAck() {
     m_nRefusals = 0;
     m_nProbeDepth = 0;
     m_nRetries = MAX_RETRIES;
-    SendIndexed(m_nTarget, m_nTarget > m_nHighest);
+    SendIndexed(m_nTarget, m_nTarget > m_nHighest ? CSenderEvent::FIRST : CSenderEvent::STEP_BACK);
 }
 
 void CXmodemSender::OpenWindow(Phase nPhase) {
@@ -333,10 +365,10 @@ void CXmodemSender::CloseWindow() {
         m_bOutOfStep = true;
         m_nStepsInStep = 0;
     }
-    Resend();
+    Resend(nPhase == QUIET ? CSenderEvent::UNSETTLED : CSenderEvent::REFUSED);
 }
 
-void CXmodemSender::Resend() {
+void CXmodemSender::Resend(CSenderEvent::Why nWhy) {
     if (m_nRetries <= 0) {
         // The projector refuses the packet for good, or its answers never came back in step
         // with the blocks; waiting on would never end.
@@ -358,6 +390,9 @@ void CXmodemSender::Resend() {
         if (m_host.IsPortOpen()) {
             ++m_nResent;
             Send(m_packet, 1);
+            if (!m_bFinished) {
+                Tell(CSenderEvent::EOT_SENT, nWhy);
+            }
         }
         return;
     }
@@ -370,7 +405,7 @@ void CXmodemSender::Resend() {
         m_nProbeDepth = std::min(m_nProbeDepth + 1, m_nTarget - 1);
         nIndex = m_nTarget - m_nProbeDepth;
     }
-    SendIndexed(nIndex, nIndex > m_nHighest);
+    SendIndexed(nIndex, nIndex < m_nTarget ? CSenderEvent::STEP_BACK : nWhy);
 }
 
 void CXmodemSender::SendEot() {
@@ -379,6 +414,9 @@ void CXmodemSender::SendEot() {
     m_nRefusals = 0;
     if (m_host.IsPortOpen()) {
         Send(m_packet, 1);
+        if (!m_bFinished) {
+            Tell(CSenderEvent::EOT_SENT);
+        }
     }
 }
 
@@ -389,6 +427,7 @@ void CXmodemSender::SegmentTaken() {
     m_dwFileTakenTick = m_host.GetTickCount();
     m_cutter.ReleaseSegment();
     m_nState = STATE_WAIT_C;
+    Tell(CSenderEvent::FILE_TAKEN);
     if (m_cutter.PrepareNextSegment()) {
         m_host.UpdateTexts(m_strElapsed, m_cutter.m_strStatus);
     } else {
@@ -397,7 +436,7 @@ void CXmodemSender::SegmentTaken() {
     }
 }
 
-void CXmodemSender::Noise() {
+void CXmodemSender::Noise(uint8_t nByte) {
     if (m_nNoise == 0) {
         m_strNoiseSince = m_nState == STATE_WAIT_C ? "the end of " + m_strTakenFile : Where();
         m_nNoiseSince = 0;
@@ -406,6 +445,7 @@ void CXmodemSender::Noise() {
     ++m_nNoise;
     ++m_nNoiseSince;
     ++m_nNoiseTotal;
+    Tell(CSenderEvent::NOISE, CSenderEvent::FIRST, nByte);
     if (m_nNoise >= NOISE_LIMIT) {
         Fail(CFailure::NOISE,
              std::to_string(m_nNoiseSince) + " unexpected bytes from " + m_strPeer + " since " +
@@ -421,7 +461,6 @@ void CXmodemSender::Send(const void* pBuffer, uint32_t nLength) {
         Finish(RESULT_SERIAL_FAILED, CFailure::WRITE);
         return;
     }
-    ++m_nPacketsSent;
     m_dwLastSendTick = m_host.GetTickCount();
     m_bAwaitingReply = true;
     m_nAnswers = 0;
@@ -450,6 +489,28 @@ void CXmodemSender::Finish(int nResult, CFailure::Cause nCause, std::string strD
     m_pNext = nullptr;
     m_cutter.ReleaseSegment();
     m_host.Finished(nResult);
+}
+
+void CXmodemSender::Tell(CSenderEvent::Kind nKind, CSenderEvent::Why nWhy, uint8_t nByte,
+                         uint32_t nMs) {
+    CSenderEvent event;
+    event.nKind = nKind;
+    event.nFile = m_nFile;
+    event.nFiles = m_nFiles;
+    const bool bBlockOut = m_nState == STATE_SENDING && m_packet[0] != EOT;
+    event.nBlock = bBlockOut ? m_nBlockIndex : 0;
+    event.nWhy = nWhy;
+    event.nByte = nByte;
+    event.nNoise = m_nNoise;
+    event.nFileBytesTaken = m_nFileTaken;
+    event.nFileBytes = m_nFileBytes;
+    event.nBytesTaken = m_nDoneBytes + m_nFileTaken;
+    event.nTotalBytes = m_nTotalBytes;
+    event.nFileBytesSent =
+        bBlockOut ? std::min((m_nBlockIndex - 1) * BLOCK_SIZE, m_nFileBytes) : m_nFileBytes;
+    event.nMs = nMs;
+    event.strDescription = m_strDescription;
+    m_host.OnSenderEvent(event);
 }
 
 uint32_t CXmodemSender::WindowMs() const {

@@ -44,6 +44,11 @@
 // wrong and where: how long the projector was silent after which block of which file, how
 // often a block was refused, that the answers fell out of step with the blocks, or how many
 // unexpected bytes came since which block. Packets sent again are counted (ResentBlocks).
+//
+// Whoever shows the upgrade learns what the sender does from its events (SenderEvent.h,
+// through ISenderHost::OnSenderEvent): each request, packet and why it went, answer, EOT, file
+// taken, silence and noise, with the bytes the projector has taken, so that nothing outside
+// needs to read the cutter or parse the written bytes.
 #pragma once
 
 #include <cstdint>
@@ -58,8 +63,9 @@ class ISenderHost {
 public:
     virtual ~ISenderHost() = default;
     virtual bool IsPortOpen() const = 0;
-    // Hands the bytes to the port and returns without waiting for the line. 0 when the port
-    // failed or could not take them all.
+    // Hands the bytes to the port and returns at once: it never waits for the line, so a line
+    // that stops draining shows up as silence. 0 when the port failed or could not take them
+    // all.
     virtual int WritePort(const void* pBuffer, uint32_t nLength) = 0;
     virtual void ClosePort() = 0;
     // Positions 0..1000 of the segment bar and the total bar.
@@ -75,7 +81,8 @@ public:
     // Asks for one CheckSilence call nDelayMs from now; a later request replaces an earlier
     // one that has not come yet.
     virtual void ScheduleCheck(uint32_t nDelayMs) = 0;
-    // What the sender just did or saw (SenderEvent.h), in the order it happened.
+    // What the sender just did or saw (SenderEvent.h), in the order it happened. The event
+    // and the description it points to are valid during the call only.
     virtual void OnSenderEvent(const CSenderEvent& event) { (void)event; }
 };
 
@@ -150,10 +157,6 @@ public:
     const CSegmentCutter& Cutter() const { return m_cutter; }
     int State() const { return m_nState; }
     bool IsFinished() const { return m_bFinished; }
-    const std::string& Elapsed() const { return m_strElapsed; }
-    const uint8_t* Packet() const { return m_packet; }
-    // Whether the current attempt has sent its first packet (the projector has asked).
-    bool HasSent() const { return m_nPacketsSent > 0; }
     // Packets and EOTs sent again in the current (or last) attempt.
     uint32_t ResentBlocks() const { return m_nResent; }
     // Unexpected bytes in the current (or last) attempt, all of them.
@@ -169,18 +172,23 @@ private:
 
     void StartSegment();
     void SendBlock(uint8_t nBlock, const uint8_t* pData, uint32_t nCount);
-    // Builds and sends block nIndex (1-based) of the segment; bNew: it was never sent before.
-    void SendIndexed(uint32_t nIndex, bool bNew);
+    // Builds and sends block nIndex (1-based) of the segment, for the reason nWhy.
+    void SendIndexed(uint32_t nIndex, CSenderEvent::Why nWhy);
     void OnReply(uint8_t nReply);
     void OnAck();
     // Opens (or restarts) the answer window in phase nPhase.
     void OpenWindow(Phase nPhase);
     // The answer window closed: EOT after a quiet last ACK, else a resend.
     void CloseWindow();
-    void Resend();
+    // Sends the packet or EOT out again (or an earlier block, see above); nWhy: why the one
+    // aimed at goes again.
+    void Resend(CSenderEvent::Why nWhy);
     void SendEot();
     void SegmentTaken();
-    void Noise();
+    void Noise(uint8_t nByte);
+    // Tells the host what just happened, with the counts as they now stand.
+    void Tell(CSenderEvent::Kind nKind, CSenderEvent::Why nWhy = CSenderEvent::FIRST,
+              uint8_t nByte = 0, uint32_t nMs = 0);
     void Send(const void* pBuffer, uint32_t nLength);
     void Fail(CFailure::Cause nCause, std::string strDetail);
     void Finish(int nResult, CFailure::Cause nCause, std::string strDetail = {});
@@ -205,12 +213,20 @@ private:
     uint32_t m_dwLastSendTick = 0;
     bool m_bAwaitingReply = false;
     bool m_bFinished = true;
-    uint32_t m_nPacketsSent = 0;
     uint32_t m_nResent = 0;
     uint32_t m_nRefusals = 0;    // NAKs for the block now aimed at
     uint32_t m_nFile = 0;        // 1-based index of the segment being sent
     uint32_t m_nBlockIndex = 0;  // 1-based index of the block now out, not wrapping
     CFailure m_failure;
+    CSenderEvent::Why m_nWhy = CSenderEvent::FIRST;  // why the packet being written goes out
+
+    // What the projector has taken, for the events.
+    uint32_t m_nFiles = 0;         // file blocks in the image
+    uint32_t m_nTotalBytes = 0;    // all their segments' lengths
+    uint32_t m_nDoneBytes = 0;     // the segments of the files before file m_nFile
+    uint32_t m_nFileBytes = 0;     // file m_nFile's segment length
+    uint32_t m_nFileTaken = 0;     // its bytes in acknowledged blocks
+    std::string m_strDescription;  // its description
 
     // Answers and windows.
     Phase m_nPhase = ANSWER;

@@ -40,7 +40,7 @@ int ExitStatusFor(int32_t nResult) {
 
 }  // namespace
 
-BOOL CFirmwareApp::InitInstance() {
+win::BOOL CFirmwareApp::InitInstance() {
     static const bool bHooked = std::atexit(StopUpgradeAtExit) == 0;
     (void)bHooked;
     QApplication::setWindowIcon(AppIcon());
@@ -59,5 +59,5 @@ BOOL CFirmwareApp::InitInstance() {
         std::fprintf(stderr, "orvanta: the window was closed from outside%s\n",
                      qPrintable(outcome));
     }
-    return FALSE;
+    return win::FALSE;
 }

@@ -13,7 +13,7 @@ class CFirmwareApp {
 public:
     // Creates the wizard, adds its pages, runs it until Finish or Cancel and deletes it.
     // Returns FALSE: there is nothing left to run afterwards. Needs a QApplication.
-    BOOL InitInstance();
+    win::BOOL InitInstance();
     // The status the program exits with (above).
     int ExitStatus() const { return m_nExitStatus; }
 

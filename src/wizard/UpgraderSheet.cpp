@@ -58,5 +58,5 @@ void CUpgraderSheet::EndUnlessTransferring() {
         return;
     }
     QMetaObject::invokeMethod(
-        this, [this] { EndDialog(IDCANCEL); }, Qt::QueuedConnection);
+        this, [this] { EndDialog(win::IDCANCEL); }, Qt::QueuedConnection);
 }

@@ -1,14 +1,16 @@
 // The port under test on a real pseudo-terminal (CPty), with every event it posts and every
-// message it shows recorded on the test's thread.
+// message it shows recorded on the test's thread, taken from its queue the way an owner's
+// loop takes them: when the queue's descriptor is readable or the port's deadline has come.
 #pragma once
 
-#include <QCoreApplication>
+#include <poll.h>
+
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <functional>
 #include <iterator>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "CommEvents.h"
@@ -22,36 +24,65 @@ struct Received {
     uintptr_t wParam;
     intptr_t lParam;
     std::string text;
+    std::string detail;
     bool operator==(const Received&) const = default;
 };
 
-class CPortUnderTest : public QObject {
+class CPortUnderTest;
+
+// Every port under test alive now, so that DeliverEvents serves them all.
+inline std::vector<CPortUnderTest*>& PortsUnderTest() {
+    static std::vector<CPortUnderTest*> ports;
+    return ports;
+}
+
+class CPortUnderTest {
 public:
+    CPortUnderTest() { PortsUnderTest().push_back(this); }
+    ~CPortUnderTest() { std::erase(PortsUnderTest(), this); }
+    CPortUnderTest(const CPortUnderTest&) = delete;
+    CPortUnderTest& operator=(const CPortUnderTest&) = delete;
+
+    // Takes what the port posted and looks at its deadline, without waiting.
+    void Serve() {
+        m_port.CheckDeadlines();
+        for (CCommEvent& event : m_queue.Take()) {
+            m_events.push_back({event.nMessage, event.wParam, event.lParam,
+                                std::move(event.strText), std::move(event.strDetail)});
+        }
+    }
+
+    CCommQueue m_queue;
     std::vector<Received> m_events;
     std::vector<std::string> m_messages;
-    CSerialPort m_port{this, [this](const std::string& s) { m_messages.push_back(s); }};
-
-protected:
-    bool event(QEvent* pEvent) override {
-        if (pEvent->type() != CCommEvent::EventType()) {
-            return QObject::event(pEvent);
-        }
-        const auto* p = static_cast<CCommEvent*>(pEvent);
-        m_events.push_back({p->m_nMessage, p->m_wParam, p->m_lParam, p->m_strText});
-        return true;
-    }
+    CSerialPort m_port{m_queue, [this](const std::string& s) { m_messages.push_back(s); }};
 };
 
-// Delivers posted events until done() holds (true) or for ms milliseconds (false).
+// Serves every port under test until done() holds (true) or for ms milliseconds (false),
+// sleeping in poll() on the queues' descriptors and up to the ports' next deadlines.
 inline bool DeliverEvents(const std::function<bool()>& done, int ms = 20000) {
-    const auto tEnd = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-    for (QCoreApplication::processEvents(); !done(); QCoreApplication::processEvents()) {
-        if (std::chrono::steady_clock::now() > tEnd) {
+    using Clock = std::chrono::steady_clock;
+    const auto tEnd = Clock::now() + std::chrono::milliseconds(ms);
+    for (;;) {
+        for (CPortUnderTest* pPort : PortsUnderTest()) {
+            pPort->Serve();
+        }
+        if (done()) {
+            return true;
+        }
+        const auto now = Clock::now();
+        if (now > tEnd) {
             return false;
         }
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        auto wake = std::min(tEnd, now + std::chrono::milliseconds(1));
+        std::vector<pollfd> fds;
+        for (CPortUnderTest* pPort : PortsUnderTest()) {
+            fds.push_back({pPort->m_queue.Fd(), POLLIN, 0});
+            wake = std::min(wake, pPort->m_port.NextDeadline());
+        }
+        const auto wait = std::chrono::ceil<std::chrono::milliseconds>(wake - now);
+        poll(fds.data(), fds.size(), static_cast<int>(std::max<long>(wait.count(), 0)));
     }
-    return true;
 }
 
 // Entries of /proc/self/fd or /proc/self/task: the process's descriptors or threads.

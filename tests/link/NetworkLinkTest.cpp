@@ -202,8 +202,9 @@ TEST(NetworkLinkTest, BytesBothWaysAndHangUp) {
         server.Close();
         ASSERT_TRUE(DeliverEvents([&] { return p.m_events.back().nMessage == WM_COMM_FAILED; }));
         EXPECT_EQ(p.m_events.back().text,
-                  "A problem occured while trying to read from the Com Port: 5\n" +
-                      server.Url(pScheme) + ": connection closed by the server");
+                  "A problem occured while trying to read from the Com Port: 5");
+        EXPECT_EQ(p.m_events.back().detail,
+                  server.Url(pScheme) + ": connection closed by the server");
         EXPECT_EQ(p.m_port.ClosePort(), 1);
         EXPECT_TRUE(p.m_messages.empty());
     }
@@ -247,7 +248,8 @@ TEST(NetworkLinkTest, FailedOpens) {
             ASSERT_EQ(p.m_events.size(), 1u);
             EXPECT_EQ(p.m_events[0].nMessage, WM_COMM_FAILED);
             EXPECT_EQ(p.m_events[0].wParam, static_cast<uintptr_t>(row.nError));
-            EXPECT_EQ(p.m_events[0].text, kOpenFailed + "\n" + row.detail);
+            EXPECT_EQ(p.m_events[0].text, kOpenFailed);
+            EXPECT_EQ(p.m_events[0].detail, row.detail);
             EXPECT_EQ(p.m_port.WritePort("x", 1), 0);
             EXPECT_EQ(p.m_port.ClosePort(), 1);
             EXPECT_TRUE(p.m_messages.empty());

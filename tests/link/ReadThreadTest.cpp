@@ -38,7 +38,7 @@ TEST(ReadThreadTest, BytesArriveInOrderAcrossCloseAndReopen) {
     // wrote it, never before the byte ahead of it.
     std::vector<Received> expected;
     for (size_t i = 0; i < sent.size() && i < p.m_events.size(); ++i) {
-        expected.push_back({WM_COMM_BYTE, sent[i], p.m_events[i].lParam, ""});
+        expected.push_back({WM_COMM_BYTE, sent[i], p.m_events[i].lParam, "", ""});
         EXPECT_GE(p.m_events[i].lParam, i == 0 ? tStart : p.m_events[i - 1].lParam) << i;
     }
     EXPECT_EQ(p.m_events, expected);
@@ -70,10 +70,3 @@ TEST(ReadThreadTest, HangUpIsReportedOnce) {
 }
 
 }  // namespace
-
-// Events need the application object, made before any port.
-int main(int argc, char** argv) {
-    QCoreApplication app(argc, argv);
-    testing::InitGoogleTest(&argc, argv);
-    return RUN_ALL_TESTS();
-}

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <stdlib.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 
 #include <cerrno>
@@ -167,6 +168,78 @@ TEST(SerialPortTest, WritesNeverWaitForTheLine) {
     EXPECT_EQ(p.m_port.WritePort(packet.data(), 133), 1);
     EXPECT_EQ(p.m_port.ClosePort(), 1);
     EXPECT_TRUE(p.m_messages.empty());
+}
+
+// A pseudo-terminal keeps no count of the bytes its far end has not read (TIOCOUTQ on it is
+// always 0), so this port takes that count from the master side; all else is the port's own.
+class CUnreadPtyPort : public CSerialPort {
+public:
+    CUnreadPtyPort(CCommQueue& events, int nMaster)
+        : CSerialPort(events, nullptr), m_nMaster(nMaster) {}
+
+protected:
+    int PendingOutput() const override {
+        int nUnread = 0;
+        return ioctl(m_nMaster, FIONREAD, &nUnread) == 0 ? nUnread : -1;
+    }
+
+private:
+    int m_nMaster;
+};
+
+// The drain watch, run as an owner's loop runs it: bytes that stop moving for 2 s are one
+// WM_COMM_FAILED with ETIMEDOUT, and the watch then stops; bytes the far end reads end the
+// watch with nothing posted.
+TEST(SerialPortTest, DrainWatchFindsAStalledLineThroughItsDeadlines) {
+    using Clock = std::chrono::steady_clock;
+    for (const bool bFarEndReads : {false, true}) {
+        SCOPED_TRACE(bFarEndReads ? "read" : "never read");
+        CPty pty;
+        CCommQueue queue;
+        CUnreadPtyPort port(queue, pty.m_nMaster);
+        EXPECT_EQ(port.NextDeadline(), Clock::time_point::max());
+        ASSERT_EQ(port.OpenPort(pty.m_strDevice, 115200), 1);
+        // The first packet reaches the master side a moment after the write; the second
+        // then finds it still unread.
+        const std::vector<uint8_t> packet(133, 0x5A);
+        ASSERT_EQ(port.WritePort(packet.data(), 133), 1);
+        pollfd master{pty.m_nMaster, POLLIN, 0};
+        ASSERT_EQ(poll(&master, 1, 5000), 1);
+        ASSERT_EQ(port.WritePort(packet.data(), 133), 1);
+        const auto tWritten = Clock::now();
+        EXPECT_LT(port.NextDeadline(), Clock::time_point::max());
+        uint8_t buffer[512];
+        for (size_t nRead = 0; bFarEndReads && nRead < 2 * packet.size();) {
+            const ssize_t n = read(pty.m_nMaster, buffer, sizeof buffer);
+            ASSERT_GT(n, 0);
+            nRead += static_cast<size_t>(n);
+        }
+        std::vector<CCommEvent> events;
+        while (events.empty() && port.NextDeadline() != Clock::time_point::max() &&
+               Clock::now() < tWritten + std::chrono::seconds(20)) {
+            const auto wait =
+                std::chrono::ceil<std::chrono::milliseconds>(port.NextDeadline() - Clock::now());
+            pollfd pfd{queue.Fd(), POLLIN, 0};
+            poll(&pfd, 1, static_cast<int>(std::max<long>(wait.count(), 0)));
+            port.CheckDeadlines();
+            events = queue.Take();
+        }
+        EXPECT_EQ(port.NextDeadline(), Clock::time_point::max());
+        if (bFarEndReads) {
+            EXPECT_TRUE(events.empty());
+        } else {
+            EXPECT_GE(Clock::now() - tWritten, std::chrono::seconds(2));
+            ASSERT_EQ(events.size(), 1u);
+            EXPECT_EQ(events[0].nMessage, WM_COMM_FAILED);
+            EXPECT_EQ(events[0].wParam, uintptr_t{ETIMEDOUT});
+            EXPECT_EQ(events[0].strText,
+                      "A problem occured while trying to write to the Com Port: " +
+                          std::to_string(ETIMEDOUT));
+            port.CheckDeadlines();  // one failure, however often the loop looks
+            EXPECT_TRUE(queue.Take().empty());
+        }
+        EXPECT_EQ(port.ClosePort(), 1);
+    }
 }
 
 }  // namespace

@@ -113,7 +113,7 @@ TEST_F(CliInfoTest, JsonCarriesTheSameFacts) {
     ASSERT_EQ(result.nExit, 0) << result.err;
     const QJsonObject root =
         QJsonDocument::fromJson(QByteArray::fromStdString(result.out)).object();
-    EXPECT_EQ(root["schemaVersion"].toInt(), 1);
+    EXPECT_EQ(root["schemaVersion"].toInt(), 2);
     EXPECT_EQ(root["kind"].toString(), "inf");
     EXPECT_FALSE(root["nothingToSend"].toBool());
     EXPECT_EQ(root["imageSize"].toInt(), kTwoFileImageSize);

@@ -166,7 +166,8 @@ TEST_F(CliFleetTest, PortNamesAreJudgedBeforeAnythingOpens) {
 // The wait for the first request that `start` reports: without a limit when stdin is a
 // terminal (someone can press Ctrl+C), 600 s when it is not; --wait-timeout 0 restores the
 // endless wait, any other number is taken as given. The port is a pseudo-terminal that never
-// asks, so each run is ended by the test after its first line.
+// asks, so each run is ended by the test with a signal after its first line, and its last line
+// is the done of a cancelled run.
 TEST_F(CliFleetTest, UnattendedRunsDoNotWaitForEver) {
     CPty line, keyboard;
     ASSERT_FALSE(line.m_strDevice.empty());
@@ -205,6 +206,18 @@ TEST_F(CliFleetTest, UnattendedRunsDoNotWaitForEver) {
         } else {
             EXPECT_EQ(start["waitTimeoutSeconds"].toInt(), row.nSeconds);
         }
+        kill(cli.Pid(), SIGTERM);
+        const ToolResult ended = cli.Wait(30000);
+        EXPECT_EQ(ended.nExit, 143);
+        const QJsonObject done =
+            QJsonDocument::fromJson(QByteArray::fromStdString(ended.out.substr(
+                                        ended.out.rfind('\n', ended.out.size() - 2) + 1)))
+                .object();
+        EXPECT_EQ(done["event"].toString(), "done") << ended.out;
+        EXPECT_EQ(done["result"].toInt(), 143);
+        EXPECT_EQ(done["cause"].toString(), "cancelled");
+        EXPECT_EQ(done["text"].toString(), "Cancelled");
+        EXPECT_EQ(done["detail"].toString(), "signal SIGTERM");
     }
 }
 

@@ -86,7 +86,7 @@ TEST_F(CliSendJsonTest, EventStreamOfARunWithRefusedBlocks) {
     const std::vector<QJsonObject> events = Events(result.out);
     ASSERT_GE(events.size(), 5u);
     EXPECT_EQ(Kind(events[0]), "start");
-    EXPECT_EQ(events[0]["schemaVersion"].toInt(), 1);
+    EXPECT_EQ(events[0]["schemaVersion"].toInt(), 2);
     EXPECT_EQ(events[0]["files"].toInt(), 2);
     // Each segment: flags and start (5), one load block (8 + count), terminator (8).
     EXPECT_EQ(events[0]["totalBytes"].toInt(), (21 + 6000) + (21 + 300));

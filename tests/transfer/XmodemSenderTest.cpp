@@ -34,6 +34,10 @@ public:
     void Finished(int nResult) override { m_finished.push_back(nResult); }
     uint32_t GetTickCount() const override { return m_dwTick; }
     void ScheduleCheck(uint32_t nDelayMs) override { m_nCheckDue = m_dwTick + nDelayMs; }
+    void OnSenderEvent(const CSenderEvent& event) override {
+        m_events.push_back(event);
+        m_descriptions.emplace_back(event.strDescription);
+    }
 
     bool m_bOpen = true;
     uint32_t m_nCheckDue = 0;  // tick of the check asked for, 0 for none
@@ -43,6 +47,8 @@ public:
     std::vector<std::pair<uint32_t, uint32_t>> m_progress;
     Texts m_texts;
     std::vector<int> m_finished;
+    std::vector<CSenderEvent> m_events;
+    std::vector<std::string> m_descriptions;  // the events' own point into the sender
 };
 
 // A file with one load block whose segment is exactly nLength bytes (at least 21).
@@ -152,15 +158,14 @@ TEST_F(XmodemSenderTest, WholeImageDeliveredByteExact) {
     EXPECT_EQ(m_host.m_texts.back().second, "Loads");
 }
 
-// The attempt ends with 6 on a NAK after ten resends of the last packet (D8; resends left
-// after NAKs on a data packet go to the EOT) or after 30 s of nothing but noise following a
-// packet or an EOT (D9). Nothing happens after that; a new attempt starts afresh.
+// The attempt ends with 6 on a NAK after ten resends of the last packet (resends left after
+// NAKs on a data packet go to the EOT) or after 30 s of nothing but noise following an EOT.
+// Nothing happens after that; a new attempt starts afresh.
 TEST_F(XmodemSenderTest, EndsWithSix) {
     const std::tuple<Bytes, Bytes, Bytes> cases[] = {
         // fed, resent last, fed after 30 s
         {{'C'}, Bytes(10, NAK), {NAK}},
         {{'C', NAK, NAK, NAK, ACK}, Bytes(7, NAK), {NAK}},  // one block
-        {{'C'}, {}, {}},
         {{'C', ACK}, {}, {}}};
     for (const auto& [script, resends, last] : cases) {
         m_host = CRecordingHost();
@@ -229,51 +234,93 @@ TEST_F(XmodemSenderTest, ProgressPositions) {
     EXPECT_EQ(m_host.m_progress[33555], std::make_pair(0u, 0u));
 }
 
-// Answers that are not the projector's answer to the packet out never move the sender on:
-// each row plays bytes against three blocks of file 1 and names the block numbers written
-// (0 for EOT) up to the last EOT. "early" bytes were read before the last write; a burst falls
-// in one window.
-TEST_F(XmodemSenderTest, StrayAndRepeatedAnswersAreHarmless) {
+// One line per event: what happened, and the figures a progress display reads from it.
+std::string Describe(const CSenderEvent& e) {
+    static const char* const whys[] = {"", " NAK", " back", " unsettled"};
+    const std::string why = whys[e.nWhy];
+    switch (e.nKind) {
+        case CSenderEvent::REQUEST:
+            return "C " + std::to_string(e.nFile) + "/" + std::to_string(e.nFiles) + " " +
+                   std::string(e.strDescription) + " " + std::to_string(e.nFileBytes) + " " +
+                   std::to_string(e.nTotalBytes);
+        case CSenderEvent::PACKET:
+            return "P" + std::to_string(e.nBlock) + " " + std::to_string(e.nFileBytesSent) + why;
+        case CSenderEvent::ANSWER:
+            return std::string(e.nByte == ACK ? "ACK " : "NAK ") +
+                   std::to_string(e.nFileBytesTaken) + " " + std::to_string(e.nBytesTaken);
+        case CSenderEvent::EOT_SENT:
+            return "EOT" + why;
+        case CSenderEvent::FILE_TAKEN:
+            return "taken " + std::to_string(e.nFile) + " " + std::to_string(e.nBytesTaken);
+        case CSenderEvent::SILENCE:
+            return "silence " + std::to_string(e.nMs);
+        case CSenderEvent::NOISE:
+            return "noise " + std::to_string(e.nByte) + " #" + std::to_string(e.nNoise) + " P" +
+                   std::to_string(e.nBlock);
+    }
+    return "?";
+}
+
+// The sender tells each thing it does and sees, in order, and never moves past a block the
+// projector did not take. Each row plays bytes against file 1 (three blocks, 300 bytes; file
+// 2 has 100) after its 'C' and names the events that follow; every packet and EOT event
+// matches a write. An "early" byte was read before the last write; a burst falls in one
+// answer window; a wait lets the clock run without a byte.
+TEST_F(XmodemSenderTest, EventsTellWhatHappened) {
     struct Step {
         Bytes bytes;
         bool bBurst = false;  // within one answer window (else each is followed by quiet)
         bool bEarly = false;
+        uint32_t nWaitMs = 0;
     };
     const struct {
         const char* pName;
         std::vector<Step> steps;
-        std::vector<int> written;  // after the first block
+        std::vector<std::string> events;  // after "C 1/2 A 300 400", "P1 0"
     } rows[] = {
-        {"clean line", {{{ACK, ACK, ACK}}}, {2, 3, 0}},
-        {"an ACK read before the packet was written",
-         {{{ACK}, true, true}, {{ACK, ACK, ACK}}},
-         {2, 3, 0}},
-        {"a stray NAK, then the real ACK, in one window",
-         {{{NAK, ACK}, true}, {{ACK, ACK, ACK}}},
-         {1, 2, 3, 0}},
-        {"a block refused after its resend: the one before goes first",
-         {{{ACK, NAK, NAK}}, {{ACK, ACK, ACK}}},
-         {2, 2, 1, 2, 3, 0}},
-        {"refused again: one block further back",
-         {{{ACK, ACK, NAK, NAK, NAK, NAK}}},
-         {2, 3, 3, 2, 3, 1}},
-        {"an earlier block taken: the block after it is next",
-         {{{ACK, ACK, NAK, NAK, NAK, NAK, ACK, ACK, ACK}}},
-         {2, 3, 3, 2, 3, 1, 2, 3, 0}},
+        {"clean file, then the next",
+         {{{ACK, ACK, ACK, ACK, 'C', ACK, ACK}}},
+         {"ACK 128 128", "P2 128", "ACK 256 256", "P3 256", "ACK 300 300", "EOT", "ACK 300 300",
+          "taken 1 300", "C 2/2 B 100 400", "P1 0", "ACK 100 400", "EOT", "ACK 100 400",
+          "taken 2 400"}},
+        {"a NAK: the block again once the line settled",
+         {{{NAK, ACK}}},
+         {"NAK 0 0", "P1 0 NAK", "ACK 128 128", "P2 128"}},
+        {"a stray NAK, then the real ACK, in one window: the ACK is noise",
+         {{{NAK, ACK}, true}},
+         {"NAK 0 0", "noise 6 #1 P1", "P1 0 NAK"}},
+        {"a block refused after its resend: earlier blocks until the projector's place is found",
+         {{{ACK, NAK, NAK, ACK, ACK, ACK}}},
+         {"ACK 128 128", "P2 128", "NAK 128 128", "P2 128 NAK", "NAK 128 128", "P1 0 back",
+          "ACK 128 128", "P2 128 back", "ACK 256 256", "P3 256", "ACK 300 300", "EOT"}},
+        {"answers ran ahead: taken bytes fall back to where the projector stands",
+         {{{ACK}}, {{ACK}, true, true}, {{ACK, NAK, NAK, NAK, NAK, ACK}}},
+         {"ACK 128 128", "P2 128", "noise 6 #1 P2", "ACK 256 256", "P3 256", "NAK 256 256",
+          "P3 256 NAK", "NAK 256 256", "P2 128 back", "NAK 256 256", "P3 256 NAK", "NAK 256 256",
+          "P1 0 back", "ACK 128 128", "P2 128 back"}},
         {"a second answer after the last block's ACK: the block again, not EOT",
          {{{ACK, ACK}}, {{ACK, ACK}, true}, {{ACK}}},
-         {2, 3, 3, 0}},
-        {"garbage after the last block's ACK",
-         {{{ACK, ACK}}, {{ACK, 0x55}, true}, {{ACK}}},
-         {2, 3, 3, 0}},
-        {"a NAK of the EOT: the EOT again", {{{ACK, ACK, ACK, NAK}}}, {2, 3, 0, 0}},
+         {"ACK 128 128", "P2 128", "ACK 256 256", "P3 256", "ACK 300 300", "noise 6 #1 P3",
+          "P3 256 unsettled", "ACK 300 300", "EOT"}},
+        {"a NAK of the EOT: the EOT again",
+         {{{ACK, ACK, ACK, NAK, ACK}}},
+         {"ACK 128 128", "P2 128", "ACK 256 256", "P3 256", "ACK 300 300", "EOT", "NAK 300 300",
+          "EOT NAK", "ACK 300 300", "taken 1 300"}},
+        {"garbage while a block is out and between files",
+         {{{0x55, ACK, ACK, ACK, ACK, 'c'}}},
+         {"noise 85 #1 P1", "ACK 128 128", "P2 128", "ACK 256 256", "P3 256", "ACK 300 300", "EOT",
+          "ACK 300 300", "taken 1 300", "noise 99 #2 P0"}},
+        {"silence after a block", {{{}, false, false, 30000}}, {"silence 30000"}},
+        {"silence between files",
+         {{{ACK, ACK, ACK, ACK}}, {{}, false, false, 120000}},
+         {"ACK 128 128", "P2 128", "ACK 256 256", "P3 256", "ACK 300 300", "EOT", "ACK 300 300",
+          "taken 1 300", "silence 120000"}},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.pName);
         m_host = CRecordingHost();
-        Start({Sized(128 * 3, "Main")});
+        Start({Sized(300, "A"), Sized(100, "B")});
         Feed({'C'});
-        m_host.m_writes.clear();
         for (const Step& step : row.steps) {
             if (step.bBurst) {
                 Burst(step.bytes, step.bEarly);
@@ -283,13 +330,25 @@ TEST_F(XmodemSenderTest, StrayAndRepeatedAnswersAreHarmless) {
                     Settle();
                 }
             }
+            m_host.m_dwTick += step.nWaitMs;
+            m_sender.CheckSilence();
         }
-        std::vector<int> written;
+        std::vector<std::string> events = {"C 1/2 A 300 400", "P1 0"};
+        events.insert(events.end(), row.events.begin(), row.events.end());
+        std::vector<std::string> told, packets, writes;
+        for (size_t i = 0; i < m_host.m_events.size(); ++i) {
+            CSenderEvent event = m_host.m_events[i];
+            event.strDescription = m_host.m_descriptions[i];
+            told.push_back(Describe(event));
+            if (event.nKind == CSenderEvent::PACKET || event.nKind == CSenderEvent::EOT_SENT) {
+                packets.push_back(event.nBlock == 0 ? "EOT" : std::to_string(event.nBlock % 256));
+            }
+        }
         for (const Bytes& write : m_host.m_writes) {
-            written.push_back(write[0] == EOT ? 0 : write[1]);
+            writes.push_back(write[0] == EOT ? "EOT" : std::to_string(write[1]));
         }
-        EXPECT_EQ(written, row.written);
-        EXPECT_TRUE(m_host.m_finished.empty());
+        EXPECT_EQ(told, events);
+        EXPECT_EQ(packets, writes);
     }
 }
 

@@ -44,21 +44,21 @@ TEST(DataExchangeTest, ComboSelectsTheFirstEntryBeginningWithTheText) {
         SCOPED_TRACE(pszValue);
         page.m_bExact = bExact;
         page.m_strPort = pszValue;
-        ASSERT_TRUE(page.UpdateData(FALSE));
+        ASSERT_TRUE(page.UpdateData(win::FALSE));
         EXPECT_EQ(pCombo->currentIndex(), nIndex);
         EXPECT_EQ(pCombo->currentText(), pszShown);
-        ASSERT_TRUE(page.UpdateData(TRUE));
+        ASSERT_TRUE(page.UpdateData(win::TRUE));
         EXPECT_EQ(page.m_strPort, pszShown);
     }
 }
 
 TEST(DataExchangeTest, ControlsAreBoundAndBadBindingsFail) {
-    EXPECT_FALSE(CPropertyPage(IDD_LINK).UpdateData(FALSE));  // no page window yet
+    EXPECT_FALSE(CPropertyPage(IDD_LINK).UpdateData(win::FALSE));  // no page window yet
     CExchangePage page;
     EXPECT_EQ(page.m_pBaud, Control<QComboBox>(&page, IDC_BAUDRATE));
     for (int nBad : {1, 2}) {
         page.m_nBadBinding = nBad;
-        EXPECT_FALSE(page.UpdateData(TRUE)) << nBad;
+        EXPECT_FALSE(page.UpdateData(win::TRUE)) << nBad;
     }
     EXPECT_EQ(page.m_pWrongKind, nullptr);
 }

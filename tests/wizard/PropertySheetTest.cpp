@@ -28,23 +28,23 @@ public:
         : CPropertyPage(dialog), m_log(log) {}
 
     void DoDataExchange(CDataExchange* pDX) override { DDX_Text(pDX, IDC_NUMBER, m_nValue); }
-    BOOL OnSetActive() override {
+    win::BOOL OnSetActive() override {
         m_log.push_back("enter " + std::to_string(GetDialogId()));
         GetParentSheet()->SetWizardButtons(m_dwButtons);
         m_dwButtonsInHandler = GetParentSheet()->GetWizardButtons();
-        return m_bAccept ? CPropertyPage::OnSetActive() : FALSE;
+        return m_bAccept ? CPropertyPage::OnSetActive() : win::FALSE;
     }
-    BOOL OnKillActive() override {
+    win::BOOL OnKillActive() override {
         m_log.push_back("leave " + std::to_string(GetDialogId()));
         return CPropertyPage::OnKillActive();
     }
-    LRESULT OnWizardNext() override { return m_nResult; }
-    LRESULT OnWizardBack() override { return m_nResult; }
+    win::LRESULT OnWizardNext() override { return m_nResult; }
+    win::LRESULT OnWizardBack() override { return m_nResult; }
     QLineEdit* Edit() const { return qobject_cast<QLineEdit*>(GetDlgItem(IDC_NUMBER)); }
 
-    BOOL m_bAccept = TRUE;
-    LRESULT m_nResult = 0;
-    uint32_t m_dwButtons = PSWIZB_BACK | PSWIZB_NEXT;
+    win::BOOL m_bAccept = win::TRUE;
+    win::LRESULT m_nResult = 0;
+    uint32_t m_dwButtons = win::PSWIZB_BACK | win::PSWIZB_NEXT;
     uint32_t m_dwButtonsInHandler = 0;
     int m_nValue = 0;
     std::vector<std::string>& m_log;
@@ -80,10 +80,10 @@ TEST_F(SheetTest, RefusedEntryPassesOverThePageAndFailedExchangeRefusesTheChange
     Show();
     EXPECT_EQ(m_pages[0]->Edit()->text(), "7");  // created at the first entry, members shown
     EXPECT_FALSE(m_pages[1]->IsCreated());
-    m_pages[1]->m_bAccept = FALSE;
-    Press(m_sheet, ID_WIZNEXT);
+    m_pages[1]->m_bAccept = win::FALSE;
+    Press(m_sheet, win::ID_WIZNEXT);
     EXPECT_EQ(m_sheet.GetActiveIndex(), 2);
-    Press(m_sheet, ID_WIZBACK);
+    Press(m_sheet, win::ID_WIZBACK);
     EXPECT_EQ(m_sheet.GetActiveIndex(), 0);
     EXPECT_EQ(m_log,
               (Log{"leave 501", "enter 502", "enter 503", "leave 503", "enter 502", "enter 501"}));
@@ -91,27 +91,29 @@ TEST_F(SheetTest, RefusedEntryPassesOverThePageAndFailedExchangeRefusesTheChange
     // A failed exchange refuses the change.
     m_log.clear();
     m_pages[0]->Edit()->setText("not a number");
-    Press(m_sheet, ID_WIZNEXT);
+    Press(m_sheet, win::ID_WIZNEXT);
     EXPECT_FALSE(m_sheet.SetActivePage(2));
     EXPECT_EQ(m_sheet.GetActiveIndex(), 0);
     EXPECT_EQ(m_log, (Log{"leave 501", "leave 501"}));
 
     m_pages[0]->Edit()->setText("42");
-    Press(m_sheet, ID_WIZNEXT);
+    Press(m_sheet, win::ID_WIZNEXT);
     EXPECT_EQ(m_pages[0]->m_nValue, 42);
     m_pages[0]->m_nValue = 9;  // every entry shows the members again
-    Press(m_sheet, ID_WIZBACK);
+    Press(m_sheet, win::ID_WIZBACK);
     EXPECT_EQ(m_pages[0]->Edit()->text(), "9");
 }
 
 TEST_F(SheetTest, ResultsOfNextAndBackChooseThePage) {
     // From page, button, its result, a page that refuses entry (or -1), page reached. From page
     // 2 with page 3 refusing, no page further on accepts: the sheet stays.
-    const std::tuple<int, int, LRESULT, int, int> cases[] = {
-        {0, ID_WIZNEXT, 0, -1, 1}, {0, ID_WIZNEXT, -1, -1, 0},  {0, ID_WIZNEXT, 504, -1, 3},
-        {0, ID_WIZNEXT, 1, -1, 0}, {0, ID_WIZNEXT, 999, -1, 0}, {0, ID_WIZNEXT, 503, 2, 3},
-        {3, ID_WIZBACK, 0, -1, 2}, {3, ID_WIZBACK, -1, -1, 3},  {3, ID_WIZBACK, 501, -1, 0},
-        {3, ID_WIZBACK, 7, -1, 3}, {3, ID_WIZBACK, 503, 2, 1},  {2, ID_WIZNEXT, 0, 3, 2}};
+    const std::tuple<int, int, win::LRESULT, int, int> cases[] = {
+        {0, win::ID_WIZNEXT, 0, -1, 1},   {0, win::ID_WIZNEXT, -1, -1, 0},
+        {0, win::ID_WIZNEXT, 504, -1, 3}, {0, win::ID_WIZNEXT, 1, -1, 0},
+        {0, win::ID_WIZNEXT, 999, -1, 0}, {0, win::ID_WIZNEXT, 503, 2, 3},
+        {3, win::ID_WIZBACK, 0, -1, 2},   {3, win::ID_WIZBACK, -1, -1, 3},
+        {3, win::ID_WIZBACK, 501, -1, 0}, {3, win::ID_WIZBACK, 7, -1, 3},
+        {3, win::ID_WIZBACK, 503, 2, 1},  {2, win::ID_WIZNEXT, 0, 3, 2}};
     Show();
     for (const auto& [nFrom, nButton, nResult, nRefusing, nExpected] : cases) {
         SCOPED_TRACE(testing::Message() << "from " << nFrom << " result " << nResult);
@@ -127,11 +129,11 @@ TEST_F(SheetTest, ResultsOfNextAndBackChooseThePage) {
 }
 
 TEST_F(SheetTest, ButtonMasksTakeEffectAfterTheHandler) {
-    const std::pair<uint32_t, const char*> cases[] = {{PSWIZB_NEXT, "bN-C"},
-                                                      {PSWIZB_BACK, "Bn-C"},
-                                                      {PSWIZB_BACK | PSWIZB_NEXT, "BN-C"},
-                                                      {PSWIZB_FINISH, "b-FC"},
-                                                      {PSWIZB_DISABLEDFINISH, "b-fC"}};
+    const std::pair<uint32_t, const char*> cases[] = {{win::PSWIZB_NEXT, "bN-C"},
+                                                      {win::PSWIZB_BACK, "Bn-C"},
+                                                      {win::PSWIZB_BACK | win::PSWIZB_NEXT, "BN-C"},
+                                                      {win::PSWIZB_FINISH, "b-FC"},
+                                                      {win::PSWIZB_DISABLEDFINISH, "b-fC"}};
     Show();
     uint32_t dwBefore = m_sheet.GetWizardButtons();
     for (const auto& [dwMask, pszShown] : cases) {
@@ -157,17 +159,17 @@ TEST_F(SheetTest, ReturnPressesNextOrTheEnabledFinishAndMnemonicsMove) {
     QTest::keyClick(&m_sheet, Qt::Key_B, Qt::AltModifier);  // clicks after a short animation
     EXPECT_TRUE(WaitUntil([this] { return m_sheet.GetActiveIndex() == 0; }));
 
-    m_pages[2]->m_dwButtons = PSWIZB_DISABLEDFINISH;
+    m_pages[2]->m_dwButtons = win::PSWIZB_DISABLEDFINISH;
     ASSERT_TRUE(m_sheet.SetActivePage(2));
     Return();
     EXPECT_TRUE(m_sheet.isVisible());
     EXPECT_EQ(m_sheet.GetActiveIndex(), 2);
 
-    m_pages[3]->m_dwButtons = PSWIZB_FINISH;
+    m_pages[3]->m_dwButtons = win::PSWIZB_FINISH;
     ASSERT_TRUE(m_sheet.SetActivePage(3));
     Return();
     EXPECT_FALSE(m_sheet.isVisible());
-    EXPECT_EQ(m_sheet.result(), ID_WIZFINISH);
+    EXPECT_EQ(m_sheet.result(), win::ID_WIZFINISH);
 }
 
 }  // namespace

@@ -12,6 +12,7 @@
 #include <QPushButton>
 #include <QRadioButton>
 
+#include "CommEvents.h"
 #include "DonePage.h"
 #include "FilePage.h"
 #include "LinkPage.h"
@@ -64,7 +65,7 @@ protected:
         m_pSheet->show();
         DrainEvents();
         if (bToFile) {
-            Press(ID_WIZNEXT);
+            Press(win::ID_WIZNEXT);
         }
     }
     void Press(int nButton) { ASSERT_TRUE(::Press(*m_pSheet, nButton)) << nButton; }
@@ -75,13 +76,13 @@ protected:
     // From the File page to the Link page with path typed in.
     void ToLinkPage(const QString& path) {
         Path()->setText(path);
-        Press(ID_WIZNEXT);
+        Press(win::ID_WIZNEXT);
         ASSERT_EQ(Active(), m_pSheet->GetLinkPage());
     }
     // From the Link page over the serial port to the Done page, whose text it returns.
     QString Transfer(const QString& port) {
         Combo(IDC_COMPORT)->setEditText(port);
-        Press(ID_WIZNEXT);
+        Press(win::ID_WIZNEXT);
         return WaitForDone();
     }
     // From a new sheet to the Transfer page of the test package on port.
@@ -89,7 +90,7 @@ protected:
         Open();
         ToLinkPage(m_package);
         Combo(IDC_COMPORT)->setEditText(port);
-        Press(ID_WIZNEXT);
+        Press(win::ID_WIZNEXT);
     }
     QString WaitForDone() {
         EXPECT_TRUE(WaitUntil([this] { return Active() == m_pSheet->GetDonePage(); }));
@@ -137,7 +138,7 @@ TEST_F(UpgraderSheetTest, FailuresEndOnTheirDoneTextAndTheNextAttemptSucceeds) {
     Open(false);
     EXPECT_EQ(m_pSheet->windowTitle(), "Orvanta");
     EXPECT_EQ(Buttons(), "bN-C");
-    Press(ID_WIZNEXT);
+    Press(win::ID_WIZNEXT);
     EXPECT_EQ(Path()->text(), "");  // nothing stored yet
     for (const Case& c : cases) {
         SCOPED_TRACE(c.path);
@@ -153,7 +154,7 @@ TEST_F(UpgraderSheetTest, FailuresEndOnTheirDoneTextAndTheNextAttemptSucceeds) {
         EXPECT_EQ(Buttons(), "Bn-C");
         EXPECT_EQ(answerer.m_texts, c.port == kNoSuchPort ? QStringList{box} : QStringList{});
         answerer.m_texts.clear();
-        Press(ID_WIZBACK);
+        Press(win::ID_WIZBACK);
         ASSERT_EQ(Active(), m_pSheet->GetFilePage());
         EXPECT_EQ(Path()->text(), QString::fromStdString(c.path));
     }
@@ -162,7 +163,7 @@ TEST_F(UpgraderSheetTest, FailuresEndOnTheirDoneTextAndTheNextAttemptSucceeds) {
 
     // The next attempt goes through a serial device server (ser2net over RFC 2217) at the rate
     // chosen on the Link page; the address is stored as typed.
-    CProjector projector({"--link", m_dir / "dev", "--dump", m_dir / "dump"});
+    CProjectorProcess projector({"--link", m_dir / "dev", "--dump", m_dir / "dump"});
     orvtest::CSer2net server;
     ASSERT_TRUE(server.Start(m_dir, m_dir / "dev"))
         << "ser2net is installed by scripts/install-deps";
@@ -178,8 +179,8 @@ TEST_F(UpgraderSheetTest, FailuresEndOnTheirDoneTextAndTheNextAttemptSucceeds) {
     EXPECT_EQ(Stored("ComPort"), url);
     EXPECT_EQ(Stored("Baudrate"), "57600");
     EXPECT_EQ(Stored("Link"), "1");
-    Press(ID_WIZFINISH);
-    EXPECT_EQ(m_pSheet->result(), ID_WIZFINISH);
+    Press(win::ID_WIZFINISH);
+    EXPECT_EQ(m_pSheet->result(), win::ID_WIZFINISH);
     EXPECT_EQ(projector.Wait(30000).nExit, 0);
     server.Stop();
     ExpectDelivered();
@@ -210,8 +211,8 @@ TEST_F(UpgraderSheetTest, LinkPageRestoresPortAndBaudRate) {
                         WriteRegistryString(HKEY_CURRENT_USER, kKey, pszName, pszValue));
         }
         Combo(IDC_COMPORT)->setEditText("COM4");  // left with Back: not kept
-        Press(ID_WIZBACK);
-        Press(ID_WIZNEXT);
+        Press(win::ID_WIZBACK);
+        Press(win::ID_WIZNEXT);
         ASSERT_EQ(Active(), m_pSheet->GetLinkPage());
         EXPECT_EQ(Combo(IDC_COMPORT)->currentText(), port);
         EXPECT_EQ(Combo(IDC_COMPORT)->currentIndex(), nPortIndex);
@@ -234,7 +235,7 @@ TEST_F(UpgraderSheetTest, FilePageRefusesPathsThatCannotBeOpened) {
     for (const std::string& path : refused) {
         SCOPED_TRACE(path);
         Path()->setText(QString::fromStdString(path));
-        Press(ID_WIZNEXT);
+        Press(win::ID_WIZNEXT);
         EXPECT_EQ(Active(), m_pSheet->GetFilePage());
         EXPECT_EQ(Stored("Flash filename"), "<missing>");
     }
@@ -252,7 +253,8 @@ TEST_F(UpgraderSheetTest, FilePageRefusesPathsThatCannotBeOpened) {
 // it waits, with the time running; before the first packet Cancel ends the wizard at once and
 // lets the port go.
 TEST_F(UpgraderSheetTest, KeysDuringATransferDoNotEndIt) {
-    CProjector projector({"--ack-delay", "40", "--nak-every", "7", "--dump", m_dir / "dump"});
+    CProjectorProcess projector(
+        {"--ack-delay", "40", "--nak-every", "7", "--dump", m_dir / "dump"});
     StartTransfer(projector.m_device);
     CTransferPage* pPage = m_pSheet->GetTransferPage();
     ASSERT_EQ(Active(), pPage);
@@ -288,19 +290,20 @@ TEST_F(UpgraderSheetTest, KeysDuringATransferDoNotEndIt) {
     m_pSheet->SetActivePage(m_pSheet->GetLinkPage());
     DrainEvents();
     Combo(IDC_COMPORT)->setEditText(QString::fromStdString(quiet.m_strDevice));
-    Press(ID_WIZNEXT);
+    Press(win::ID_WIZNEXT);
     ASSERT_EQ(Active(), pPage);
     EXPECT_EQ(Buttons(), "b-fC");
     EXPECT_EQ(Control<QLabel>(pPage, IDC_STATUS)->text(), "Boot loader");
     EXPECT_EQ(pTotal->value(), 0);
     EXPECT_EQ(pSegment->value(), 0);
-    CSerialPort port(nullptr, [](const std::string&) {});
+    CCommQueue events;
+    CSerialPort port(events, [](const std::string&) {});
     EXPECT_FALSE(port.OpenPort(quiet.m_strDevice, 115200));  // the wizard holds it
     EXPECT_EQ(Control<QLabel>(pPage, IDC_FEEDBACK)->text(),
               "Waiting for the projector: switch it to upgrade mode.");
     EXPECT_TRUE(
         WaitUntil([&] { return Control<QLabel>(pPage, IDC_ELAPSED)->text() == "00:01"; }, 5000));
-    Press(IDCANCEL);
+    Press(win::IDCANCEL);
     EXPECT_FALSE(m_pSheet->isVisible());
     m_pSheet.reset();
     EXPECT_TRUE(port.OpenPort(quiet.m_strDevice, 115200));
@@ -310,7 +313,7 @@ TEST_F(UpgraderSheetTest, KeysDuringATransferDoNotEndIt) {
 // attempt at the silence limit (5 s here) with a detail naming what was awaited.
 TEST_F(UpgraderSheetTest, LastingWaitsAreSaidAndBounded) {
     orvtest::EnvGuard limit("ORVANTA_SILENCE_MS", "5000");
-    CProjector projector({"--silent-after", "3"});
+    CProjectorProcess projector({"--silent-after", "3"});
     StartTransfer(projector.m_device);
     CTransferPage* pPage = m_pSheet->GetTransferPage();
     ASSERT_EQ(Active(), pPage);
@@ -332,7 +335,7 @@ TEST_F(UpgraderSheetTest, LastingWaitsAreSaidAndBounded) {
 
 // "Stop upgrade" on the question ends the wizard as Cancel does: the port is closed.
 TEST_F(UpgraderSheetTest, StopOnTheQuestionEndsWithThePortClosed) {
-    CProjector projector({"--ack-delay", "40"});
+    CProjectorProcess projector({"--ack-delay", "40"});
     StartTransfer(projector.m_device);
     CTransferPage* pPage = m_pSheet->GetTransferPage();
     ASSERT_TRUE(
@@ -348,7 +351,7 @@ TEST_F(UpgraderSheetTest, StopOnTheQuestionEndsWithThePortClosed) {
     }
     DrainEvents();
     EXPECT_FALSE(m_pSheet->isVisible());
-    EXPECT_EQ(m_pSheet->result(), IDCANCEL);
+    EXPECT_EQ(m_pSheet->result(), win::IDCANCEL);
     m_pSheet.reset();
     EXPECT_EQ(projector.Wait(30000).nExit, 0) << "the projector ends once the line is closed";
 }
@@ -363,7 +366,7 @@ TEST_F(UpgraderSheetTest, BinFileLinkWritesTheComplementedImage) {
         Open();
         ToLinkPage(m_package);
         m_pSheet->GetLinkPage()->OnRadioBinFile();
-        Press(ID_WIZNEXT);
+        Press(win::ID_WIZNEXT);
         EXPECT_TRUE(WaitForDone().startsWith(bBlocked ? "File not found." : "Upgrade successful!"));
     }
     EXPECT_EQ(orvtest::ReadBytes(output),

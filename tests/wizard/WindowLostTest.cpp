@@ -72,7 +72,7 @@ protected:
         m_pSheet->AddPages();
         m_pSheet->show();
         ASSERT_TRUE(WaitUntil([&] { return m_pSheet->GetActivePage() != nullptr; }));
-        Press(*m_pSheet, ID_WIZNEXT);
+        Press(*m_pSheet, win::ID_WIZNEXT);
     }
     void Destroy() { DestroyFromOutside(); }
 
@@ -86,17 +86,17 @@ TEST_F(WindowLostTest, NothingUnderWayClosesTheSheetAtOnce) {
     Destroy();
     EXPECT_TRUE(WaitUntil([&] { return !m_pSheet->isVisible(); }, 10000));
     EXPECT_TRUE(m_pSheet->WindowLost());
-    EXPECT_EQ(m_pSheet->result(), IDCANCEL);
+    EXPECT_EQ(m_pSheet->result(), win::IDCANCEL);
     EXPECT_FALSE(m_pSheet->AttemptEnded());
 }
 
 TEST_F(WindowLostTest, AnUpgradeUnderWayFinishesThenTheSheetCloses) {
-    CProjector projector({"--baud", "115200", "--dump", m_dir / "dump"});  // paced: seconds
+    CProjectorProcess projector({"--baud", "115200", "--dump", m_dir / "dump"});  // paced: seconds
     Control<QLineEdit>(m_pSheet->GetFilePage(), IDC_FILENAME)
         ->setText(QString::fromStdString(m_package));
-    Press(*m_pSheet, ID_WIZNEXT);
+    Press(*m_pSheet, win::ID_WIZNEXT);
     Control<QComboBox>(m_pSheet->GetLinkPage(), IDC_COMPORT)->setEditText(projector.m_device);
-    Press(*m_pSheet, ID_WIZNEXT);
+    Press(*m_pSheet, win::ID_WIZNEXT);
     CTransferPage* pTransfer = m_pSheet->GetTransferPage();
     auto* pTotal = Control<QProgressBar>(pTransfer, IDC_TOTAL_PROGRESS);
     ASSERT_TRUE(WaitUntil([&] { return pTotal->value() > 0; }));

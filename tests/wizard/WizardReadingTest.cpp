@@ -57,13 +57,13 @@ protected:
         m_pSheet->GetLinkPage()->SetDeviceRoot(QString::fromStdString(m_devices.Root()));
         m_pSheet->show();
         DrainEvents();
-        Press(*m_pSheet, ID_WIZNEXT);
+        Press(*m_pSheet, win::ID_WIZNEXT);
     }
     QLineEdit* Path() const { return Control<QLineEdit>(m_pSheet->GetFilePage(), IDC_FILENAME); }
     QComboBox* Port() const { return Control<QComboBox>(m_pSheet->GetLinkPage(), IDC_COMPORT); }
     void ToLinkPage() {
         Path()->setText(m_package);
-        ASSERT_TRUE(Press(*m_pSheet, ID_WIZNEXT));
+        ASSERT_TRUE(Press(*m_pSheet, win::ID_WIZNEXT));
         ASSERT_EQ(m_pSheet->GetActivePage(), m_pSheet->GetLinkPage());
     }
 
@@ -243,9 +243,9 @@ TEST_F(WizardReadingTest, ScreenReadersHearEveryControlAndTabFollowsThePage) {
     EXPECT_EQ(Port()->accessibleName(), "Port");
     EXPECT_EQ(TabWalk(), QStringList({"RS-232", "COM1", "115200", "< Back", "Next >"}));
 
-    CProjector projector({"--dump", m_dir / "dump"});
+    CProjectorProcess projector({"--dump", m_dir / "dump"});
     Port()->setEditText(projector.m_device);
-    ASSERT_TRUE(Press(*m_pSheet, ID_WIZNEXT));
+    ASSERT_TRUE(Press(*m_pSheet, win::ID_WIZNEXT));
     CTransferPage* pTransfer = m_pSheet->GetTransferPage();
     auto* pTotal = Control<QProgressBar>(pTransfer, IDC_TOTAL_PROGRESS);
     ASSERT_TRUE(WaitUntil([&] { return m_pSheet->GetActivePage() == m_pSheet->GetDonePage(); }));

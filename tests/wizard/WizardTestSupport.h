@@ -47,8 +47,8 @@ inline bool Press(const CPropertySheet& sheet, int nButton) {
 // Back, Next, Finish and Cancel as shown: upper case enabled, lower case disabled, '-' hidden.
 inline std::string Buttons(const CPropertySheet& sheet) {
     std::string shown;
-    for (auto [nId, c] : {std::pair{ID_WIZBACK, 'b'}, std::pair{ID_WIZNEXT, 'n'},
-                          std::pair{ID_WIZFINISH, 'f'}, std::pair{IDCANCEL, 'c'}}) {
+    for (auto [nId, c] : {std::pair{win::ID_WIZBACK, 'b'}, std::pair{win::ID_WIZNEXT, 'n'},
+                          std::pair{win::ID_WIZFINISH, 'f'}, std::pair{win::IDCANCEL, 'c'}}) {
         const QPushButton* p = sheet.GetDlgItem(nId);
         shown += !p->isVisible() ? '-' : p->isEnabled() ? char(toupper(c)) : c;
     }
@@ -87,8 +87,8 @@ inline void ClearSettings() {
 
 // orvanta-projector serving the pseudo-terminal m_device (empty if it did not start); it is
 // killed with the object unless it has ended.
-struct CProjector : orvtest::CToolProcess {
-    explicit CProjector(const std::vector<std::string>& args) {
+struct CProjectorProcess : orvtest::CToolProcess {
+    explicit CProjectorProcess(const std::vector<std::string>& args) {
         if (Start(ORVANTA_PROJECTOR, args)) {
             m_device = QString::fromStdString(ReadLine(10000));
         }

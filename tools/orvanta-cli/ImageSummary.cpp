@@ -5,16 +5,11 @@
 #include <memory>
 
 #include "Crc32.h"
+#include "DownloadSegment.h"
 #include "ImageRecords.h"
 #include "SegmentCutter.h"
 
 namespace {
-
-// Segment layout: u8 flags, u16 start offset, u16 start segment, load blocks of u32 address,
-// u32 count and the bytes, then eight zero bytes.
-constexpr uint32_t SEGMENT_HEAD_SIZE = 5;
-constexpr uint32_t SEGMENT_TAIL_SIZE = 8;
-constexpr uint32_t LOAD_BLOCK_HEAD_SIZE = 8;
 
 FileBlockInfo DescribeSegment(const CSegmentCutter& cutter) {
     FileBlockInfo file;
@@ -25,22 +20,21 @@ FileBlockInfo DescribeSegment(const CSegmentCutter& cutter) {
     if (pSegment == nullptr || nLength < SEGMENT_HEAD_SIZE + SEGMENT_TAIL_SIZE) {
         return file;
     }
-    file.nFlags = pSegment[0];
-    file.nStartOffset = GetU16(pSegment + 1);
-    file.nStartSegment = GetU16(pSegment + 3);
+    const SegmentHead head = ReadSegmentHead(pSegment);
+    file.nFlags = head.nFlags;
+    file.nStartOffset = head.nStartOffset;
+    file.nStartSegment = head.nStartSegment;
     // Load blocks are walked by the segment's length, not up to a zero address, since a block
     // may itself start at 0000:0000.
     uint32_t nPos = SEGMENT_HEAD_SIZE;
     const uint32_t nEnd = nLength - SEGMENT_TAIL_SIZE;
     while (nEnd - nPos >= LOAD_BLOCK_HEAD_SIZE) {
-        const uint32_t nAddress = GetU32(pSegment + nPos);
-        const uint32_t nCount = GetU32(pSegment + nPos + 4);
-        if (nCount > nEnd - nPos - LOAD_BLOCK_HEAD_SIZE) {
+        const LoadBlockInfo block = ReadLoadBlockHead(pSegment + nPos);
+        if (block.nCount > nEnd - nPos - LOAD_BLOCK_HEAD_SIZE) {
             break;
         }
-        file.loadBlocks.push_back({static_cast<uint16_t>(nAddress >> 16),
-                                   static_cast<uint16_t>(nAddress & 0xFFFF), nCount});
-        nPos += LOAD_BLOCK_HEAD_SIZE + nCount;
+        file.loadBlocks.push_back(block);
+        nPos += LOAD_BLOCK_HEAD_SIZE + block.nCount;
     }
     return file;
 }

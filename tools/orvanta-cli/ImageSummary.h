@@ -7,11 +7,7 @@
 #include <string>
 #include <vector>
 
-struct LoadBlockInfo {
-    uint16_t nSegment = 0;  // in 16-byte paragraphs
-    uint16_t nOffset = 0;
-    uint32_t nCount = 0;  // data bytes
-};
+#include "DownloadSegment.h"
 
 struct FileBlockInfo {
     std::string strDescription;

@@ -1,7 +1,5 @@
 #include "JsonView.h"
 
-#include <signal.h>
-
 #include <cstdio>
 #include <nlohmann/json.hpp>
 
@@ -24,15 +22,12 @@ void Emit(const char* pEvent, const PortState& port, uint64_t nNowMs, Json field
     std::fflush(stdout);
 }
 
-Json TextOrNull(const std::string& text) {
-    return text.empty() ? Json(nullptr) : Json(text);
-}
-
-void EmitDone(const PortState& port, uint64_t nNowMs, const std::string& strDetail) {
+void EmitDone(const PortState& port, uint64_t nNowMs) {
     Emit("done", port, nNowMs,
-         {{"result", port.nResult},
+         {{"result", port.failure.nResult},
+          {"cause", CFailure::CauseName(port.failure.nCause)},
           {"text", port.ResultText()},
-          {"detail", TextOrNull(strDetail)},
+          {"detail", port.failure.strDetail.empty() ? Json(nullptr) : Json(port.failure.strDetail)},
           {"bytesSent", port.BytesSent()},
           {"elapsedSeconds", static_cast<double>(nNowMs) / 1000.0},
           {"resent", port.nResent}});
@@ -89,29 +84,22 @@ void CJsonView::SenderEvent(const PortState& port, const CSenderEvent& event, ui
 }
 
 void CJsonView::Message(const PortState& port, const std::string& strText, uint64_t nNowMs) {
-    const size_t nBreak = strText.find('\n');
-    Emit("message", port, nNowMs,
-         {{"text", strText.substr(0, nBreak)},
-          {"detail",
-           nBreak == std::string::npos ? Json(nullptr) : Json(strText.substr(nBreak + 1))}});
+    Emit("message", port, nNowMs, {{"text", strText}});
 }
 
 void CJsonView::Ended(const PortState& port, uint64_t nNowMs) {
-    EmitDone(port, nNowMs, port.strDetail);
+    EmitDone(port, nNowMs);
 }
 
-void CJsonView::Cancelled(const PortState& port, int nSignal, uint64_t nNowMs) {
-    EmitDone(port, nNowMs,
-             std::string("signal ") + (nSignal == SIGHUP    ? "SIGHUP"
-                                       : nSignal == SIGTERM ? "SIGTERM"
-                                                            : "SIGINT"));
+void CJsonView::Cancelled(const PortState& port, uint64_t nNowMs) {
+    EmitDone(port, nNowMs);
 }
 
 void WriteJsonLoadFailure(const SendOptions& options, int nResult, const std::string& strDetail) {
     std::vector<PortState> ports = MakePortStates(options.portNames, {});
     for (PortState& port : ports) {
         port.bEnded = true;
-        port.nResult = nResult;
-        EmitDone(port, 0, strDetail);
+        port.failure = {nResult, CFailure::LOAD, {}, strDetail};
+        EmitDone(port, 0);
     }
 }

@@ -4,8 +4,8 @@
 // last line is its one done, whatever ended its attempt. Progress comes at most about ten
 // times a second per port. Fields: docs/orvanta-cli.md.
 //
-// The JSON is written by Debian's nlohmann-json: keys in sorted order, text that is no valid
-// UTF-8 written with replacement characters rather than refused.
+// The JSON is written by Debian's nlohmann-json, one compact line an event, keys in sorted
+// order; text that is no valid UTF-8 shows its faulty bytes as U+FFFD.
 #pragma once
 
 #include <cstdint>
@@ -26,7 +26,7 @@ public:
     void SenderEvent(const PortState& port, const CSenderEvent& event, uint64_t nNowMs) override;
     void Message(const PortState& port, const std::string& strText, uint64_t nNowMs) override;
     void Ended(const PortState& port, uint64_t nNowMs) override;
-    void Cancelled(const PortState& port, int nSignal, uint64_t nNowMs) override;
+    void Cancelled(const PortState& port, uint64_t nNowMs) override;
 
 private:
     const SendOptions& m_options;

@@ -7,7 +7,6 @@
 #include <signal.h>
 #include <unistd.h>
 
-#include <QCoreApplication>
 #include <algorithm>
 #include <cstdio>
 #include <memory>
@@ -163,10 +162,6 @@ int RunSend(const std::vector<std::string>& args) {
     // A reader of the output that goes away (`| head -1`) must not stop the upgrade: what
     // cannot be written is dropped.
     signal(SIGPIPE, SIG_IGN);
-    int argc = 1;
-    char name[] = "orvanta-cli";
-    char* argv[] = {name, nullptr};
-    QCoreApplication app(argc, argv);
 
     std::vector<PortState> ports = MakePortStates(options.portNames, summary);
     const bool bSeveral = ports.size() > 1;
@@ -192,6 +187,6 @@ int RunSend(const std::vector<std::string>& args) {
     for (const auto& pView : views) {
         viewList.push_back(pView.get());
     }
-    CSendRun run(options, ports, viewList);
+    CSendRun run(options, summary, ports, viewList);
     return run.Run(package);
 }

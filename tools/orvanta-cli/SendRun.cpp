@@ -1,13 +1,15 @@
 #include "SendRun.h"
 
-#include <QCoreApplication>
-#include <QSocketNotifier>
-#include <QTimer>
+#include <poll.h>
+#include <signal.h>
+#include <string.h>
+
 #include <algorithm>
+#include <cerrno>
 
 #include "InterruptWatch.h"
 #include "ResultText.h"
-#include "WireWatch.h"
+#include "UpgradeSession.h"
 
 namespace {
 
@@ -17,6 +19,10 @@ using Clock = std::chrono::steady_clock;
 constexpr auto TICK_INTERVAL = std::chrono::milliseconds(500);
 // The silence text counts up each second; its first words tell one kind of wait from another.
 constexpr size_t WAIT_KIND_LENGTH = 12;
+
+const char* SignalName(int nSignal) {
+    return nSignal == SIGHUP ? "SIGHUP" : nSignal == SIGTERM ? "SIGTERM" : "SIGINT";
+}
 
 }  // namespace
 
@@ -29,7 +35,7 @@ double PortState::BytesPerSecond(uint64_t nNowMs) const {
 }
 
 std::string PortState::ResultText() const {
-    return bCancelled ? "Cancelled" : ResultMessage(nResult);
+    return failure.nCause == CFailure::CANCELLED ? "Cancelled" : failure.Text();
 }
 
 std::vector<PortState> MakePortStates(const std::vector<std::string>& names,
@@ -56,62 +62,28 @@ int CombinedExitStatus(const std::vector<int>& results) {
     return bAlike ? results.front() : EXIT_SOME_FAILED;
 }
 
-// One port's attempt: its session and what the run itself decides about it.
-struct CSendRun::Attempt {
-    Attempt(CSendRun& run, size_t i)
-        : session([&run, i](const CSenderEvent& event) { run.OnSenderEvent(i, event); }) {}
+// One port's attempt: its session, the session's observer, and what the run itself decides
+// about it.
+struct CSendRun::Attempt : ISessionObserver {
+    Attempt(CSendRun& run, size_t i) : m_run(run), m_nIndex(i), session(*this) {}
 
-    CWatchedSession session;
-    Clock::time_point waitDeadline = Clock::time_point::max();  // for the first request
-    bool bAnySegment = false;
-    uint32_t nSegmentImageOffset = 0;  // where the cutter stood for the current file
-    bool bRunning = false;             // opened, not yet ended
-};
+    void OnProgress(uint32_t, uint32_t nTotalPos) override {
+        m_run.OnProgress(m_nIndex, nTotalPos);
+    }
+    void OnSenderEvent(const CSenderEvent& event) override { m_run.OnSenderEvent(m_nIndex, event); }
+    void OnMessage(const std::string& strText) override { m_run.OnMessage(m_nIndex, strText); }
+    void OnFinished(const CFailure& failure) override { m_run.End(m_nIndex, failure); }
 
-// Runs the event loop: the sessions' events, the signals, and the run's own deadlines.
-class CSendRun::CDriver {
-public:
-    explicit CDriver(CSendRun& run) : m_run(run) {
-        if (m_interrupts.Fd() >= 0) {
-            m_pNotifier =
-                std::make_unique<QSocketNotifier>(m_interrupts.Fd(), QSocketNotifier::Read);
-            QObject::connect(m_pNotifier.get(), &QSocketNotifier::activated, [this] {
-                if (const int nSignal = m_interrupts.Take(); nSignal != 0) {
-                    m_run.OnInterrupt(nSignal);
-                }
-            });
-        }
-        m_timer.setSingleShot(true);
-        m_timer.setTimerType(Qt::PreciseTimer);
-        QObject::connect(&m_timer, &QTimer::timeout, [this] {
-            m_run.OnTime();
-            Arm();
-        });
-    }
-    void Arm() {
-        const auto delay = std::chrono::duration_cast<std::chrono::milliseconds>(
-            m_run.NextDeadline() - Clock::now());
-        m_timer.start(static_cast<int>(std::clamp<int64_t>(delay.count(), 0, INT32_MAX)));
-    }
-    int Exec() {
-        Arm();
-        return QCoreApplication::exec();
-    }
-    void Exit(int nExit) {
-        m_timer.stop();
-        QCoreApplication::exit(nExit);
-    }
-
-private:
     CSendRun& m_run;
-    CInterruptWatch m_interrupts;
-    std::unique_ptr<QSocketNotifier> m_pNotifier;
-    QTimer m_timer;
+    const size_t m_nIndex;
+    CUpgradeSession session;
+    Clock::time_point waitDeadline = Clock::time_point::max();  // for the first request
+    bool bRunning = false;                                      // opened, not yet ended
 };
 
-CSendRun::CSendRun(const SendOptions& options, std::vector<PortState>& ports,
-                   std::vector<ISendView*> views)
-    : m_options(options), m_ports(ports), m_views(std::move(views)) {}
+CSendRun::CSendRun(const SendOptions& options, const ImageSummary& summary,
+                   std::vector<PortState>& ports, std::vector<ISendView*> views)
+    : m_options(options), m_summary(summary), m_ports(ports), m_views(std::move(views)) {}
 
 CSendRun::~CSendRun() = default;
 
@@ -129,17 +101,10 @@ void CSendRun::Tell(Call call) {
 
 int CSendRun::Run(LoadedPackage& package) {
     const SharedImage pImage(std::move(package.pImage));
-    m_pDriver = std::make_unique<CDriver>(*this);
+    CInterruptWatch interrupts;
     m_nextTick = Clock::now() + TICK_INTERVAL;
     for (size_t i = 0; i < m_ports.size(); ++i) {
         m_attempts.push_back(std::make_unique<Attempt>(*this, i));
-        CUpgradeSession& session = m_attempts[i]->session;
-        QObject::connect(&session, &CUpgradeSession::message,
-                         [this, i](const QString& text) { OnMessage(i, text.toStdString()); });
-        QObject::connect(&session, &CUpgradeSession::progress,
-                         [this, i](unsigned, unsigned nTotalPos) { OnProgress(i, nTotalPos); });
-        QObject::connect(&session, &CUpgradeSession::finished,
-                         [this, i](int nResult) { OnFinished(i, nResult); });
     }
     for (size_t i = 0; i < m_ports.size() && !m_bClosed; ++i) {
         Attempt& attempt = *m_attempts[i];
@@ -152,14 +117,16 @@ int CSendRun::Run(LoadedPackage& package) {
         if (attempt.session.Prepare(pImage, package.nSize) == 0) {
             // The loader already refuses images without files; kept so that nothing is
             // awaited that can never come.
-            End(i, package.bInf ? RESULT_INF_CORRUPT : RESULT_INVALID_INPUT,
-                m_options.packagePath + ": no file blocks: nothing to send");
+            End(i, {package.bInf ? RESULT_INF_CORRUPT : RESULT_INVALID_INPUT,
+                    CFailure::LOAD,
+                    {},
+                    m_options.packagePath + ": no file blocks: nothing to send"});
             continue;
         }
         if (!attempt.session.OpenPort(port.name, m_options.nBaudRate)) {
-            // The port's message comes before the end it caused.
-            QCoreApplication::sendPostedEvents(&attempt.session);
-            End(i, RESULT_SERIAL_FAILED, attempt.session.FailureDetail());
+            // Delivers the port's message, which comes before the end it caused.
+            attempt.session.Service();
+            End(i, attempt.session.Failure());
             continue;
         }
         if (m_options.bVerbose && !attempt.session.Port().LatencyNote().empty()) {
@@ -172,55 +139,76 @@ int CSendRun::Run(LoadedPackage& package) {
         }
         Tell([&](ISendView& view) { view.Waiting(port, NowMs()); });
     }
-    if (m_bClosed) {
-        return m_nExit;
+    while (!m_bClosed) {
+        std::vector<pollfd> fds{{interrupts.Fd(), POLLIN, 0}};
+        for (const auto& pAttempt : m_attempts) {
+            fds.push_back({pAttempt->session.WakeFd(), POLLIN, 0});
+        }
+        const auto wait = std::max(NextDeadline() - Clock::now(), Clock::duration::zero());
+        const auto nanoseconds = std::chrono::duration_cast<std::chrono::nanoseconds>(wait);
+        const timespec timeout{static_cast<time_t>(nanoseconds.count() / 1000000000),
+                               static_cast<long>(nanoseconds.count() % 1000000000)};
+        if (ppoll(fds.data(), fds.size(), &timeout, nullptr) < 0 && errno != EINTR) {
+            std::fprintf(stderr, "orvanta-cli: poll: %s\n", strerror(errno));
+            OnInterrupt(SIGTERM);
+            break;
+        }
+        if ((fds[0].revents & POLLIN) != 0) {
+            if (const int nSignal = interrupts.Take(); nSignal != 0) {
+                OnInterrupt(nSignal);
+                break;
+            }
+        }
+        for (size_t i = 0; i < m_attempts.size() && !m_bClosed; ++i) {
+            CUpgradeSession& session = m_attempts[i]->session;
+            if ((fds[i + 1].revents & POLLIN) != 0 || Clock::now() >= session.NextDeadline()) {
+                session.Service();
+            }
+        }
+        if (!m_bClosed) {
+            OnTime();
+        }
     }
-    return m_pDriver->Exec();
+    return m_nExit;
 }
 
-// A block is about to go out. The cutter still counts its bytes as remaining, and rests on the
-// end record of the file being sent, which tells one file from the next.
 void CSendRun::OnProgress(size_t i, uint32_t nTotalPos) {
+    m_ports[i].nTotalPos = nTotalPos;
+}
+
+void CSendRun::OnSenderEvent(size_t i, const CSenderEvent& event) {
     Attempt& attempt = *m_attempts[i];
     PortState& port = m_ports[i];
     if (port.bEnded) {
         return;
     }
     const uint64_t nNowMs = NowMs();
-    attempt.waitDeadline = Clock::time_point::max();
-    const CSegmentCutter& cutter = attempt.session.Sender().Cutter();
-    port.nTotalPos = nTotalPos;
-    if (!attempt.bAnySegment || cutter.m_nImageOffset != attempt.nSegmentImageOffset) {
-        attempt.bAnySegment = true;
-        attempt.nSegmentImageOffset = cutter.m_nImageOffset;
-        if (port.nFile > 0) {
-            port.nDoneBytes += port.nSegmentLength;
+    if (event.nKind == CSenderEvent::REQUEST) {
+        attempt.waitDeadline = Clock::time_point::max();
+    }
+    port.nBytesTaken = event.nBytesTaken;
+    const bool bSent = event.nKind == CSenderEvent::PACKET || event.nKind == CSenderEvent::EOT_SENT;
+    port.nResent += bSent && event.nWhy != CSenderEvent::FIRST ? 1 : 0;
+    // A new file starts with its first packet.
+    const bool bNewFile = event.nKind == CSenderEvent::PACKET && event.nFile != port.nFile;
+    if (bNewFile) {
+        port.nFile = event.nFile;
+        port.nSegmentLength = event.nFileBytes;
+        if (event.nFile >= 1 && event.nFile <= m_summary.files.size()) {
+            port.description = m_summary.files[event.nFile - 1].strDescription;
         }
-        ++port.nFile;
-        port.description = cutter.m_strStatus;
-        port.nSegmentLength = cutter.m_nSegmentLength;
-        port.nSegmentSent = 0;
         if (!port.bStarted) {
             port.bStarted = true;
             port.nFirstBlockMs = nNowMs;
         }
+    }
+    if (bNewFile) {
         Tell([&](ISendView& view) { view.FileStarted(port, nNowMs); });
     }
-    port.nSegmentSent =
-        cutter.m_nSegmentLength - std::min(cutter.m_nRemaining, cutter.m_nSegmentLength);
-    Tell([&](ISendView& view) { view.BlockSent(port, nNowMs); });
-}
-
-void CSendRun::OnSenderEvent(size_t i, const CSenderEvent& event) {
-    PortState& port = m_ports[i];
-    if (port.bEnded) {
-        return;
+    Tell([&](ISendView& view) { view.SenderEvent(port, event, nNowMs); });
+    if (event.nKind == CSenderEvent::PACKET) {
+        Tell([&](ISendView& view) { view.BlockSent(port, nNowMs); });
     }
-    const bool bResend =
-        (event.nKind == CSenderEvent::PACKET || event.nKind == CSenderEvent::EOT_SENT) &&
-        event.nWhy != CSenderEvent::FIRST;
-    port.nResent += bResend ? 1 : 0;
-    Tell([&](ISendView& view) { view.SenderEvent(port, event, NowMs()); });
 }
 
 void CSendRun::OnMessage(size_t i, const std::string& strText) {
@@ -229,22 +217,17 @@ void CSendRun::OnMessage(size_t i, const std::string& strText) {
     }
 }
 
-void CSendRun::OnFinished(size_t i, int nResult) {
-    End(i, nResult, m_attempts[i]->session.FailureDetail());
-}
-
 void CSendRun::OnTime() {
     const Clock::time_point now = Clock::now();
-    for (size_t i = 0; i < m_attempts.size(); ++i) {
-        Attempt& attempt = *m_attempts[i];
-        if (attempt.bRunning && now >= attempt.waitDeadline) {
-            attempt.waitDeadline = Clock::time_point::max();
-            attempt.session.Sender().Abort(RESULT_PROJECTOR_CANCELED, CFailure::SILENCE,
-                                           "no request from the projector within " +
-                                               std::to_string(m_options.nWaitSeconds) + " s");
+    for (const auto& pAttempt : m_attempts) {
+        if (pAttempt->bRunning && now >= pAttempt->waitDeadline) {
+            pAttempt->waitDeadline = Clock::time_point::max();
+            pAttempt->session.Abort(RESULT_PROJECTOR_CANCELED, CFailure::SILENCE,
+                                    "no request from the projector within " +
+                                        std::to_string(m_options.nWaitSeconds) + " s");
         }
     }
-    if (now < m_nextTick || m_bClosed) {
+    if (now < m_nextTick) {
         return;
     }
     m_nextTick = now + TICK_INTERVAL;
@@ -270,6 +253,7 @@ void CSendRun::OnTime() {
 Clock::time_point CSendRun::NextDeadline() const {
     Clock::time_point next = m_nextTick;
     for (const auto& pAttempt : m_attempts) {
+        next = std::min(next, pAttempt->session.NextDeadline());
         if (pAttempt->bRunning) {
             next = std::min(next, pAttempt->waitDeadline);
         }
@@ -277,28 +261,24 @@ Clock::time_point CSendRun::NextDeadline() const {
     return next;
 }
 
-void CSendRun::End(size_t i, int nResult, const std::string& strDetail) {
+void CSendRun::End(size_t i, const CFailure& failure) {
     PortState& port = m_ports[i];
-    Attempt& attempt = *m_attempts[i];
     if (port.bEnded || m_bClosed) {
         return;
     }
-    attempt.bRunning = false;
+    m_attempts[i]->bRunning = false;
     port.bEnded = true;
-    port.nResult = nResult;
-    port.strDetail = strDetail;
+    port.failure = failure;
     port.nEndMs = NowMs();
-    port.nResent = attempt.session.Sender().ResentBlocks();
-    if (nResult == RESULT_SUCCESS) {
-        port.nDoneBytes += port.nSegmentLength;
-        port.nSegmentSent = 0;
+    if (!failure.Failed()) {
+        port.nBytesTaken = port.nTotalBytes;
         port.nTotalPos = 1000;
     }
     Tell([&](ISendView& view) { view.Ended(port, port.nEndMs); });
     if (std::all_of(m_ports.begin(), m_ports.end(), [](const PortState& p) { return p.bEnded; })) {
         std::vector<int> results;
         for (const PortState& each : m_ports) {
-            results.push_back(each.nResult);
+            results.push_back(each.failure.nResult);
         }
         CloseRun(CombinedExitStatus(results));
     }
@@ -311,18 +291,17 @@ void CSendRun::OnInterrupt(int nSignal) {
     const uint64_t nNowMs = NowMs();
     for (size_t i = 0; i < m_ports.size(); ++i) {
         PortState& port = m_ports[i];
-        Attempt& attempt = *m_attempts[i];
         if (port.bEnded) {
             continue;
         }
-        attempt.bRunning = false;
-        attempt.session.ClosePort();
+        const CFailure cancelled{
+            128 + nSignal, CFailure::CANCELLED, {}, std::string("signal ") + SignalName(nSignal)};
+        m_attempts[i]->bRunning = false;
+        m_attempts[i]->session.Abort(cancelled.nResult, cancelled.nCause, cancelled.strDetail);
         port.bEnded = true;
-        port.bCancelled = true;
-        port.nResult = 128 + nSignal;
+        port.failure = cancelled;
         port.nEndMs = nNowMs;
-        port.nResent = attempt.session.Sender().ResentBlocks();
-        Tell([&](ISendView& view) { view.Cancelled(port, nSignal, nNowMs); });
+        Tell([&](ISendView& view) { view.Cancelled(port, nNowMs); });
     }
     Tell([&](ISendView& view) { view.Interrupted(nNowMs); });
     CloseRun(128 + nSignal);
@@ -332,5 +311,4 @@ void CSendRun::CloseRun(int nExit) {
     m_bClosed = true;
     m_nExit = nExit;
     Tell([&](ISendView& view) { view.Closed(m_ports); });
-    m_pDriver->Exit(nExit);
 }

@@ -3,11 +3,17 @@
 // port has its own session (port, reader thread, sender), silence limits, wait limit, messages
 // and result, so one port's failure never touches another's attempt.
 //
+// The sessions run on one poll() loop (no Qt): every session's wake-up descriptor, the
+// signal descriptor, and a time-out that is the earliest of every session's deadline, the
+// views' tick (twice a second) and the wait limits.
+//
 // The run keeps what is known of each port's attempt in a PortState and tells every view
 // (SendViews.h, JsonView.h) of each step with the same calls, in the order things happen; the
-// views only format. The run owns the clock (milliseconds since it began), the count of
-// packets sent again, the start of each new file, the wait limit for the first request and
-// the texts of lasting waits, so each of these exists once whatever the output.
+// views only format. What each port shows comes from its sender's events (SenderEvent.h) and
+// its session's failure (Failure.h), never from the sender's insides. The run owns the clock
+// (milliseconds since it began), the count of packets sent again, the start of each new file,
+// the wait limit for the first request and the texts of lasting waits, so each of these
+// exists once whatever the output.
 //
 // The run ends when every port's attempt has ended, or at once on SIGINT, SIGTERM or SIGHUP
 // (every port still running is closed, like the wizard's Cancel). Its exit status: 0 when
@@ -21,6 +27,7 @@
 #include <string>
 #include <vector>
 
+#include "Failure.h"
 #include "ImageSummary.h"
 #include "PackageLoader.h"
 #include "SenderEvent.h"
@@ -45,22 +52,20 @@ struct PortState {
     size_t nFile = 0;          // 1-based index of that file, 0 before the first block
     size_t nFiles = 0;         // files in the image
     uint64_t nTotalBytes = 0;  // all segments' lengths
-    uint64_t nDoneBytes = 0;   // of the segments before the current one
     uint32_t nSegmentLength = 0;
-    uint32_t nSegmentSent = 0;  // bytes of the current segment before the block going out
-    uint32_t nTotalPos = 0;     // the wizard's total bar, 0..1000
-    bool bOpened = false;       // the port opened and the first request was awaited
-    bool bStarted = false;      // a block went out
+    uint64_t nBytesTaken = 0;  // segment bytes the projector acknowledged, all files
+    uint32_t nTotalPos = 0;    // the wizard's total bar, 0..1000
+    bool bOpened = false;      // the port opened and the first request was awaited
+    bool bStarted = false;     // a block went out
     uint64_t nFirstBlockMs = 0;
     std::string waitText;  // what the attempt waits for when that lasts, else empty
-    uint32_t nResent = 0;  // packets sent again
+    uint32_t nResent = 0;  // packets and EOTs sent again
     bool bEnded = false;
-    bool bCancelled = false;  // ended by a signal; nResult is then 128 + the signal
-    int nResult = 0;
-    std::string strDetail;  // the failure's detail line, or empty
+    // How the attempt ended; a signal ends it with result 128 + the signal, cause CANCELLED.
+    CFailure failure;
     uint64_t nEndMs = 0;
 
-    uint64_t BytesSent() const { return nDoneBytes + nSegmentSent; }
+    uint64_t BytesSent() const { return nBytesTaken; }
     // Segment bytes a second since the first block (0 before it).
     double BytesPerSecond(uint64_t nNowMs) const;
     // The Done page's text for the result, or "Cancelled".
@@ -94,10 +99,11 @@ public:
     // A message of the serial port (the wizard's message box): one or two lines.
     virtual void Message(const PortState& /*port*/, const std::string& /*strText*/,
                          uint64_t /*nNowMs*/) {}
-    // The attempt ended with port.nResult and port.strDetail.
+    // The attempt ended as port.failure says.
     virtual void Ended(const PortState& /*port*/, uint64_t /*nNowMs*/) {}
-    // A signal ended the port's running attempt (port.nResult is 128 + the signal).
-    virtual void Cancelled(const PortState& /*port*/, int /*nSignal*/, uint64_t /*nNowMs*/) {}
+    // A signal ended the port's running attempt (port.failure: result 128 + the signal, cause
+    // CANCELLED, the signal's name as detail).
+    virtual void Cancelled(const PortState& /*port*/, uint64_t /*nNowMs*/) {}
     // Once, after the ports' Cancelled calls.
     virtual void Interrupted(uint64_t /*nNowMs*/) {}
     // Once, when every port has ended (cancelled ones too).
@@ -109,8 +115,9 @@ int CombinedExitStatus(const std::vector<int>& results);
 
 class CSendRun {
 public:
-    // ports from MakePortStates; views are told in the order given and must outlive the run.
-    CSendRun(const SendOptions& options, std::vector<PortState>& ports,
+    // ports from MakePortStates for the image summary describes; views are told in the order
+    // given. All must outlive the run.
+    CSendRun(const SendOptions& options, const ImageSummary& summary, std::vector<PortState>& ports,
              std::vector<ISendView*> views);
     ~CSendRun();
     CSendRun(const CSendRun&) = delete;
@@ -122,7 +129,6 @@ public:
 
 private:
     struct Attempt;
-    class CDriver;
 
     uint64_t NowMs() const;
     // Each view in turn.
@@ -132,20 +138,21 @@ private:
     void OnProgress(size_t i, uint32_t nTotalPos);
     void OnSenderEvent(size_t i, const CSenderEvent& event);
     void OnMessage(size_t i, const std::string& strText);
-    void OnFinished(size_t i, int nResult);
     void OnInterrupt(int nSignal);
+    // The loop: every session's wake-up descriptor and the signals, until the run is closed.
+    void Loop();
     // Ticks and wait limits that are due.
     void OnTime();
-    // The time of the next tick or wait limit.
+    // The earliest of every session's deadline, the next tick and the wait limits.
     std::chrono::steady_clock::time_point NextDeadline() const;
-    void End(size_t i, int nResult, const std::string& strDetail);
+    void End(size_t i, const CFailure& failure);
     void CloseRun(int nExit);
 
     const SendOptions& m_options;
+    const ImageSummary& m_summary;
     std::vector<PortState>& m_ports;
     std::vector<ISendView*> m_views;
     std::vector<std::unique_ptr<Attempt>> m_attempts;
-    std::unique_ptr<CDriver> m_pDriver;
     const std::chrono::steady_clock::time_point m_start = std::chrono::steady_clock::now();
     std::chrono::steady_clock::time_point m_nextTick;
     bool m_bClosed = false;

@@ -61,30 +61,22 @@ std::string Figures(const PortState& port, const std::string& bytesText, uint64_
            " left" + (port.waitText.empty() ? "" : "  " + port.waitText);
 }
 
-// A message of the port, line by line.
 void PrintMessage(const std::string& prefix, const std::string& strText) {
-    std::string lines;
-    size_t nAt = 0;
-    while (nAt <= strText.size()) {
-        const size_t nEnd = std::min(strText.find('\n', nAt), strText.size());
-        lines += prefix + EscapeControls(strText.substr(nAt, nEnd - nAt)) + "\n";
-        nAt = nEnd + 1;
-    }
-    Print(stderr, lines);
+    Print(stderr, prefix + EscapeControls(strText) + "\n");
 }
 
 // The end of an attempt: "Upgrade successful!" on stdout (when bSuccessToo), or the result's
 // text (when bText) and its detail line on stderr.
 void PrintResult(const std::string& prefix, const PortState& port, bool bSuccessToo, bool bText) {
-    if (port.nResult == RESULT_SUCCESS) {
+    if (!port.failure.Failed()) {
         if (bSuccessToo) {
             Print(stdout, prefix + port.ResultText() + "\n");
         }
         return;
     }
     std::string lines = bText ? prefix + port.ResultText() + "\n" : "";
-    if (!port.strDetail.empty()) {
-        lines += prefix + EscapeControls(port.strDetail) + "\n";
+    if (!port.failure.strDetail.empty()) {
+        lines += prefix + EscapeControls(port.failure.strDetail) + "\n";
     }
     Print(stderr, lines);
 }
@@ -96,7 +88,16 @@ void PrintCancelled() {
 }  // namespace
 
 const char* ResendCause(CSenderEvent::Why nWhy) {
-    return nWhy == CSenderEvent::REFUSED ? "NAK" : "no answer";
+    switch (nWhy) {
+        case CSenderEvent::REFUSED:
+            return "NAK";
+        case CSenderEvent::STEP_BACK:
+            return "step back";
+        case CSenderEvent::UNSETTLED:
+            return "unsettled";
+        default:
+            return "first";
+    }
 }
 
 std::string FormatRate(double dBytesPerSecond) {
@@ -217,7 +218,7 @@ void CBoardView::Message(const PortState& port, const std::string& strText, uint
 }
 
 void CBoardView::Ended(const PortState& port, uint64_t nNowMs) {
-    if (port.nResult != RESULT_SUCCESS) {
+    if (port.failure.Failed()) {
         m_rows.Clear();
         PrintResult(EscapeControls(port.name) + ": ", port, false, false);
     }
@@ -257,7 +258,7 @@ void CPlainView::Ended(const PortState& port, uint64_t) {
         const std::string files =
             std::to_string(port.nFiles) + (port.nFiles == 1 ? " file" : " files");
         Print(stdout, Prefix(port) +
-                          (port.nResult == RESULT_SUCCESS
+                          (!port.failure.Failed()
                                ? "Sent " + files + ", " + std::to_string(port.BytesSent())
                                : "Stopped after " + std::to_string(port.BytesSent()) + " of " +
                                      std::to_string(port.nTotalBytes)) +
@@ -311,8 +312,18 @@ void CTraceView::SenderEvent(const PortState&, const CSenderEvent& event, uint64
                        ? "-> " + what + file
                        : "-> resend " + what + file + " (" + ResendCause(event.nWhy) + ")";
             break;
-        default:
-            return;
+        case CSenderEvent::NOISE: {
+            char noise[64];
+            std::snprintf(noise, sizeof noise, "<- 0x%02X unexpected (%u pending)", event.nByte,
+                          event.nNoise);
+            text = noise;
+            break;
+        }
+        case CSenderEvent::SILENCE:
+            text = "   nothing from the projector for " + std::to_string(event.nMs) + " ms";
+            break;
+        case CSenderEvent::FILE_TAKEN:
+            return;  // the ACK line says it
     }
     char stamp[32];
     std::snprintf(stamp, sizeof stamp, "%8llu ms  ", static_cast<unsigned long long>(nNowMs));

@@ -23,7 +23,8 @@
 
 #include "SendRun.h"
 
-// How the packets sent again are named in the trace and the JSON events.
+// Why a packet or an EOT went again, as the trace and the JSON events name it: "NAK",
+// "step back", "unsettled".
 const char* ResendCause(CSenderEvent::Why nWhy);
 // "512 B/s" below 1 KiB/s, else "11.3 KiB/s".
 std::string FormatRate(double dBytesPerSecond);

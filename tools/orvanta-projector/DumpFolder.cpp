@@ -63,9 +63,9 @@ std::string SegmentJson(const SegmentInfo& segment) {
     for (size_t i = 0; i < segment.m_loadBlocks.size(); ++i) {
         const LoadBlockInfo& block = segment.m_loadBlocks[i];
         out += (i == 0 ? "" : ", ");
-        out += "{\"segment\": " + std::to_string(block.m_nAddress >> 16) +
-               ", \"offset\": " + std::to_string(block.m_nAddress & 0xFFFF) +
-               ", \"count\": " + std::to_string(block.m_nCount) + "}";
+        out += "{\"segment\": " + std::to_string(block.nSegment) +
+               ", \"offset\": " + std::to_string(block.nOffset) +
+               ", \"count\": " + std::to_string(block.nCount) + "}";
     }
     out += std::string("], \"whole\": ") + (segment.m_bValid ? "true" : "false");
     out += ", \"exact\": ";

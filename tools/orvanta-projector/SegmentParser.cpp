@@ -2,12 +2,10 @@
 
 #include <algorithm>
 
-#include "ImageRecords.h"
+#include "DownloadSegment.h"
 
 namespace {
 
-constexpr size_t kHeadSize = 5;
-constexpr size_t kLoadHeadSize = 8;
 constexpr size_t kBlockSize = 128;
 
 SegmentInfo Invalid(SegmentInfo info, size_t nLength, std::string strError) {
@@ -21,34 +19,35 @@ SegmentInfo Invalid(SegmentInfo info, size_t nLength, std::string strError) {
 
 SegmentInfo ParseSegment(const uint8_t* pData, size_t nLength) {
     SegmentInfo info;
-    if (nLength < kHeadSize) {
+    if (nLength < SEGMENT_HEAD_SIZE) {
         return Invalid(std::move(info), nLength, "shorter than the 5-byte segment head");
     }
-    info.m_nFlags = pData[0];
-    info.m_nStartOffset = GetU16(pData + 1);
-    info.m_nStartSegment = GetU16(pData + 3);
+    const SegmentHead head = ReadSegmentHead(pData);
+    info.m_nFlags = head.nFlags;
+    info.m_nStartOffset = head.nStartOffset;
+    info.m_nStartSegment = head.nStartSegment;
 
-    size_t nOffset = kHeadSize;
+    size_t nOffset = SEGMENT_HEAD_SIZE;
     for (;;) {
-        if (nLength - nOffset < kLoadHeadSize) {
+        if (nLength - nOffset < LOAD_BLOCK_HEAD_SIZE) {
             return Invalid(std::move(info), nLength,
                            "no terminator: data ends inside a load block head at offset " +
                                std::to_string(nOffset));
         }
-        const uint32_t nAddress = GetU32(pData + nOffset);
-        const uint32_t nCount = GetU32(pData + nOffset + 4);
-        nOffset += kLoadHeadSize;
-        if (nAddress == 0 && nCount == 0) {
+        const LoadBlockInfo block = ReadLoadBlockHead(pData + nOffset);
+        nOffset += LOAD_BLOCK_HEAD_SIZE;
+        if (block.LooksLikeTail()) {
             break;
         }
-        if (nCount > nLength - nOffset) {
+        if (block.nCount > nLength - nOffset) {
             return Invalid(std::move(info), nLength,
-                           "load block at offset " + std::to_string(nOffset - kLoadHeadSize) +
-                               " claims " + std::to_string(nCount) + " bytes, " +
+                           "load block at offset " +
+                               std::to_string(nOffset - LOAD_BLOCK_HEAD_SIZE) + " claims " +
+                               std::to_string(block.nCount) + " bytes, " +
                                std::to_string(nLength - nOffset) + " follow");
         }
-        info.m_loadBlocks.push_back({nAddress, nCount});
-        nOffset += nCount;
+        info.m_loadBlocks.push_back(block);
+        nOffset += block.nCount;
     }
 
     const size_t nPadding = nLength - nOffset;

@@ -9,10 +9,7 @@
 #include <string>
 #include <vector>
 
-struct LoadBlockInfo {
-    uint32_t m_nAddress = 0;  // as sent: load segment (16-byte paragraphs) high, offset low
-    uint32_t m_nCount = 0;
-};
+#include "DownloadSegment.h"
 
 struct SegmentInfo {
     uint32_t m_nIndex = 0;  // 1 for the first segment of a run

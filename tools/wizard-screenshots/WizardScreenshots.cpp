@@ -44,8 +44,8 @@ bool Grab(QWidget* pWidget, const char* pszName) {
 // that does not exist, one that waits for a projector that never asks, then a whole upgrade
 // with the question that Cancel asks during it.
 bool Run(const QString& package) {
-    CProjector projector({"--baud", "115200"});  // paced, so that the transfer can be caught
-    CProjector refusing({"--nak-all"});
+    CProjectorProcess projector({"--baud", "115200"});  // paced, so that the transfer can be caught
+    CProjectorProcess refusing({"--nak-all"});
     if (projector.m_device.isEmpty() || refusing.m_device.isEmpty()) {
         return Fail("no projector");
     }
@@ -58,22 +58,22 @@ bool Run(const QString& package) {
     if (!Grab(&sheet, "welcome.png")) {
         return false;
     }
-    Press(sheet, ID_WIZNEXT);
+    Press(sheet, win::ID_WIZNEXT);
     Control<QLineEdit>(sheet.GetFilePage(), IDC_FILENAME)->setText(package);
-    Press(sheet, ID_WIZNEXT);
+    Press(sheet, win::ID_WIZNEXT);
     if (sheet.GetActivePage() != sheet.GetLinkPage()) {
         return Fail("File page refused");
     }
     Control<QComboBox>(sheet.GetLinkPage(), IDC_COMPORT)->setEditText(refusing.m_device);
-    Press(sheet, ID_WIZNEXT);
+    Press(sheet, win::ID_WIZNEXT);
     if (!WaitUntil(done) || !Grab(&sheet, "done-failure.png")) {
         return Fail("no failure");
     }
-    Press(sheet, ID_WIZBACK);
-    Press(sheet, ID_WIZNEXT);
+    Press(sheet, win::ID_WIZBACK);
+    Press(sheet, win::ID_WIZNEXT);
     Control<QComboBox>(sheet.GetLinkPage(), IDC_COMPORT)
         ->setEditText("/dev/serial/by-id/usb-Orvanta_Serial_Adapter_A7X2Q9-if00-port0");
-    Press(sheet, ID_WIZNEXT);
+    Press(sheet, win::ID_WIZNEXT);
     if (!WaitUntil(done) || !Grab(&sheet, "done-port.png")) {
         return Fail("no port failure");
     }
@@ -81,16 +81,16 @@ bool Run(const QString& package) {
         return Fail("no port box");
     }
     pAnswerer.reset();
-    Press(sheet, ID_WIZBACK);
+    Press(sheet, win::ID_WIZBACK);
     if (!Grab(&sheet, "file.png")) {
         return false;
     }
-    Press(sheet, ID_WIZNEXT);
+    Press(sheet, win::ID_WIZNEXT);
     Control<QComboBox>(sheet.GetLinkPage(), IDC_COMPORT)->setEditText(projector.m_device);
     if (!Grab(&sheet, "link.png")) {
         return false;
     }
-    Press(sheet, ID_WIZNEXT);
+    Press(sheet, win::ID_WIZNEXT);
     CTransferPage* pTransfer = sheet.GetTransferPage();
     auto* pTotal = Control<QProgressBar>(pTransfer, IDC_TOTAL_PROGRESS);
     if (!WaitUntil([&] { return pTotal->value() >= 400; }) || !Grab(&sheet, "transfer.png")) {
@@ -112,7 +112,7 @@ bool Run(const QString& package) {
     DrainEvents();
     Control<QComboBox>(sheet.GetLinkPage(), IDC_COMPORT)
         ->setEditText(QString::fromStdString(quiet.m_strDevice));
-    Press(sheet, ID_WIZNEXT);
+    Press(sheet, win::ID_WIZNEXT);
     auto* pElapsed = Control<QLabel>(sheet.GetTransferPage(), IDC_ELAPSED);
     if (!WaitUntil([&] { return pElapsed->text() == "00:02"; }, 5000)) {
         return Fail("no waiting page");
@@ -124,7 +124,7 @@ bool Run(const QString& package) {
 // paced projector as its serial device.
 bool RunNetwork(const QString& package) {
     orvtest::TempDir dir;
-    CProjector projector({"--baud", "115200", "--link", dir / "dev"});
+    CProjectorProcess projector({"--baud", "115200", "--link", dir / "dev"});
     orvtest::CSer2net server;
     if (projector.m_device.isEmpty() || !server.Start(dir, dir / "dev")) {
         return Fail("no server");
@@ -132,15 +132,15 @@ bool RunNetwork(const QString& package) {
     CUpgraderSheet sheet;
     sheet.AddPages();
     sheet.show();
-    Press(sheet, ID_WIZNEXT);
+    Press(sheet, win::ID_WIZNEXT);
     Control<QLineEdit>(sheet.GetFilePage(), IDC_FILENAME)->setText(package);
-    Press(sheet, ID_WIZNEXT);
+    Press(sheet, win::ID_WIZNEXT);
     Control<QComboBox>(sheet.GetLinkPage(), IDC_COMPORT)
         ->setEditText(QString::fromStdString(server.Rfc2217Url()));
     if (!Grab(&sheet, "link-network.png")) {
         return false;
     }
-    Press(sheet, ID_WIZNEXT);
+    Press(sheet, win::ID_WIZNEXT);
     auto* pTotal = Control<QProgressBar>(sheet.GetTransferPage(), IDC_TOTAL_PROGRESS);
     if (!WaitUntil([&] { return pTotal->value() >= 400; }) ||
         !Grab(&sheet, "transfer-network.png")) {

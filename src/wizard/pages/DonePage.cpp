@@ -85,16 +85,16 @@ QString CDonePage::ResultMessage(int32_t nResult) {
     return QString::fromStdString(::ResultMessage(nResult));
 }
 
-BOOL CDonePage::OnSetActive() {
+win::BOOL CDonePage::OnSetActive() {
     m_pFailurePicture = GetDlgItem(IDC_FAILURE_PICTURE);
     m_pSuccessPicture = GetDlgItem(IDC_SUCCESS_PICTURE);
     const CTransferPage* pTransfer = m_pSheet->GetTransferPage();
-    const int32_t nResult = pTransfer->GetUpgradeResult();
-    m_strResult = ResultMessage(nResult);
-    const bool bSuccess = nResult == 0;
+    const CFailure& result = pTransfer->GetFailure();
+    m_strResult = ResultMessage(result.nResult);
+    const bool bSuccess = !result.Failed();
     ShowControl(m_pFailurePicture, !bSuccess);
     ShowControl(m_pSuccessPicture, bSuccess);
-    m_strDetail = bSuccess ? SuccessDetail() : pTransfer->GetFailureDetail();
+    m_strDetail = bSuccess ? SuccessDetail() : QString::fromStdString(result.strDetail);
     auto* pLabel = qobject_cast<QLabel*>(GetDlgItem(IDC_RESULT));
     if (pLabel != nullptr) {
         if (m_nLabelHeight < 0) {
@@ -114,13 +114,13 @@ BOOL CDonePage::OnSetActive() {
                                       metrics, pLabel->width(), nRoom);
         }
     }
-    UpdateData(FALSE);
+    UpdateData(win::FALSE);
     if (pLabel != nullptr) {
         const int nNeeded = pLabel->heightForWidth(pLabel->width());
         const int nRoom = height() - pLabel->y();
         pLabel->resize(pLabel->width(), std::clamp(nNeeded, m_nLabelHeight, nRoom));
     }
-    m_pSheet->SetWizardButtons(bSuccess ? PSWIZB_FINISH : PSWIZB_BACK);
+    m_pSheet->SetWizardButtons(bSuccess ? win::PSWIZB_FINISH : win::PSWIZB_BACK);
     return CPropertyPage::OnSetActive();
 }
 
@@ -134,14 +134,14 @@ QString CDonePage::SuccessDetail() const {
         lines << QStringLiteral("Port: ") + pLink->GetComPort();
         lines << QStringLiteral("Time taken: ") + pTransfer->GetElapsed();
         // After success the Transfer page's detail says how many blocks were sent again.
-        if (!pTransfer->GetFailureDetail().isEmpty()) {
-            lines << pTransfer->GetFailureDetail();
+        if (const std::string& detail = pTransfer->GetFailure().strDetail; !detail.empty()) {
+            lines << QString::fromStdString(detail);
         }
     }
     return lines.join(QLatin1Char('\n'));
 }
 
-LRESULT CDonePage::OnWizardBack() {
+win::LRESULT CDonePage::OnWizardBack() {
     ShowControl(m_pFailurePicture, true);
     ShowControl(m_pSuccessPicture, true);
     return m_pSheet->SetActivePage(m_pSheet->GetFilePage());

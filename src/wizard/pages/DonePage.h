@@ -25,10 +25,10 @@ public:
 
     void DoDataExchange(CDataExchange* pDX) override;
     // Shows the message and picture for the Transfer page's result. Always TRUE.
-    BOOL OnSetActive() override;
+    win::BOOL OnSetActive() override;
     // Turns the sheet to the File page; returns that switch's result (nonzero when it
     // happened, so the sheet makes no further move).
-    LRESULT OnWizardBack() override;
+    win::LRESULT OnWizardBack() override;
 
     // The message for an upgrade result.
     static QString ResultMessage(int32_t nResult);

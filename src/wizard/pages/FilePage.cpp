@@ -95,7 +95,7 @@ bool CFilePage::eventFilter(QObject* pWatched, QEvent* pEvent) {
     pDrop->acceptProposedAction();
     if (type == QEvent::Drop) {
         m_strFileName = path;
-        UpdateData(FALSE);
+        UpdateData(win::FALSE);
         if (QWidget* pPath = GetDlgItem(IDC_FILENAME)) {
             pPath->setFocus();
         }
@@ -107,17 +107,17 @@ void CFilePage::DoDataExchange(CDataExchange* pDX) {
     DDX_Text(pDX, IDC_FILENAME, m_strFileName);
 }
 
-BOOL CFilePage::OnSetActive() {
-    m_pSheet->SetWizardButtons(PSWIZB_BACK | PSWIZB_NEXT);
+win::BOOL CFilePage::OnSetActive() {
+    m_pSheet->SetWizardButtons(win::PSWIZB_BACK | win::PSWIZB_NEXT);
     if (ReadRegistryString(HKEY_CURRENT_USER, LoadString(IDS_REGISTRY_KEY),
                            LoadString(IDS_FLASH_FILENAME), &m_strFileName)) {
-        UpdateData(FALSE);
+        UpdateData(win::FALSE);
     }
     return CPropertyPage::OnSetActive();
 }
 
 void CFilePage::OnBrowse() {
-    UpdateData(TRUE);
+    UpdateData(win::TRUE);
     QFileDialog dialog(this, tr("Open"));
     dialog.setAcceptMode(QFileDialog::AcceptOpen);
     dialog.setFileMode(QFileDialog::ExistingFile);
@@ -139,17 +139,17 @@ void CFilePage::OnBrowse() {
         return;
     }
     m_strFileName = chosen.front();
-    UpdateData(FALSE);
+    UpdateData(win::FALSE);
 }
 
-LRESULT CFilePage::OnWizardNext() {
-    UpdateData(TRUE);
+win::LRESULT CFilePage::OnWizardNext() {
+    UpdateData(win::TRUE);
     if (!CanOpenForReading(m_strFileName)) {
         return 1;
     }
     if (QDir::isRelativePath(m_strFileName) && !FolderOf(m_strFileName).isEmpty()) {
         m_strFileName = QFileInfo(m_strFileName).absoluteFilePath();
-        UpdateData(FALSE);
+        UpdateData(win::FALSE);
     }
     const QString folder = FolderOf(m_strFileName);
     if (!folder.isEmpty() && !QDir::setCurrent(folder)) {

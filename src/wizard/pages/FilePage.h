@@ -23,12 +23,12 @@ public:
 
     void DoDataExchange(CDataExchange* pDX) override;
     // Offers Back and Next and loads the stored path. Always TRUE.
-    BOOL OnSetActive() override;
+    win::BOOL OnSetActive() override;
     // 0 to go on; 1 when the path cannot be opened for reading; -1 when its folder cannot
     // become the current directory. Nothing is stored unless the result is 0. A relative path
     // with a folder part is made absolute first, so it still names the package from inside
     // that folder.
-    LRESULT OnWizardNext() override;
+    win::LRESULT OnWizardNext() override;
 
     // Runs the open-file dialog; a confirmed choice replaces the path.
     void OnBrowse();

@@ -108,7 +108,7 @@ void CLinkPage::DoDataExchange(CDataExchange* pDX) {
     DDX_CBString(pDX, IDC_BAUDRATE, m_strBaudRate);
 }
 
-BOOL CLinkPage::OnSetActive() {
+win::BOOL CLinkPage::OnSetActive() {
     for (int nId : {IDC_RADIO_USB, IDC_RADIO_BINFILE}) {
         if (QWidget* pRadio = GetDlgItem(nId)) {
             pRadio->setEnabled(false);
@@ -143,16 +143,16 @@ BOOL CLinkPage::OnSetActive() {
             pCombo->setEnabled(true);
         }
     }
-    SetLinkFlags(FALSE, TRUE, FALSE);
+    SetLinkFlags(win::FALSE, win::TRUE, win::FALSE);
     RefreshDevices();
     m_deviceWatch.start();
-    UpdateData(FALSE);
-    m_pSheet->SetWizardButtons(PSWIZB_BACK | PSWIZB_NEXT);
+    UpdateData(win::FALSE);
+    m_pSheet->SetWizardButtons(win::PSWIZB_BACK | win::PSWIZB_NEXT);
     return CPropertyPage::OnSetActive();
 }
 
-LRESULT CLinkPage::OnWizardNext() {
-    UpdateData(TRUE);
+win::LRESULT CLinkPage::OnWizardNext() {
+    UpdateData(win::TRUE);
     const QString key = LoadString(IDS_REGISTRY_KEY);
     WriteRegistryString(HKEY_CURRENT_USER, key, LoadString(IDS_COMPORT), m_strComPort);
     WriteRegistryString(HKEY_CURRENT_USER, key, LoadString(IDS_BAUDRATE), m_strBaudRate);
@@ -160,19 +160,19 @@ LRESULT CLinkPage::OnWizardNext() {
     return (m_bUSB || m_bRS232 || m_bBinFile) ? 0 : 1;
 }
 
-BOOL CLinkPage::OnKillActive() {
+win::BOOL CLinkPage::OnKillActive() {
     m_deviceWatch.stop();
     return CPropertyPage::OnKillActive();
 }
 
 void CLinkPage::OnRadioUSB() {
-    SetLinkFlags(TRUE, FALSE, FALSE);
+    SetLinkFlags(win::TRUE, win::FALSE, win::FALSE);
 }
 void CLinkPage::OnRadioRS232() {
-    SetLinkFlags(FALSE, TRUE, FALSE);
+    SetLinkFlags(win::FALSE, win::TRUE, win::FALSE);
 }
 void CLinkPage::OnRadioBinFile() {
-    SetLinkFlags(FALSE, FALSE, TRUE);
+    SetLinkFlags(win::FALSE, win::FALSE, win::TRUE);
 }
 
 void CLinkPage::GetBaudRate(int& nBaudRate) const {
@@ -181,13 +181,13 @@ void CLinkPage::GetBaudRate(int& nBaudRate) const {
     }
 }
 
-void CLinkPage::SetLinkFlags(BOOL bUSB, BOOL bRS232, BOOL bBinFile) {
+void CLinkPage::SetLinkFlags(win::BOOL bUSB, win::BOOL bRS232, win::BOOL bBinFile) {
     m_bUSB = bUSB;
     m_bRS232 = bRS232;
     m_bBinFile = bBinFile;
     for (int nId : {IDC_COMPORT, IDC_BAUDRATE}) {
         if (QWidget* pCombo = GetDlgItem(nId)) {
-            pCombo->setEnabled(bRS232 != FALSE);
+            pCombo->setEnabled(bRS232 != win::FALSE);
         }
     }
 }

@@ -30,20 +30,20 @@ public:
 
     void DoDataExchange(CDataExchange* pDX) override;
     // Restores the choices (above) and offers Back and Next. Always TRUE.
-    BOOL OnSetActive() override;
+    win::BOOL OnSetActive() override;
     // Stores "ComPort", "Baudrate" and "Link", then 0 to go on when a link type is chosen,
     // 1 to stay otherwise.
-    LRESULT OnWizardNext() override;
+    win::LRESULT OnWizardNext() override;
     // Stops watching the devices, then the framework's exchange.
-    BOOL OnKillActive() override;
+    win::BOOL OnKillActive() override;
 
     void OnRadioUSB();
     void OnRadioRS232();
     void OnRadioBinFile();
 
-    BOOL IsUSB() const { return m_bUSB; }
-    BOOL IsRS232() const { return m_bRS232; }
-    BOOL IsBinFile() const { return m_bBinFile; }
+    win::BOOL IsUSB() const { return m_bUSB; }
+    win::BOOL IsRS232() const { return m_bRS232; }
+    win::BOOL IsBinFile() const { return m_bBinFile; }
     QString GetComPort() const { return m_strComPort; }
     // The decimal number at the start of the baud text, read as sscanf's "%d" reads it (white
     // space skipped, optional sign); 0 when the text begins with no number.
@@ -59,15 +59,15 @@ protected:
     void OnInitDialog() override;
 
 private:
-    void SetLinkFlags(BOOL bUSB, BOOL bRS232, BOOL bBinFile);
+    void SetLinkFlags(win::BOOL bUSB, win::BOOL bRS232, win::BOOL bBinFile);
     void UpdatePortToolTip();
 
     int m_nLinkType = 1;
     QString m_strComPort;
     QString m_strBaudRate;
-    BOOL m_bBinFile = FALSE;
-    BOOL m_bRS232 = TRUE;
-    BOOL m_bUSB = FALSE;
+    win::BOOL m_bBinFile = win::FALSE;
+    win::BOOL m_bRS232 = win::TRUE;
+    win::BOOL m_bUSB = win::FALSE;
     CUpgraderSheet* m_pSheet;
     int m_nListedPorts = 0;  // entries of the port list that come from the dialog table
     QString m_strDeviceRoot = QStringLiteral("/");

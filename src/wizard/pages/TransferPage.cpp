@@ -13,9 +13,9 @@
 #include "LinkPage.h"
 #include "MessageBox.h"
 #include "PackageLoader.h"
-#include "ResultTexts.h"
 #include "Resource.h"
-#include "UpgradeSession.h"
+#include "ResultTexts.h"
+#include "SessionPump.h"
 #include "UpgraderSheet.h"
 
 namespace {
@@ -34,16 +34,15 @@ std::string LocalPath(const QString& path) {
 }  // namespace
 
 CTransferPage::CTransferPage(CUpgraderSheet* pSheet)
-    : CPropertyPage(IDD_TRANSFER),
-      m_pSession(std::make_unique<CUpgradeSession>()),
-      m_pSheet(pSheet) {
-    CUpgradeSession* pSession = m_pSession.get();
-    connect(pSession, &CUpgradeSession::message, this,
+    : CPropertyPage(IDD_TRANSFER), m_pSession(std::make_unique<CSessionPump>()), m_pSheet(pSheet) {
+    CSessionPump* pSession = m_pSession.get();
+    connect(pSession, &CSessionPump::message, this,
             [](const QString& text) { AfxMessageBox(text); });
-    connect(pSession, &CUpgradeSession::progress, this, &CTransferPage::OnProgress);
-    connect(pSession, &CUpgradeSession::textsChanged, this, &CTransferPage::OnTextsChanged);
+    connect(pSession, &CSessionPump::progress, this, &CTransferPage::OnProgress);
+    connect(pSession, &CSessionPump::textsChanged, this, &CTransferPage::OnTextsChanged);
+    connect(pSession, &CSessionPump::senderEvent, this, &CTransferPage::OnSenderEvent);
     // Queued, so that the sheet turns only once the handler that ended the attempt is done.
-    connect(pSession, &CUpgradeSession::finished, this, &CTransferPage::OnFinished,
+    connect(pSession, &CSessionPump::finished, this, &CTransferPage::OnFinished,
             Qt::QueuedConnection);
     m_waitTimer.setInterval(kWaitTickMs);
     connect(&m_waitTimer, &QTimer::timeout, this, &CTransferPage::OnWaitTick);
@@ -54,7 +53,12 @@ CTransferPage::~CTransferPage() {
 }
 
 bool CTransferPage::IsTransferRunning() const {
-    return m_pSession->IsRunning();
+    return m_pSession->Session().IsRunning();
+}
+
+void CTransferPage::SetFailure(int nResult, CFailure::Cause nCause, std::string strDetail) {
+    m_nResult = nResult;
+    m_failure = CFailure{nResult, nCause, {}, std::move(strDetail)};
 }
 
 void CTransferPage::ClosePort() {
@@ -73,7 +77,7 @@ void CTransferPage::DoDataExchange(CDataExchange* pDX) {
     DDX_Text(pDX, IDC_FEEDBACK, m_strFeedback);
 }
 
-BOOL CTransferPage::OnSetActive() {
+win::BOOL CTransferPage::OnSetActive() {
     for (QProgressBar* pBar : {m_segmentProgress, m_totalProgress}) {
         if (pBar != nullptr) {
             pBar->setRange(0, kProgressRange);
@@ -81,17 +85,18 @@ BOOL CTransferPage::OnSetActive() {
         }
     }
     m_nResult = RESULT_SUCCESS;
-    m_strFailureDetail.clear();
+    m_failure = CFailure{};
+    m_bPacketOut = false;
     m_strFeedback.clear();
     m_waitTimer.stop();
-    m_pSheet->SetWizardButtons(PSWIZB_DISABLEDFINISH);
+    m_pSheet->SetWizardButtons(win::PSWIZB_DISABLEDFINISH);
 
     const QString path = m_pSheet->GetFilePage()->GetFileName();
     LoadedPackage package;
-    m_nResult = LoadPackage(LocalPath(path), package, true, DefaultUploadFolder());
-    if (m_nResult != RESULT_SUCCESS) {
-        m_strFailureDetail = QString::fromStdString(package.strDetail);
-        return FALSE;
+    const int nLoaded = LoadPackage(LocalPath(path), package, true, DefaultUploadFolder());
+    if (nLoaded != RESULT_SUCCESS) {
+        SetFailure(nLoaded, CFailure::LOAD, package.strDetail);
+        return win::FALSE;
     }
 
     const CLinkPage* pLink = m_pSheet->GetLinkPage();
@@ -103,15 +108,15 @@ BOOL CTransferPage::OnSetActive() {
         if (m_pSession->Prepare(std::move(package.pImage), package.nSize) == 0) {
             // LoadPackage refuses images without files; kept so that such an image can
             // never wait for a transfer that has nothing to send.
-            m_nResult = bInf ? RESULT_INF_CORRUPT : RESULT_INVALID_INPUT;
-            return FALSE;
+            SetFailure(bInf ? RESULT_INF_CORRUPT : RESULT_INVALID_INPUT, CFailure::LOAD);
+            return win::FALSE;
         }
         int nBaudRate = 0;
         pLink->GetBaudRate(nBaudRate);
         if (!m_pSession->OpenPort(LocalPath(pLink->GetComPort()), nBaudRate)) {
-            m_nResult = RESULT_SERIAL_FAILED;
-            m_strFailureDetail = QString::fromStdString(m_pSession->FailureDetail());
-            return FALSE;
+            m_failure = m_pSession->Session().Failure();
+            m_nResult = m_failure.nResult;
+            return win::FALSE;
         }
         m_strFeedback = QString::fromLatin1(kWaiting);
         m_strElapsed = QString::fromStdString(CXmodemSender::FormatElapsed(0));
@@ -121,10 +126,10 @@ BOOL CTransferPage::OnSetActive() {
     if (pLink->IsBinFile()) {
         CBinFile output(LocalPath(BinFileOutputPath()));
         if (!output.WriteImage(package.pImage.get(), package.nSize)) {
-            m_nResult = RESULT_FILE_NOT_FOUND;
-            m_strFailureDetail = BinFileOutputPath() + QStringLiteral(": cannot be written");
+            SetFailure(RESULT_FILE_NOT_FOUND, CFailure::LOAD,
+                       LocalPath(BinFileOutputPath()) + ": cannot be written");
         }
-        return FALSE;
+        return win::FALSE;
     }
     return CPropertyPage::OnSetActive();
 }
@@ -141,54 +146,57 @@ void CTransferPage::OnProgress(unsigned nSegmentPos, unsigned nTotalPos) {
 void CTransferPage::OnTextsChanged(const QString& strElapsed, const QString& strStatus) {
     m_strElapsed = strElapsed;
     m_strStatus = strStatus;
-    if (m_pSession->Sender().HasSent()) {
-        m_strFeedback = QString::fromStdString(m_pSession->Sender().WaitText());
+    if (m_bPacketOut) {
+        m_strFeedback = QString::fromStdString(m_pSession->Session().Sender().WaitText());
     }
     if (IsCreated()) {
-        UpdateData(FALSE);
+        UpdateData(win::FALSE);
     }
 }
 
 void CTransferPage::OnWaitTick() {
-    if (!m_pSession->IsRunning()) {
+    if (!m_pSession->Session().IsRunning()) {
         m_waitTimer.stop();
         return;
     }
     // The clock runs through the whole attempt, and a wait that lasts is said: before the
     // first request, while an answer is overdue, while the projector writes a file.
-    m_strElapsed =
-        QString::fromStdString(CXmodemSender::FormatElapsed(m_pSession->ElapsedMs() / 1000));
-    m_strFeedback = m_pSession->Sender().HasSent()
-                        ? QString::fromStdString(m_pSession->Sender().WaitText())
-                        : QString::fromLatin1(kWaiting);
+    m_strElapsed = QString::fromStdString(
+        CXmodemSender::FormatElapsed(m_pSession->Session().ElapsedMs() / 1000));
+    m_strFeedback = m_bPacketOut ? QString::fromStdString(m_pSession->Session().Sender().WaitText())
+                                 : QString::fromLatin1(kWaiting);
     if (IsCreated()) {
-        UpdateData(FALSE);
+        UpdateData(win::FALSE);
     }
 }
 
-void CTransferPage::OnFinished(int nResult) {
+void CTransferPage::OnSenderEvent(const CSenderEvent& event) {
+    if (event.nKind == CSenderEvent::PACKET) {
+        m_bPacketOut = true;
+    }
+}
+
+void CTransferPage::OnFinished(const CFailure& result) {
     m_waitTimer.stop();
     m_strFeedback.clear();
     delete m_pQuestion;  // nothing is left to stop
-    m_nResult = nResult;
-    m_strFailureDetail = QString::fromStdString(m_pSession->FailureDetail());
-    const uint32_t nResent = m_pSession->Sender().ResentBlocks();
-    if (nResult == RESULT_SUCCESS && nResent > 0) {
-        m_strFailureDetail = QStringLiteral(
-                                 "%1 %2 sent again after the projector refused %3; "
-                                 "check the cable")
-                                 .arg(nResent)
-                                 .arg(nResent == 1 ? "block was" : "blocks were")
-                                 .arg(nResent == 1 ? "it" : "them");
+    m_failure = result;
+    m_nResult = result.nResult;
+    const uint32_t nResent = m_pSession->Session().Sender().ResentBlocks();
+    if (!result.Failed() && nResent > 0) {
+        m_failure.strDetail = std::to_string(nResent) +
+                              (nResent == 1 ? " block was" : " blocks were") +
+                              " sent again after the projector refused " +
+                              (nResent == 1 ? "it" : "them") + "; check the cable";
     }
     if (m_pSheet->GetActivePage() == this) {
         m_pSheet->SetActivePage(m_pSheet->GetDonePage());
     }
 }
 
-BOOL CTransferPage::OnQueryCancel() {
-    if (!m_pSession->IsRunning() || !m_pSession->Sender().HasSent()) {
-        return TRUE;
+win::BOOL CTransferPage::OnQueryCancel() {
+    if (!m_pSession->Session().IsRunning() || !m_bPacketOut) {
+        return win::TRUE;
     }
     if (m_pQuestion == nullptr) {
         m_pQuestion =
@@ -202,13 +210,13 @@ BOOL CTransferPage::OnQueryCancel() {
         m_pQuestion->setEscapeButton(pContinue);
         m_pQuestion->setAttribute(Qt::WA_DeleteOnClose);
         connect(pStop, &QPushButton::clicked, this, [this] {
-            if (m_pSession->IsRunning()) {
-                m_pSheet->EndDialog(IDCANCEL);
+            if (m_pSession->Session().IsRunning()) {
+                m_pSheet->EndDialog(win::IDCANCEL);
             }
         });
         m_pQuestion->open();
     }
     m_pQuestion->raise();
     m_pQuestion->activateWindow();
-    return FALSE;
+    return win::FALSE;
 }

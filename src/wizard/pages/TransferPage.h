@@ -24,8 +24,8 @@
 // closes the box, "Stop upgrade" ends the wizard as Cancel does, closing the port. When the
 // attempt ends while the box is shown, the box goes and the Done page follows.
 //
-// The page owns the session (port, reader thread, sender, image); destroying the page closes
-// the port.
+// The page owns the session (port, reader thread, sender, image) through its pump; destroying
+// the page closes the port.
 #pragma once
 
 #include <QMessageBox>
@@ -35,10 +35,12 @@
 #include <cstdint>
 #include <memory>
 
+#include "Failure.h"
 #include "PropertyPage.h"
+#include "SenderEvent.h"
 
 class QProgressBar;
-class CUpgradeSession;
+class CSessionPump;
 class CUpgraderSheet;
 
 class CTransferPage : public CPropertyPage {
@@ -50,17 +52,18 @@ public:
     void DoDataExchange(CDataExchange* pDX) override;
     // Runs one attempt (above). TRUE while a transfer runs or the page idles; FALSE when the
     // attempt is already over.
-    BOOL OnSetActive() override;
+    win::BOOL OnSetActive() override;
 
     // The result of the current (or last) attempt: 0 success, otherwise a failure code.
     int32_t GetUpgradeResult() const { return m_nResult; }
     // Cancel, Escape or close: TRUE while no packet of a running attempt has gone out;
     // otherwise FALSE, with the question box shown (above).
-    BOOL OnQueryCancel() override;
+    win::BOOL OnQueryCancel() override;
 
-    // One line on the last attempt: why it failed (the file, the port, the projector), or
-    // after success how many blocks were sent again; empty when there is nothing to say.
-    QString GetFailureDetail() const { return m_strFailureDetail; }
+    // How the last attempt ended: its result, cause and one detail line saying why it failed
+    // (the file, the port, the projector), or after success how many blocks were sent again;
+    // the detail is empty when there is nothing to say.
+    const CFailure& GetFailure() const { return m_failure; }
     // Whether an attempt's transfer is under way (the port open, the projector not done).
     bool IsTransferRunning() const;
     // Closes the port if it is open, ending a transfer as Cancel does.
@@ -76,7 +79,10 @@ public:
 private:
     void OnProgress(unsigned nSegmentPos, unsigned nTotalPos);
     void OnTextsChanged(const QString& strElapsed, const QString& strStatus);
-    void OnFinished(int nResult);
+    void OnSenderEvent(const CSenderEvent& event);
+    void OnFinished(const CFailure& result);
+    // Ends the attempt before its transfer: the result and, when there is one, the detail.
+    void SetFailure(int nResult, CFailure::Cause nCause, std::string strDetail = {});
     // Once a second while the attempt runs: the elapsed time and the waiting text.
     void OnWaitTick();
 
@@ -88,7 +94,8 @@ private:
     QTimer m_waitTimer;
     QPointer<QMessageBox> m_pQuestion;
     int32_t m_nResult = 0;
-    QString m_strFailureDetail;
-    std::unique_ptr<CUpgradeSession> m_pSession;
+    CFailure m_failure;
+    bool m_bPacketOut = false;
+    std::unique_ptr<CSessionPump> m_pSession;
     CUpgraderSheet* m_pSheet;
 };

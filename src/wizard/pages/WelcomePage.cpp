@@ -5,7 +5,7 @@
 
 CWelcomePage::CWelcomePage(CUpgraderSheet* pSheet) : CPropertyPage(IDD_WELCOME), m_pSheet(pSheet) {}
 
-BOOL CWelcomePage::OnSetActive() {
-    m_pSheet->SetWizardButtons(PSWIZB_NEXT);
+win::BOOL CWelcomePage::OnSetActive() {
+    m_pSheet->SetWizardButtons(win::PSWIZB_NEXT);
     return CPropertyPage::OnSetActive();
 }

@@ -11,7 +11,7 @@ public:
     explicit CWelcomePage(CUpgraderSheet* pSheet);
 
     // Offers Next only. Always TRUE.
-    BOOL OnSetActive() override;
+    win::BOOL OnSetActive() override;
 
 private:
     CUpgraderSheet* m_pSheet;

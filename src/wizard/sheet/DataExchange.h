@@ -17,7 +17,7 @@ class CPropertyPage;
 
 class CDataExchange {
 public:
-    CDataExchange(CPropertyPage* pDlgWnd, BOOL bSaveAndValidate)
+    CDataExchange(CPropertyPage* pDlgWnd, win::BOOL bSaveAndValidate)
         : m_bSaveAndValidate(bSaveAndValidate), m_pDlgWnd(pDlgWnd) {}
 
     // The control with the id (remembered as the one to focus on failure), or null with the
@@ -27,7 +27,7 @@ public:
     void Fail();
     bool Failed() const { return m_bFailed; }
 
-    const BOOL m_bSaveAndValidate;  // TRUE: controls → members
+    const win::BOOL m_bSaveAndValidate;  // TRUE: controls → members
     CPropertyPage* const m_pDlgWnd;
 
 private:

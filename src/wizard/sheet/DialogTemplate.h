@@ -36,7 +36,7 @@ inline constexpr uint32_t CTL_ELLIPSIS = 0x80;
 inline constexpr uint32_t CTL_SELECTABLE = 0x100;
 
 struct DialogControl {
-    int nId = IDC_STATIC;
+    int nId = win::IDC_STATIC;
     CtlKind kind = CtlKind::Static;
     uint32_t nStyle = 0;
     int x = 0, y = 0, cx = 0, cy = 0;  // dialog units; pictures take their picture's size

@@ -25,20 +25,20 @@ void CPropertyPage::Create() {
     m_controls = BuildDialog(*m_pTemplate, this);
     m_bCreated = true;
     OnInitDialog();
-    UpdateData(FALSE);
+    UpdateData(win::FALSE);
 }
 
-BOOL CPropertyPage::UpdateData(BOOL bSaveAndValidate) {
+win::BOOL CPropertyPage::UpdateData(win::BOOL bSaveAndValidate) {
     if (!m_bCreated) {
-        return FALSE;
+        return win::FALSE;
     }
     CDataExchange dx(this, bSaveAndValidate);
     DoDataExchange(&dx);
-    return dx.Failed() ? FALSE : TRUE;
+    return dx.Failed() ? win::FALSE : win::TRUE;
 }
 
 QWidget* CPropertyPage::GetDlgItem(int nIDC) const {
-    if (nIDC == IDC_STATIC) {
+    if (nIDC == win::IDC_STATIC) {
         return nullptr;
     }
     for (const BuiltControl& control : m_controls) {
@@ -51,27 +51,27 @@ QWidget* CPropertyPage::GetDlgItem(int nIDC) const {
 
 void CPropertyPage::DoDataExchange(CDataExchange*) {}
 
-BOOL CPropertyPage::OnSetActive() {
+win::BOOL CPropertyPage::OnSetActive() {
     if (m_bFirstSetActive) {
         m_bFirstSetActive = false;  // Create has just transferred the members
     } else {
-        UpdateData(FALSE);
+        UpdateData(win::FALSE);
     }
-    return TRUE;
+    return win::TRUE;
 }
 
-BOOL CPropertyPage::OnKillActive() {
-    return UpdateData(TRUE);
+win::BOOL CPropertyPage::OnKillActive() {
+    return UpdateData(win::TRUE);
 }
 
-LRESULT CPropertyPage::OnWizardNext() {
+win::LRESULT CPropertyPage::OnWizardNext() {
     return 0;
 }
 
-LRESULT CPropertyPage::OnWizardBack() {
+win::LRESULT CPropertyPage::OnWizardBack() {
     return 0;
 }
 
-BOOL CPropertyPage::OnQueryCancel() {
-    return TRUE;
+win::BOOL CPropertyPage::OnQueryCancel() {
+    return win::TRUE;
 }

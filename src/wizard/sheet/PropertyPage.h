@@ -44,7 +44,7 @@ public:
 
     // Runs DoDataExchange in the given direction (TRUE: controls → members). TRUE when every
     // exchange succeeded; FALSE when one failed or the page window does not exist.
-    BOOL UpdateData(BOOL bSaveAndValidate = TRUE);
+    win::BOOL UpdateData(win::BOOL bSaveAndValidate = win::TRUE);
 
     // The control with the id, or null (also before the page window exists).
     QWidget* GetDlgItem(int nIDC) const;
@@ -55,11 +55,11 @@ public:
     CPropertySheet* GetParentSheet() const { return m_pParentSheet; }
 
     virtual void DoDataExchange(CDataExchange* pDX);
-    virtual BOOL OnSetActive();
-    virtual BOOL OnKillActive();
-    virtual LRESULT OnWizardNext();
-    virtual LRESULT OnWizardBack();
-    virtual BOOL OnQueryCancel();
+    virtual win::BOOL OnSetActive();
+    virtual win::BOOL OnKillActive();
+    virtual win::LRESULT OnWizardNext();
+    virtual win::LRESULT OnWizardBack();
+    virtual win::BOOL OnQueryCancel();
 
 protected:
     // Called once, right after the controls were created and before the first transfer of the

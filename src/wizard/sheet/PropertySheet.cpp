@@ -66,7 +66,7 @@ CPropertySheet::CPropertySheet(const QString& strCaption, QWidget* pParentWnd, i
     connect(m_pFinish, &QPushButton::clicked, this, &CPropertySheet::OnFinish);
     connect(m_pCancel, &QPushButton::clicked, this, &QDialog::reject);
 
-    ApplyWizardButtons(PSWIZB_BACK | PSWIZB_NEXT);
+    ApplyWizardButtons(win::PSWIZB_BACK | win::PSWIZB_NEXT);
 }
 
 CPropertySheet::~CPropertySheet() = default;
@@ -103,13 +103,13 @@ int CPropertySheet::GetPageIndex(const CPropertyPage* pPage) const {
     return -1;
 }
 
-BOOL CPropertySheet::SetActivePage(CPropertyPage* pPage) {
+win::BOOL CPropertySheet::SetActivePage(CPropertyPage* pPage) {
     return SetActivePage(GetPageIndex(pPage));
 }
 
-BOOL CPropertySheet::SetActivePage(int nPage) {
+win::BOOL CPropertySheet::SetActivePage(int nPage) {
     if (GetPage(nPage) == nullptr) {
-        return FALSE;
+        return win::FALSE;
     }
     return ChangePage(nPage, nPage < m_nActive ? -1 : 1);
 }
@@ -120,18 +120,18 @@ void CPropertySheet::SetWizardButtons(uint32_t dwFlags) {
 }
 
 int CPropertySheet::DoModal() {
-    return exec() == ID_WIZFINISH ? ID_WIZFINISH : IDCANCEL;
+    return exec() == win::ID_WIZFINISH ? win::ID_WIZFINISH : win::IDCANCEL;
 }
 
 QPushButton* CPropertySheet::GetDlgItem(int nID) const {
     switch (nID) {
-        case ID_WIZBACK:
+        case win::ID_WIZBACK:
             return m_pBack;
-        case ID_WIZNEXT:
+        case win::ID_WIZNEXT:
             return m_pNext;
-        case ID_WIZFINISH:
+        case win::ID_WIZFINISH:
             return m_pFinish;
-        case IDCANCEL:
+        case win::IDCANCEL:
             return m_pCancel;
         default:
             return nullptr;
@@ -168,10 +168,10 @@ void CPropertySheet::OnNext() {
 }
 
 void CPropertySheet::OnFinish() {
-    done(ID_WIZFINISH);
+    done(win::ID_WIZFINISH);
 }
 
-void CPropertySheet::Navigate(LRESULT nResult, int nDirection) {
+void CPropertySheet::Navigate(win::LRESULT nResult, int nDirection) {
     if (nResult == -1) {
         return;
     }
@@ -182,10 +182,10 @@ void CPropertySheet::Navigate(LRESULT nResult, int nDirection) {
     ChangePage(nTarget, nDirection);
 }
 
-BOOL CPropertySheet::ChangePage(int nTarget, int nDirection) {
+win::BOOL CPropertySheet::ChangePage(int nTarget, int nDirection) {
     CPropertyPage* pOld = GetActivePage();
     if (pOld != nullptr && !pOld->OnKillActive()) {
-        return FALSE;
+        return win::FALSE;
     }
     const unsigned nChange = ++m_nChanges;
     for (int i = nTarget; i >= 0 && i < GetPageCount(); i += nDirection) {
@@ -194,11 +194,11 @@ BOOL CPropertySheet::ChangePage(int nTarget, int nDirection) {
             continue;
         }
         pPage->Create();
-        const BOOL bAccepted = pPage->OnSetActive();
+        const win::BOOL bAccepted = pPage->OnSetActive();
         // A handler that ran a nested event loop may have turned the sheet elsewhere or
         // deleted the page meanwhile: the latest change wins.
         if (nChange != m_nChanges || GetPage(i) != pPage) {
-            return FALSE;
+            return win::FALSE;
         }
         if (!bAccepted) {
             continue;
@@ -207,23 +207,23 @@ BOOL CPropertySheet::ChangePage(int nTarget, int nDirection) {
         m_pStack->setCurrentWidget(pPage);
         FocusFirstControl(pPage);
         emit activePageChanged(i);
-        return TRUE;
+        return win::TRUE;
     }
-    return FALSE;
+    return win::FALSE;
 }
 
 void CPropertySheet::ApplyWizardButtons(uint32_t dwFlags) {
     m_dwButtons = dwFlags;
-    const bool bFinish = (dwFlags & (PSWIZB_FINISH | PSWIZB_DISABLEDFINISH)) != 0;
-    m_pBack->setEnabled((dwFlags & PSWIZB_BACK) != 0);
-    m_pNext->setEnabled((dwFlags & PSWIZB_NEXT) != 0);
+    const bool bFinish = (dwFlags & (win::PSWIZB_FINISH | win::PSWIZB_DISABLEDFINISH)) != 0;
+    m_pBack->setEnabled((dwFlags & win::PSWIZB_BACK) != 0);
+    m_pNext->setEnabled((dwFlags & win::PSWIZB_NEXT) != 0);
     m_pNext->setVisible(!bFinish);
-    m_pFinish->setEnabled((dwFlags & PSWIZB_FINISH) != 0);
+    m_pFinish->setEnabled((dwFlags & win::PSWIZB_FINISH) != 0);
     m_pFinish->setVisible(bFinish);
     (bFinish ? m_pFinish : m_pNext)->setDefault(true);
 }
 
-int CPropertySheet::FindPageByDialogId(LRESULT nId) const {
+int CPropertySheet::FindPageByDialogId(win::LRESULT nId) const {
     for (int i = 0; i < GetPageCount(); ++i) {
         const CPropertyPage* pPage = GetPage(i);
         if (pPage != nullptr && pPage->GetDialogId() == nId) {

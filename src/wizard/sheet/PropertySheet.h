@@ -54,8 +54,8 @@ public:
     // Makes the page current at once, with the leave and enter calls. TRUE when the page, or a
     // page it passed over to, became current; FALSE when the page is unknown, the current page
     // refused to be left, or no page accepted the entry.
-    BOOL SetActivePage(CPropertyPage* pPage);
-    BOOL SetActivePage(int nPage);
+    win::BOOL SetActivePage(CPropertyPage* pPage);
+    win::BOOL SetActivePage(int nPage);
 
     // Posts a button mask (PSWIZB_*).
     void SetWizardButtons(uint32_t dwFlags);
@@ -86,10 +86,10 @@ private:
     void OnBack();
     void OnNext();
     void OnFinish();
-    void Navigate(LRESULT nResult, int nDirection);
-    BOOL ChangePage(int nTarget, int nDirection);
+    void Navigate(win::LRESULT nResult, int nDirection);
+    win::BOOL ChangePage(int nTarget, int nDirection);
     void ApplyWizardButtons(uint32_t dwFlags);
-    int FindPageByDialogId(LRESULT nId) const;
+    int FindPageByDialogId(win::LRESULT nId) const;
     void FocusFirstControl(CPropertyPage* pPage);
 
     std::vector<QPointer<CPropertyPage>> m_pages;

@@ -27,15 +27,15 @@ std::unique_ptr<QSettings> OpenStore(HKEY hRoot, const QString& strKey) {
 
 }  // namespace
 
-BOOL ReadRegistryString(HKEY hRoot, const QString& strKey, const QString& strName,
-                        QString* pString) {
+win::BOOL ReadRegistryString(HKEY hRoot, const QString& strKey, const QString& strName,
+                             QString* pString) {
     if (pString == nullptr) {
-        return FALSE;
+        return win::FALSE;
     }
     pString->clear();
     std::unique_ptr<QSettings> pStore = OpenStore(hRoot, strKey);
     if (!pStore || pStore->status() != QSettings::NoError || !pStore->contains(strName)) {
-        return FALSE;
+        return win::FALSE;
     }
     // Whatever the value holds is taken as text; an unquoted list reads back as written.
     const QVariant value = pStore->value(strName);
@@ -47,19 +47,19 @@ BOOL ReadRegistryString(HKEY hRoot, const QString& strKey, const QString& strNam
         text.truncate(nNul);
     }
     if (text.toUtf8().size() >= REGISTRY_BUFFER_SIZE) {
-        return FALSE;
+        return win::FALSE;
     }
     *pString = text;
-    return TRUE;
+    return win::TRUE;
 }
 
-BOOL WriteRegistryString(HKEY hRoot, const QString& strKey, const QString& strName,
-                         const QString& strValue) {
+win::BOOL WriteRegistryString(HKEY hRoot, const QString& strKey, const QString& strName,
+                              const QString& strValue) {
     std::unique_ptr<QSettings> pStore = OpenStore(hRoot, strKey);
     if (!pStore) {
-        return FALSE;
+        return win::FALSE;
     }
     pStore->setValue(strName, strValue);
     pStore->sync();
-    return pStore->status() == QSettings::NoError ? TRUE : FALSE;
+    return pStore->status() == QSettings::NoError ? win::TRUE : win::FALSE;
 }

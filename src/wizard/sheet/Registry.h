@@ -22,10 +22,10 @@ inline constexpr int REGISTRY_BUFFER_SIZE = 256;
 // TRUE with the value's text (up to its first NUL) in *pString. FALSE when pString is null
 // (nothing touched), or when the key path names no store, the value is missing, the store
 // cannot be read, or the text needs REGISTRY_BUFFER_SIZE bytes or more; *pString is then empty.
-BOOL ReadRegistryString(HKEY hRoot, const QString& strKey, const QString& strName,
-                        QString* pString);
+win::BOOL ReadRegistryString(HKEY hRoot, const QString& strKey, const QString& strName,
+                             QString* pString);
 
 // TRUE when the value was stored (the store is created as needed); FALSE when the key path
 // names no store or the store cannot be written.
-BOOL WriteRegistryString(HKEY hRoot, const QString& strKey, const QString& strName,
-                         const QString& strValue);
+win::BOOL WriteRegistryString(HKEY hRoot, const QString& strKey, const QString& strName,
+                              const QString& strValue);

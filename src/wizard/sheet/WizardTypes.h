@@ -1,8 +1,13 @@
 // The small vocabulary shared by the wizard layer: the result types of page handlers, the
 // wizard button masks a page posts to its sheet, and the ids of the sheet's own buttons.
+// They keep the names and values of the platform the wizard was first written for, so they
+// live in namespace win and are always named with it: win::TRUE reads as what it is and
+// collides with nothing.
 #pragma once
 
 #include <cstdint>
+
+namespace win {
 
 using BOOL = int;
 inline constexpr BOOL TRUE = 1;
@@ -27,3 +32,5 @@ inline constexpr int ID_WIZFINISH = 0x3025;
 
 // The id of controls that have none of their own.
 inline constexpr int IDC_STATIC = -1;
+
+}  // namespace win
