@@ -2,7 +2,6 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
-#include <libtelnet.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -18,34 +17,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
-
-constexpr unsigned char TELOPT_COM_PORT = 44;
-// Client commands of the COM-PORT-OPTION; the server answers each with the code plus 100.
-constexpr unsigned char SET_BAUDRATE = 1;
-constexpr unsigned char SET_DATASIZE = 2;
-constexpr unsigned char SET_PARITY = 3;
-constexpr unsigned char SET_STOPSIZE = 4;
-constexpr unsigned char SET_CONTROL = 5;
-constexpr unsigned char SERVER_OFFSET = 100;
-constexpr unsigned char PARITY_NONE = 1;
-constexpr unsigned char STOPSIZE_ONE = 1;
-constexpr unsigned char CONTROL_NO_FLOW = 1;
-constexpr unsigned char CONTROL_DTR_OFF = 9;
-constexpr unsigned char CONTROL_RTS_OFF = 12;
-constexpr unsigned char CONTROL_NO_FLOW_INBOUND = 14;
-constexpr unsigned kAllSettingsAcked = (1u << SET_BAUDRATE) | (1u << SET_DATASIZE) |
-                                       (1u << SET_PARITY) | (1u << SET_STOPSIZE) |
-                                       (1u << SET_CONTROL);
-
-// What the decoder accepts when the server asks: binary both ways (so CR and NUL pass as
-// data) and suppressed go-ahead; the COM-PORT-OPTION we offer ourselves.
-constexpr telnet_telopt_t kDecoderOptions[] = {
-    {TELNET_TELOPT_BINARY, TELNET_WILL, TELNET_DO},
-    {TELNET_TELOPT_SGA, TELNET_WILL, TELNET_DO},
-    {TELOPT_COM_PORT, TELNET_WILL, TELNET_DONT},
-    {-1, 0, 0},
-};
-constexpr telnet_telopt_t kNoOptions[] = {{-1, 0, 0}};
 
 std::string Reason(int nError) {
     switch (nError) {
@@ -128,23 +99,11 @@ CNetworkLink::~CNetworkLink() {
 }
 
 void CNetworkLink::Reset() {
-    if (m_pDecoder != nullptr) {
-        telnet_free(m_pDecoder);
-        m_pDecoder = nullptr;
-    }
-    if (m_pEncoder != nullptr) {
-        telnet_free(m_pEncoder);
-        m_pEncoder = nullptr;
-    }
+    m_pCodec.reset();
     m_pending.clear();
-    m_bBroken = false;
-    m_bComPortAgreed = false;
-    m_bComPortRefused = false;
-    m_bRawIac = false;
     m_bTelnetOnRaw.store(false);
     m_bAgreedSeen.store(false);
-    m_nAcks = 0;
-    m_nAckedRate = 0;
+    m_bRefusedSeen.store(false);
     m_dBudget = MAX_READ;
     m_tBucket = Clock::now();
     m_nWriteError = 0;
@@ -160,11 +119,7 @@ void CNetworkLink::SetTarget(const CPortAddress& address, int nLineRate) {
 }
 
 int CNetworkLink::Connect(int nWakeFd, int& nError, std::string& strDetail) {
-    return Open(m_target, m_nTargetRate, nError, strDetail, nWakeFd);
-}
-
-int CNetworkLink::Open(const CPortAddress& address, int nLineRate, int& nError,
-                       std::string& strDetail, int nWakeFd) {
+    const CPortAddress& address = m_target;
     nError = 0;
     Close(nError);
     const std::string strAddress = address.Text();
@@ -204,81 +159,56 @@ int CNetworkLink::Open(const CPortAddress& address, int nLineRate, int& nError,
     const int nOne = 1;
     setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &nOne, sizeof nOne);
 
-    Attach(fd, address.m_nKind, strAddress);
+    m_strAddress = strAddress;
+    Attach(fd);
     bool bCancelled = false;
-    if (m_nKind == CPortAddress::RFC2217) {
+    if (m_pCodec->IsTelnet()) {
         // A server that never answers costs at most two short waits; the settings go out
         // either way unless the server refused the option.
-        bCancelled = !ReceiveUntil(NEGOTIATION_WAIT, nWakeFd,
-                                   [this] { return m_bComPortAgreed || m_bComPortRefused; });
-        if (!bCancelled && !m_bComPortRefused) {
-            SendLineSettings(static_cast<uint32_t>(nLineRate));
-            bCancelled = !ReceiveUntil(NEGOTIATION_WAIT, nWakeFd, [this] {
-                return (m_nAcks & kAllSettingsAcked) == kAllSettingsAcked;
+        const CTelnetCodec& codec = *m_pCodec;
+        bCancelled = !ReceiveUntil(NEGOTIATION_WAIT, nWakeFd, [&codec] {
+            return codec.Has(CTelnetCodec::COM_PORT_AGREED) ||
+                   codec.Has(CTelnetCodec::COM_PORT_REFUSED);
+        });
+        if (!bCancelled && !codec.Has(CTelnetCodec::COM_PORT_REFUSED)) {
+            m_pCodec->SendLineSettings(static_cast<uint32_t>(m_nTargetRate));
+            QueueCodecOutput();
+            bCancelled = !ReceiveUntil(NEGOTIATION_WAIT, nWakeFd, [&codec] {
+                return codec.Has(CTelnetCodec::SETTINGS_ACKNOWLEDGED);
             });
         }
     }
     if (bCancelled) {
         return fail(ECANCELED, "closed while connecting");
     }
-    if (m_nFd < 0 || m_bBroken) {
-        return fail(ECONNRESET, m_bBroken ? "the server broke the telnet stream"
-                                          : "connection closed by the server");
+    const bool bBroken = m_pCodec->Has(CTelnetCodec::BROKEN);
+    if (m_nFd < 0 || bBroken) {
+        return fail(ECONNRESET, bBroken ? "the server broke the telnet stream"
+                                        : "connection closed by the server");
     }
     m_bConnected.store(true, std::memory_order_release);
     return 1;
 }
 
-void CNetworkLink::Attach(int nFd, CPortAddress::Kind nKind, const std::string& strAddress) {
-    int nIgnored = 0;
-    Close(nIgnored);
-    Reset();
+void CNetworkLink::Attach(int nFd) {
     m_nFd = nFd;
-    m_nKind = nKind;
-    m_strAddress = strAddress;
-    if (m_nKind != CPortAddress::RFC2217) {
-        return;
-    }
-    m_pDecoder = telnet_init(kDecoderOptions, &CNetworkLink::OnDecoderEvent, 0, this);
-    m_pEncoder = telnet_init(kNoOptions, &CNetworkLink::OnEncoderEvent, 0, this);
-    if (m_pDecoder == nullptr || m_pEncoder == nullptr) {
-        m_bBroken = true;
-        return;
-    }
-    telnet_negotiate(m_pDecoder, TELNET_WILL, TELOPT_COM_PORT);
-    telnet_negotiate(m_pDecoder, TELNET_WILL, TELNET_TELOPT_BINARY);
-    telnet_negotiate(m_pDecoder, TELNET_DO, TELNET_TELOPT_BINARY);
+    m_pCodec = std::make_unique<CTelnetCodec>(m_target.m_nKind == CPortAddress::RFC2217);
+    QueueCodecOutput();
 }
 
-void CNetworkLink::SendLineSettings(uint32_t nLineRate) {
-    if (m_nKind != CPortAddress::RFC2217 || m_pDecoder == nullptr) {
-        return;
-    }
-    const unsigned char rate[] = {SET_BAUDRATE, static_cast<unsigned char>(nLineRate >> 24),
-                                  static_cast<unsigned char>(nLineRate >> 16),
-                                  static_cast<unsigned char>(nLineRate >> 8),
-                                  static_cast<unsigned char>(nLineRate)};
-    telnet_subnegotiation(m_pDecoder, TELOPT_COM_PORT, reinterpret_cast<const char*>(rate),
-                          sizeof rate);
-    const unsigned char settings[][2] = {
-        {SET_DATASIZE, 8},
-        {SET_PARITY, PARITY_NONE},
-        {SET_STOPSIZE, STOPSIZE_ONE},
-        {SET_CONTROL, CONTROL_NO_FLOW},
-        {SET_CONTROL, CONTROL_NO_FLOW_INBOUND},
-        {SET_CONTROL, CONTROL_DTR_OFF},
-        {SET_CONTROL, CONTROL_RTS_OFF},
-    };
-    for (const auto& setting : settings) {
-        telnet_subnegotiation(m_pDecoder, TELOPT_COM_PORT, reinterpret_cast<const char*>(setting),
-                              sizeof setting);
+void CNetworkLink::QueueCodecOutput() {
+    m_answers.clear();
+    m_pCodec->TakeOutput(m_answers);
+    // A server that does not read its answers loses them; the data path notices.
+    if (!m_answers.empty()) {
+        Enqueue(m_answers.data(), m_answers.size());
     }
 }
 
 template <class Done>
 bool CNetworkLink::ReceiveUntil(milliseconds wait, int nWakeFd, Done done) {
     const auto tEnd = Clock::now() + wait;
-    while (m_nFd >= 0 && !m_bBroken && !done()) {
+    while (m_nFd >= 0 && !m_pCodec->Has(CTelnetCodec::BROKEN) && !done()) {
         const auto left = std::chrono::ceil<milliseconds>(tEnd - Clock::now());
         if (left.count() <= 0) {
             return true;
@@ -295,7 +225,8 @@ bool CNetworkLink::ReceiveUntil(milliseconds wait, int nWakeFd, Done done) {
         std::string reason;
         const ReceiveOutcome outcome = ReceiveFromSocket(data, nError, reason);
         // Kept for the reader: a projector's first 'C' may come this early.
-        const size_t nRoom = MAX_DATA_PER_STEP - std::min(MAX_DATA_PER_STEP, m_pending.size());
+        constexpr size_t nMax = CTelnetCodec::MAX_DATA_PER_STEP;
+        const size_t nRoom = nMax - std::min(nMax, m_pending.size());
         m_pending.insert(m_pending.end(), data.begin(),
                          data.begin() + static_cast<std::ptrdiff_t>(std::min(nRoom, data.size())));
         if (outcome != RECEIVED) {
@@ -328,25 +259,14 @@ int CNetworkLink::Write(const void* pBuffer, uint32_t nLength) {
         return 0;
     }
     const auto* p = static_cast<const uint8_t*>(pBuffer);
-    bool bQueued = false;
-    if (m_pEncoder != nullptr) {
-        m_encoded.clear();
-        telnet_send(m_pEncoder, reinterpret_cast<const char*>(p), nLength);
-        bQueued = Enqueue(m_encoded.data(), m_encoded.size());
-    } else {
-        bQueued = Enqueue(p, nLength);
-    }
-    if (!bQueued) {
+    m_encoded.clear();
+    m_pCodec->Encode(p, nLength, m_encoded);
+    if (!Enqueue(m_encoded.data(), m_encoded.size())) {
         std::lock_guard lock(m_outMutex);
         m_nWriteError = m_bOutFailed ? m_nOutError : ETIMEDOUT;
         return 0;
     }
     return 1;
-}
-
-size_t CNetworkLink::OutQueued() {
-    std::lock_guard lock(m_outMutex);
-    return m_out.size();
 }
 
 bool CNetworkLink::Enqueue(const uint8_t* pData, size_t nLength) {
@@ -409,7 +329,7 @@ CNetworkLink::ReceiveOutcome CNetworkLink::ReceiveFromSocket(std::vector<uint8_t
     ReceiveOutcome outcome = RECEIVED;
     if (n > 0) {
         m_dBudget -= static_cast<double>(n);
-        if (!Receive(buffer, static_cast<size_t>(n), data)) {
+        if (!Decode(buffer, static_cast<size_t>(n), data)) {
             nError = EPROTO;
             strReason = "the server broke the telnet stream";
             return FAILED;
@@ -429,89 +349,19 @@ CNetworkLink::ReceiveOutcome CNetworkLink::ReceiveFromSocket(std::vector<uint8_t
     return outcome;
 }
 
-bool CNetworkLink::Receive(const uint8_t* pRaw, size_t nLength, std::vector<uint8_t>& data) {
-    if (m_bBroken) {
-        return false;
+bool CNetworkLink::Decode(const uint8_t* pRaw, size_t nLength, std::vector<uint8_t>& data) {
+    const unsigned nEvents = m_pCodec->Receive(pRaw, nLength, data);
+    if ((nEvents & CTelnetCodec::TELNET_ON_RAW) != 0) {
+        m_bTelnetOnRaw.store(true);
     }
-    if (m_pDecoder == nullptr) {
-        const size_t nTake = std::min(nLength, MAX_DATA_PER_STEP);
-        // IAC followed by SB, WILL, WONT, DO or DONT: a telnet server behind a raw address.
-        for (size_t i = 0; i < nTake; ++i) {
-            if (m_bRawIac && pRaw[i] >= TELNET_SB && pRaw[i] <= TELNET_DONT) {
-                m_bTelnetOnRaw.store(true);
-            }
-            m_bRawIac = pRaw[i] == TELNET_IAC;
-        }
-        data.insert(data.end(), pRaw, pRaw + nTake);
-        return true;
+    if ((nEvents & CTelnetCodec::COM_PORT_AGREED) != 0) {
+        m_bAgreedSeen.store(true);
     }
-    m_pData = &data;
-    m_nDataLimit = data.size() + MAX_DATA_PER_STEP;
-    telnet_recv(m_pDecoder, reinterpret_cast<const char*>(pRaw), nLength);
-    m_pData = nullptr;
-    return !m_bBroken;
-}
-
-void CNetworkLink::OnDecoderEvent(telnet_t*, telnet_event_t* pEvent, void* pThis) {
-    auto* self = static_cast<CNetworkLink*>(pThis);
-    switch (pEvent->type) {
-        case TELNET_EV_DATA:
-            // Beyond the step's limit (only an inflating stream gets there) data is dropped.
-            if (self->m_pData != nullptr && self->m_pData->size() < self->m_nDataLimit) {
-                const auto* p = reinterpret_cast<const uint8_t*>(pEvent->data.buffer);
-                const size_t nTake =
-                    std::min(pEvent->data.size, self->m_nDataLimit - self->m_pData->size());
-                self->m_pData->insert(self->m_pData->end(), p, p + nTake);
-            }
-            break;
-        case TELNET_EV_SEND:
-            // A server that does not read its answers loses them; the data path notices.
-            self->Enqueue(reinterpret_cast<const uint8_t*>(pEvent->data.buffer), pEvent->data.size);
-            break;
-        case TELNET_EV_DO:
-            if (pEvent->neg.telopt == TELOPT_COM_PORT) {
-                self->m_bComPortAgreed = true;
-                self->m_bAgreedSeen.store(true);
-            }
-            break;
-        case TELNET_EV_DONT:
-            if (pEvent->neg.telopt == TELOPT_COM_PORT) {
-                self->m_bComPortRefused = !self->m_bComPortAgreed;
-            }
-            break;
-        case TELNET_EV_SUBNEGOTIATION:
-            if (pEvent->sub.telopt == TELOPT_COM_PORT) {
-                self->OnSubnegotiation(reinterpret_cast<const uint8_t*>(pEvent->sub.buffer),
-                                       pEvent->sub.size);
-            }
-            break;
-        case TELNET_EV_COMPRESS:
-        case TELNET_EV_ERROR:
-            self->m_bBroken = true;
-            break;
-        default:
-            break;  // other commands, options and warnings (an over-long subnegotiation)
+    if ((nEvents & CTelnetCodec::COM_PORT_REFUSED) != 0) {
+        m_bRefusedSeen.store(true);
     }
-}
-
-void CNetworkLink::OnSubnegotiation(const uint8_t* pData, size_t nLength) {
-    if (nLength == 0 || pData[0] <= SERVER_OFFSET || pData[0] > SERVER_OFFSET + 31) {
-        return;
-    }
-    const unsigned nCommand = pData[0] - SERVER_OFFSET;
-    m_nAcks |= 1u << nCommand;
-    if (nCommand == SET_BAUDRATE && nLength >= 5) {
-        m_nAckedRate = (uint32_t{pData[1]} << 24) | (uint32_t{pData[2]} << 16) |
-                       (uint32_t{pData[3]} << 8) | pData[4];
-    }
-}
-
-void CNetworkLink::OnEncoderEvent(telnet_t*, telnet_event_t* pEvent, void* pThis) {
-    if (pEvent->type == TELNET_EV_SEND) {
-        auto* self = static_cast<CNetworkLink*>(pThis);
-        const auto* p = reinterpret_cast<const uint8_t*>(pEvent->data.buffer);
-        self->m_encoded.insert(self->m_encoded.end(), p, p + pEvent->data.size);
-    }
+    QueueCodecOutput();
+    return !m_pCodec->Has(CTelnetCodec::BROKEN);
 }
 
 std::string CNetworkLink::WrongScheme() const {
@@ -519,6 +369,17 @@ std::string CNetworkLink::WrongScheme() const {
     if (m_target.m_nKind == CPortAddress::RAW_TCP && m_bTelnetOnRaw.load()) {
         other.m_nKind = CPortAddress::RFC2217;
         return "the server at " + m_target.Text() + " speaks telnet; use " + other.Text();
+    }
+    if (m_target.m_nKind == CPortAddress::RFC2217 && IsConnected() && m_bRefusedSeen.load()) {
+        // A telnet server without RFC 2217: raw TCP would meet its telnet commands, so neither
+        // scheme reaches the projector until the server's port is set up differently.
+        return "the server at " + m_target.Text() +
+               " speaks telnet but refused the COM-PORT option, so the line settings were not "
+               "applied; set up the server's port for RFC 2217, or for raw TCP and use " +
+               [&] {
+                   other.m_nKind = CPortAddress::RAW_TCP;
+                   return other.Text();
+               }();
     }
     if (m_target.m_nKind == CPortAddress::RFC2217 && IsConnected() && !m_bAgreedSeen.load()) {
         other.m_nKind = CPortAddress::RAW_TCP;

@@ -1,6 +1,7 @@
 #include "SerialDevices.h"
 
 #include <algorithm>
+#include <charconv>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -76,9 +77,20 @@ std::map<std::string, std::string> StableNames(const fs::path& root) {
     return names;
 }
 
-// Maker and model of the USB device above a tty: the nearest parent folder in sysfs that
+// A USB id attribute ("0403"): four hex digits; -1 for anything else.
+int ReadUsbId(const fs::path& path) {
+    const std::string text = ReadAttribute(path);
+    unsigned nValue = 0;
+    const auto [pEnd, error] = std::from_chars(text.data(), text.data() + text.size(), nValue, 16);
+    if (text.size() != 4 || error != std::errc() || pEnd != text.data() + text.size()) {
+        return -1;
+    }
+    return static_cast<int>(nValue);
+}
+
+// What the USB device above a tty says of itself: the nearest parent folder in sysfs that
 // carries idVendor, no higher than the root's sys folder.
-void ReadUsbNames(const fs::path& root, const std::string& name, SerialDevice& device) {
+void ReadUsbAttributes(const fs::path& root, const std::string& name, SerialDevice& device) {
     std::error_code error;
     const fs::path sys = fs::weakly_canonical(root / "sys", error);
     if (error) {
@@ -93,6 +105,9 @@ void ReadUsbNames(const fs::path& root, const std::string& name, SerialDevice& d
         if (fs::exists(dir / "idVendor", error)) {
             device.strMaker = ReadAttribute(dir / "manufacturer");
             device.strModel = ReadAttribute(dir / "product");
+            device.strSerialNumber = ReadAttribute(dir / "serial");
+            device.nVendorId = ReadUsbId(dir / "idVendor");
+            device.nProductId = ReadUsbId(dir / "idProduct");
             return;
         }
         dir = dir.parent_path();
@@ -125,7 +140,7 @@ std::vector<SerialDevice> ListSerialDevices(const std::string& rootText) {
         if (const auto it = stableNames.find(name); it != stableNames.end()) {
             device.strStableName = it->second;
         }
-        ReadUsbNames(root, name, device);
+        ReadUsbAttributes(root, name, device);
         devices.push_back(std::move(device));
     }
     return devices;

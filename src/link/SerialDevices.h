@@ -1,6 +1,6 @@
 // The serial devices present on this machine, as a port list needs them: the device node, the
 // stable name udev gives it under /dev/serial/by-id (the same whichever order adapters were
-// plugged in), and the maker and model a USB adapter reports.
+// plugged in), and what a USB adapter reports of itself (maker, model, serial number, ids).
 //
 // Everything is read from the file system below a root folder ("/" on a running system):
 // <root>/sys/class/tty for the devices and their USB parents, <root>/dev for the nodes and the
@@ -17,11 +17,14 @@
 #include <vector>
 
 struct SerialDevice {
-    std::string strName;        // "ttyUSB0"
-    std::string strDevice;      // "/dev/ttyUSB0": the path on the system, without the root
-    std::string strStableName;  // "/dev/serial/by-id/usb-…", or empty when it has none
-    std::string strMaker;       // the USB adapter's manufacturer, or empty
-    std::string strModel;       // the USB adapter's product, or empty
+    std::string strName;          // "ttyUSB0"
+    std::string strDevice;        // "/dev/ttyUSB0": the path on the system, without the root
+    std::string strStableName;    // "/dev/serial/by-id/usb-…", or empty when it has none
+    std::string strMaker;         // the USB adapter's manufacturer, or empty
+    std::string strModel;         // the USB adapter's product, or empty
+    std::string strSerialNumber;  // the USB adapter's serial number, or empty
+    int nVendorId = -1;           // the USB adapter's vendor and product ids; -1 when unknown
+    int nProductId = -1;
 };
 
 // The devices present below root, in natural order of their names (ttyS2 before ttyS10).

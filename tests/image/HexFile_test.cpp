@@ -25,7 +25,7 @@ Bytes Convert(const TempDir& dir, const std::string& text, std::string& strDetai
     return pBlock ? Bytes(pBlock.get(), pBlock.get() + nLength) : Bytes();
 }
 
-TEST(HexFileTest, WorkedExampleIsThe66ByteBlock) {
+TEST(HexFileTest, TwoSegmentsAndAStartAddressGiveTheExactBlock) {
     TempDir dir;
     std::string detail;
     // clang-format off
@@ -44,10 +44,10 @@ TEST(HexFileTest, WorkedExampleIsThe66ByteBlock) {
               expected);
 }
 
-// Merging and new-pair rules; the text forms accepted (D1 blank lines, white space and lower
-// case; D2 255-byte lines; D3 linear address 0); sparse one-byte lines that need more block
-// than text (D4: the block grows). A text that is no complete HEX file gives no block and a
-// detail naming the file, the line and the reason (D1, D3). Last, how a line may end.
+// Merging and new-pair rules; the text forms accepted (blank lines, white space and lower
+// case; 255-byte lines; linear address 0); sparse one-byte lines that need more block than
+// text (the block grows). A text that is no complete HEX file gives no block and a detail
+// naming the file, the line and the reason. Last, how a line may end.
 TEST(HexFileTest, ConversionRulesAndFailures) {
     const std::string data = Data(0, {1, 2}) + Data(2, {3, 4});
     const std::vector<Chunk> joined = {{0, 0, {1, 2, 3, 4}}};
@@ -79,17 +79,17 @@ TEST(HexFileTest, ConversionRulesAndFailures) {
         {Data(0xFFF0, Bytes(16, 7)) + Data(0, {9}) + eof, {{0, 0xFFF0, Bytes(16, 7)}, {0, 0, {9}}}},
         {Data(0xFFFC, Bytes(8, 7)) + Data(4, {9}) + eof, {{0, 0xFFFC, Bytes(8, 7)}, {0, 4, {9}}}},
         {Data(0x10, {}) + Data(0x10, {7}) + eof, {{0, 0x10, {7}}}},  // empty line opens a run
-        {Data(0, {1, 2}) + HexRecord(4, 0, {0, 0}) + Data(2, {3, 4}) + eof, joined},  // D3
+        {Data(0, {1, 2}) + HexRecord(4, 0, {0, 0}) + Data(2, {3, 4}) + eof, joined},  // linear address 0
         {Data(0, {1, 2}) + HexRecord(5, 0, {1}) + HexRecord(0xFF, 0, {}) + Data(2, {3, 4}) + eof,
          joined},
         {HexRecord(3, 0, {0, 1, 0, 2}) + data + HexRecord(3, 0, {0x12, 0x34, 0x56, 0x78}) + eof, joined,
          {0x1234, 0x5678}},  // the later start address counts
-        {":02000000abcd86\r\n" + eof, {{0, 0, {0xAB, 0xCD}}}},  // D1
-        {Data(0x100, PatternBytes(255, 1)) + eof, {{0, 0x100, PatternBytes(255, 1)}}},  // D2
-        {blanks("\r\n"), joined}, {blanks("\n"), joined}, {blanks("\r"), joined},  // D1
-        {" \t" + Data(0, {1, 2}, " \t\r\n") + Data(2, {3, 4}, "\t \n") + eof, joined},  // D1
+        {":02000000abcd86\r\n" + eof, {{0, 0, {0xAB, 0xCD}}}},  // lower case
+        {Data(0x100, PatternBytes(255, 1)) + eof, {{0, 0x100, PatternBytes(255, 1)}}},  // the longest line
+        {blanks("\r\n"), joined}, {blanks("\n"), joined}, {blanks("\r"), joined},
+        {" \t" + Data(0, {1, 2}, " \t\r\n") + Data(2, {3, 4}, "\t \n") + eof, joined},  // white space
         {eof + "garbage\r\n", {}},  // never read
-        {sparse + eof, sparseChunks},  // D4
+        {sparse + eof, sparseChunks},  // the block outgrows the text
         {"", {}, {}, ": no end-of-file record"}, {data, {}, {}, ": no end-of-file record"},
         {Data(0, {1}) + ":0100010002FD\r\n" + eof, {}, {}, " line 2: checksum mismatch"},
         {data + "00000001FF\r\n", {}, {}, " line 3: missing ':'"},

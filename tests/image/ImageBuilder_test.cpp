@@ -94,8 +94,8 @@ TEST_F(ImageBuilderTest, ImagesFlagsAndDescriptions) {
     EXPECT_EQ(m_readFiles, (std::vector<std::string>{m_dir / "p/a.inf", m_dir / "upload/up.hex"}));
 }
 
-// No image, and a detail that names the file at fault: the script, a HEX file (D1), a device
-// (which must not block the build), or an image over capacity (D4). One file of 16 segments
+// No image, and a detail that names the file at fault: the script, a HEX file, a device
+// (which must not block the build), or an image over capacity. One file of 16 segments
 // takes 48 + 16 * 14 bytes besides its data, so nFitting data bytes fill the image exactly.
 TEST_F(ImageBuilderTest, FailuresNameTheFile) {
     const uint32_t nFitting = IMAGE_BUFFER_SIZE - 48 - 16 * 14;

@@ -10,7 +10,7 @@ namespace {
 
 using namespace orvtest;
 
-// CCrc32 check values (the worked images' own are in the table below and the builder's test),
+// CCrc32 check values (the small images' own are in the table below and the builder's test),
 // at an odd address: the eight-byte loads must not need an aligned one.
 TEST(Crc32Test, CheckValues) {
     const std::pair<std::string, uint32_t> cases[] = {
@@ -34,7 +34,7 @@ Bytes Cat(std::initializer_list<Bytes> parts, bool bCrc = true) {
     return image;
 }
 
-// D6: every grammar rule broken once, each refused with its reason; valid images pass with
+// Every grammar rule broken once, each refused with its reason; valid images pass with
 // their count of file blocks (an empty reason below).
 TEST(ImageCheckTest, GrammarViolationsAndValidImages) {
     const Bytes H = Record(REC_IMAGE_HEADER, Bytes(6, 0));
@@ -105,7 +105,7 @@ Bytes Segment(const CSegmentCutter& cutter) {
     return Bytes(cutter.m_pSegment.get(), cutter.m_pSegment.get() + cutter.m_nSegmentLength);
 }
 
-TEST(SegmentCutterTest, WorkedImageGivesThe25ByteSegment) {
+TEST(SegmentCutterTest, AOneFileImageGivesItsSegmentAndStopsAtTheCrc) {
     CSegmentCutter cutter;
     cutter.SetImage(ToBuffer(kWorkedImage), 66);
     EXPECT_EQ(cutter.FindFileEnd(), 52u);

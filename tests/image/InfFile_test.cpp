@@ -38,7 +38,7 @@ protected:
     CwdGuard m_cwd;
 };
 
-TEST_F(InfFileTest, NineLineWorkedExample) {
+TEST_F(InfFileTest, AScriptWithCommentsAndBlankLinesIsReadByLine) {
     const CInfFile inf = LoadText(
         "; package\r\n[Version]\r\nFlashWrite = Enable\r\n\r\n[DownloadFiles]\r\n"
         "File=boot.hex, x\r\nExecuteFile=main.hex\r\n[FileDescription]\r\nmain.hex=Main , rev "

@@ -12,8 +12,8 @@ namespace {
 using namespace orvtest;
 
 // Result codes by name and contents: the name rules, special files refused before anything
-// reads them (a FIFO must not block; a folder opens but cannot be read, D5), a .bin that must
-// be a checked image (D6), an image without files (D7, refused unless allowed). Script
+// reads them (a FIFO must not block; a folder opens but cannot be read), a .bin that must be
+// a checked image, an image without files (refused unless allowed). Script
 // details are the builder's part, the same failures through orvanta-cli the tools' part.
 TEST(PackageLoaderTest, ResultCodesByNameAndContents) {
     TempDir dir;

@@ -1,148 +1,176 @@
-// Network ports against a server played by the test on loopback: what the port posts and what
-// the server receives, byte for byte, for telnet with the COM-PORT-OPTION and for raw TCP.
+// Network ports: the telnet codec fed the server's bytes directly, and the connection against
+// a server played by the test on loopback.
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <sys/socket.h>
 
-#include <atomic>
-#include <cstring>
-#include <mutex>
 
 #include "LinkTestSupport.h"
 #include "NetworkLink.h"
-#include "PortAddress.h"
 #include "Ser2net.h"
+#include "TelnetCodec.h"
 
 namespace {
 
 using Bytes = std::vector<uint8_t>;
-constexpr uint8_t IAC = 255, SB = 250, SE = 240, WILL = 251, DO = 253, NOP = 241;
-constexpr uint8_t COM_PORT = 44;
+constexpr uint8_t IAC = 255, SB = 250, SE = 240, WILL = 251, WONT = 252, DO = 253, DONT = 254;
+constexpr uint8_t NOP = 241, BINARY = 0, SGA = 3, TTYPE = 24, COM_PORT = 44, COMPRESS2 = 86;
 
-TEST(NetworkLinkTest, PortAddresses) {
+// A server's bytes, cut into chunks wherever the network may cut them, through a fresh codec:
+// the data bytes, the events and the answers that come out. Every telnet codec first offers
+// the COM-PORT-OPTION and binary both ways.
+TEST(TelnetCodecTest, ServerConversations) {
+    using E = CTelnetCodec::Event;
+    const Bytes kOpening = {IAC, WILL, COM_PORT, IAC, WILL, BINARY, IAC, DO, BINARY};
+    // clang-format off
+    const Bytes kAcks = {IAC, SB, COM_PORT, 101, 0, 0, 0xE1, 0, IAC, SE,
+                         IAC, SB, COM_PORT, 102, 8, IAC, SE,  IAC, SB, COM_PORT, 103, 1, IAC, SE,
+                         IAC, SB, COM_PORT, 104, 1, IAC, SE,  IAC, SB, COM_PORT, 105, 1, IAC, SE};
+    // clang-format on
     const struct {
-        const char* pText;
-        CPortAddress::Kind nKind;
-        const char* pHost;
-        uint16_t nPort;
-    } parsed[] = {
-        {"rfc2217://127.0.0.1:4001", CPortAddress::RFC2217, "127.0.0.1", 4001},
-        {"RFC2217://projector-3.hall.example:65535", CPortAddress::RFC2217,
-         "projector-3.hall.example", 65535},
-        {"tcp://[::1]:7000", CPortAddress::RAW_TCP, "::1", 7000},
-        {"tcp://host:1", CPortAddress::RAW_TCP, "host", 1},
-        {"socket://10.0.0.7:4001", CPortAddress::RAW_TCP, "10.0.0.7", 4001},
-        {"/dev/ttyUSB0", CPortAddress::LOCAL, "", 0},
-        {"COM1", CPortAddress::LOCAL, "", 0},
+        const char* pName;
+        bool bTelnet;
+        std::vector<Bytes> chunks;
+        Bytes data;
+        unsigned nEvents;
+        Bytes answers;  // after the opening
+    } rows[] = {
+        // clang-format off
+        {"agrees, then acknowledges every setting", true,
+         {{IAC, DO, COM_PORT, IAC, DO, BINARY, IAC, WILL, BINARY}, kAcks},
+         {}, E::COM_PORT_AGREED | E::SETTINGS_ACKNOWLEDGED, {}},
+        {"acknowledges before agreeing, data between", true,
+         {kAcks, {0x43, IAC, DO, COM_PORT, 0x06}},
+         {0x43, 0x06}, E::COM_PORT_AGREED | E::SETTINGS_ACKNOWLEDGED, {}},
+        {"four of five settings acknowledged", true,
+         {{IAC, DO, COM_PORT}, Bytes(kAcks.begin(), kAcks.end() - 7)},
+         {}, E::COM_PORT_AGREED, {}},
+        {"refuses the COM-PORT-OPTION", true, {{IAC, DONT, COM_PORT}},
+         {}, E::COM_PORT_REFUSED, {}},
+        {"withdraws an agreement: no refusal", true, {{IAC, DO, COM_PORT, IAC, DONT, COM_PORT}},
+         {}, E::COM_PORT_AGREED, {IAC, WONT, COM_PORT}},
+        {"asks for options: some accepted, others not", true,
+         {{IAC, DO, SGA, IAC, DO, TTYPE, IAC, WILL, SGA}},
+         {}, 0, {IAC, WILL, SGA, IAC, WONT, TTYPE, IAC, DO, SGA}},
+        {"0xFF doubled, commands inside the data, cut anywhere", true,
+         {{0x43, IAC}, {IAC, IAC}, {NOP, 0x06, IAC, SB, COM_PORT}, {107, 0, IAC}, {SE, 0x0D, 0},
+          {IAC}, {IAC}},
+         {0x43, 0xFF, 0x06, 0x0D, 0x00, 0xFF}, 0, {}},
+        {"a raw server behind rfc2217:// never agrees", true, {{0x43, 0x15, 0x06}},
+         {0x43, 0x15, 0x06}, 0, {}},
+        {"compression, never asked for, breaks the stream", true,
+         {{0x43, IAC, SB, COMPRESS2, IAC, SE}, {0x06}},
+         {0x43}, E::BROKEN, {}},
+        {"a telnet server behind tcp://", false, {{0x43, IAC}, {WILL, SGA, 0x06}},
+         {0x43, IAC, WILL, SGA, 0x06}, E::TELNET_ON_RAW, {}},
+        {"raw 0xFF bytes are data", false, {{IAC, IAC, 0x01, IAC}, {0x00, IAC, NOP}},
+         {IAC, IAC, 0x01, IAC, 0x00, IAC, NOP}, 0, {}},
+        // clang-format on
     };
-    for (const auto& row : parsed) {
-        CPortAddress address, again;
-        EXPECT_TRUE(CPortAddress::Parse(row.pText, address)) << row.pText;
-        EXPECT_EQ(address.m_nKind, row.nKind) << row.pText;
-        EXPECT_EQ(address.m_strHost, row.pHost) << row.pText;
-        EXPECT_EQ(address.m_nPort, row.nPort) << row.pText;
-        if (row.nKind != CPortAddress::LOCAL) {
-            EXPECT_TRUE(CPortAddress::Parse(address.Text(), again));
-            EXPECT_EQ(again.Text(), address.Text());
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.pName);
+        CTelnetCodec codec(row.bTelnet);
+        Bytes data, answers;
+        unsigned nRaised = 0;
+        for (const Bytes& chunk : row.chunks) {
+            const unsigned nStep = codec.Receive(chunk.data(), chunk.size(), data);
+            EXPECT_EQ(nStep & nRaised, 0u) << "raised twice";
+            nRaised |= nStep;
         }
-    }
-    for (const char* pText : {"tcp://host", "tcp://host:0", "tcp://host:65536", "tcp://host:+80",
-                              "tcp://host:80x", "tcp://:80", "tcp://ho st:80", "tcp://::1:80",
-                              "tcp://[::1]80", "tcp://[::g]:80", "rfc2217://"}) {
-        CPortAddress address;
-        EXPECT_FALSE(CPortAddress::Parse(pText, address)) << pText;
-        EXPECT_EQ(address.m_nKind, CPortAddress::LOCAL) << pText;
-        EXPECT_EQ(address.m_strHost, "") << pText;
-        EXPECT_EQ(address.m_nPort, 0) << pText;
+        codec.TakeOutput(answers);
+        EXPECT_EQ(data, row.data);
+        EXPECT_EQ(nRaised, row.nEvents);
+        EXPECT_EQ(codec.Events(), row.nEvents);
+        Bytes expected = row.bTelnet ? kOpening : Bytes{};
+        expected.insert(expected.end(), row.answers.begin(), row.answers.end());
+        EXPECT_EQ(answers, expected);
     }
 }
 
-// Names judged before anything opens: what is accepted, and the reason given for the rest.
-TEST(NetworkLinkTest, PortNamesCheckedBeforeOpening) {
-    const std::pair<const char*, const char*> rows[] = {
-        {"/dev/ttyUSB0", ""},
-        {"COM1", ""},
-        {"COM12", ""},
-        {"socket://host:80", ""},
-        {"TCP://[::1]:80", ""},
-        {"", "the port name is empty"},
-        {"COM0", "COM0 names no port: COM ports are numbered from COM1"},
-        {"COM", "\"COM\" names no port"},
-        {"COM-1", "\"COM-1\" names no port"},
-        {"ttyUSB0", "\"ttyUSB0\" names no port; give COMn, a device path"},
-        {"http://x:1", "unknown scheme http:// in http://x:1; give rfc2217://HOST:PORT"},
-        {"ssh+serial://x:1", "unknown scheme ssh+serial://"},
-        {"rfc2217://", "rfc2217://: no HOST:PORT after the scheme"},
-        {"tcp://127.0.0.1:99999", "tcp://127.0.0.1:99999: the TCP port \"99999\" is not a number"},
-        {"tcp://:80", "tcp://:80: the host is missing"},
-        {"socket://ho st:80", "socket://ho st:80: \"ho st\" is no host name or address"},
-        {"tcp://[::1]80", "tcp://[::1]80: an IPv6 host goes in brackets, followed by :PORT"},
-        {"tcp://[::g]:80", "tcp://[::g]:80: \"::g\" is no IPv6 address"},
+// What the codec writes: data with 0xFF doubled (raw TCP unchanged), and the line settings,
+// a rate holding 0xFF bytes escaped inside its subnegotiation.
+TEST(TelnetCodecTest, BytesToTheServer) {
+    const Bytes data = {0x01, 0xFF, 0x02, 0xFF};
+    for (const bool bTelnet : {true, false}) {
+        CTelnetCodec codec(bTelnet);
+        Bytes wire;
+        codec.Encode(data.data(), data.size(), wire);
+        EXPECT_EQ(wire, bTelnet ? Bytes({0x01, IAC, IAC, 0x02, IAC, IAC}) : data);
+    }
+    CTelnetCodec codec(true);
+    Bytes opening, settings;
+    codec.TakeOutput(opening);
+    codec.SendLineSettings(0x0001FFFF);
+    codec.TakeOutput(settings);
+    const Bytes expected = {
+        IAC, SB, COM_PORT, 1, 0,  1,   IAC, IAC, IAC, IAC, IAC, SE,  // rate 131071
+        IAC, SB, COM_PORT, 2, 8,  IAC, SE,                           // 8 data bits
+        IAC, SB, COM_PORT, 3, 1,  IAC, SE,                           // no parity
+        IAC, SB, COM_PORT, 4, 1,  IAC, SE,                           // one stop bit
+        IAC, SB, COM_PORT, 5, 1,  IAC, SE,                           // no flow control
+        IAC, SB, COM_PORT, 5, 14, IAC, SE,                           // none inbound either
+        IAC, SB, COM_PORT, 5, 9,  IAC, SE,                           // DTR off
+        IAC, SB, COM_PORT, 5, 12, IAC, SE,                           // RTS off
     };
-    for (const auto& [pText, pReason] : rows) {
-        CPortAddress address;
-        std::string reason;
-        EXPECT_EQ(CPortAddress::Check(pText, address, reason), *pReason == '\0') << pText;
-        EXPECT_EQ(reason.substr(0, std::strlen(pReason)), pReason) << pText;
-    }
+    EXPECT_EQ(settings, expected);
 }
 
-// One connection on a loopback port: a thread accepts it and keeps everything it receives;
-// the test sends through Send and hangs up with Close.
+// A subnegotiation that never ends costs bounded memory: libtelnet gives up on it after 16 KiB
+// (what follows is data to it), no step yields more than it was given, and decoding goes on.
+TEST(TelnetCodecTest, EndlessSubnegotiationIsBounded) {
+    CTelnetCodec codec(true);
+    Bytes data = {IAC, SB, COM_PORT}, step;
+    codec.Receive(data.data(), data.size(), step);
+    const Bytes filler(4096, 0x07);
+    for (int i = 0; i < 64; ++i, step.clear()) {
+        codec.Receive(filler.data(), filler.size(), step);
+        ASSERT_LE(step.size(), filler.size());
+    }
+    data = {IAC, SE, IAC, DO, COM_PORT, 0x43};
+    codec.Receive(data.data(), data.size(), step);
+    EXPECT_EQ(step, Bytes{0x43});
+    EXPECT_EQ(codec.Events(), CTelnetCodec::COM_PORT_AGREED);
+    EXPECT_EQ(codec.OutputSize(), 9u) << "the opening, no answer";
+}
+
+// One connection on a loopback port, accepted when the test first uses it (the kernel completes
+// the client's connect before that).
 class CTestServer {
 public:
     CTestServer() {
         sockaddr_in addr;
         m_nListen = orvtest::LoopbackSocket(1, addr, m_nPort);
-        m_thread = std::thread([this] {
-            m_nConn = accept4(m_nListen, nullptr, nullptr, SOCK_CLOEXEC);
-            uint8_t buffer[4096];
-            for (ssize_t n; m_nConn >= 0 && (n = read(m_nConn, buffer, sizeof buffer)) > 0;) {
-                std::lock_guard lock(m_mutex);
-                m_received.insert(m_received.end(), buffer, buffer + n);
-            }
-        });
     }
     ~CTestServer() {
-        Close();
-        shutdown(m_nListen, SHUT_RDWR);
-        m_thread.join();
-        close(m_nListen);
         close(m_nConn);
+        close(m_nListen);
     }
     std::string Url(const char* pScheme) const {
         return std::string(pScheme) + "://127.0.0.1:" + std::to_string(m_nPort);
     }
-    // Once the connection is accepted (the client's connect may return before that).
-    bool Send(const Bytes& bytes) {
-        DeliverEvents([this] { return m_nConn >= 0; });
-        return write(m_nConn, bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size());
-    }
     // Writes what the socket takes without waiting; the bytes written.
     size_t Offer(const Bytes& bytes) {
-        const ssize_t n = send(m_nConn, bytes.data(), bytes.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
+        const ssize_t n = send(Conn(), bytes.data(), bytes.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
         return n > 0 ? static_cast<size_t>(n) : 0;
     }
-    void Close() { shutdown(m_nConn, SHUT_RDWR); }
-    Bytes Received() {
-        std::lock_guard lock(m_mutex);
-        return m_received;
-    }
-    // Waits until the bytes received end with tail.
-    bool ReceivedEndsWith(const Bytes& tail) {
-        return DeliverEvents([&] {
-            const Bytes got = Received();
-            return got.size() >= tail.size() &&
-                   std::equal(tail.begin(), tail.end(), got.end() - tail.size());
-        });
+    // Waits until a byte arrives; -1 when none does.
+    int ReadByte() {
+        pollfd pfd{Conn(), POLLIN, 0};
+        uint8_t byte = 0;
+        return poll(&pfd, 1, 20000) == 1 && read(pfd.fd, &byte, 1) == 1 ? byte : -1;
     }
 
 private:
+    int Conn() {
+        pollfd pfd{m_nListen, POLLIN, 0};
+        if (m_nConn < 0 && poll(&pfd, 1, 20000) == 1) {
+            m_nConn = accept4(m_nListen, nullptr, nullptr, SOCK_CLOEXEC);
+        }
+        return m_nConn;
+    }
     int m_nListen = -1;
-    std::atomic<int> m_nConn = -1;
+    int m_nConn = -1;
     uint16_t m_nPort = 0;
-    std::thread m_thread;
-    std::mutex m_mutex;
-    Bytes m_received;
 };
 
 Bytes DataBytes(const std::vector<Received>& events) {
@@ -153,61 +181,6 @@ Bytes DataBytes(const std::vector<Received>& events) {
         }
     }
     return bytes;
-}
-
-bool Contains(const Bytes& haystack, const Bytes& needle) {
-    return std::search(haystack.begin(), haystack.end(), needle.begin(), needle.end()) !=
-           haystack.end();
-}
-
-// A telnet server that answers no option at all still gets the line settings, the open goes
-// on after its short waits, and data crosses both ways with 0xFF doubled on the wire while
-// the server's commands between the data are consumed. Raw TCP passes every byte unchanged.
-// A server that hangs up ends the port with one WM_COMM_FAILED naming the address.
-TEST(NetworkLinkTest, BytesBothWaysAndHangUp) {
-    const Bytes data = {0x43, 0xFF, 0x06, 0x0D, 0x00, 0x15, 0xFF};
-    for (const char* pScheme : {"rfc2217", "tcp"}) {
-        SCOPED_TRACE(pScheme);
-        const bool bTelnet = pScheme == std::string("rfc2217");
-        CTestServer server;
-        CPortUnderTest p;
-        const auto t0 = std::chrono::steady_clock::now();
-        ASSERT_EQ(p.m_port.OpenPort(server.Url(pScheme), 57600), 1) << p.m_messages.at(0);
-        EXPECT_LT(std::chrono::steady_clock::now() - t0,
-                  4 * CNetworkLink::NEGOTIATION_WAIT + std::chrono::seconds(1));
-        if (bTelnet) {
-            ASSERT_TRUE(server.ReceivedEndsWith({IAC, SB, COM_PORT, 5, 12, IAC, SE}));
-            const Bytes settings = server.Received();
-            for (const Bytes& command : {Bytes{IAC, WILL, COM_PORT},
-                                         {IAC, SB, COM_PORT, 1, 0, 0, 0xE1, 0x00, IAC, SE},
-                                         {IAC, SB, COM_PORT, 2, 8, IAC, SE},
-                                         {IAC, SB, COM_PORT, 3, 1, IAC, SE},
-                                         {IAC, SB, COM_PORT, 4, 1, IAC, SE},
-                                         {IAC, SB, COM_PORT, 5, 1, IAC, SE}}) {
-                EXPECT_TRUE(Contains(settings, command)) << testing::PrintToString(command);
-            }
-            ASSERT_TRUE(
-                server.Send({0x43, IAC, IAC,      IAC, NOP, 0x06, IAC, DO,   3,   0x0D, 0x00,
-                             IAC,  SB,  COM_PORT, 107, 0,   IAC,  SE,  0x15, IAC, IAC}));
-        } else {
-            EXPECT_TRUE(server.Received().empty());
-            ASSERT_TRUE(server.Send(data));
-        }
-        ASSERT_TRUE(DeliverEvents([&] { return DataBytes(p.m_events).size() >= data.size(); }));
-        EXPECT_EQ(DataBytes(p.m_events), data);
-
-        EXPECT_EQ(p.m_port.WritePort("\x01\xFF\x02\xFF", 4), 1);
-        EXPECT_TRUE(server.ReceivedEndsWith(bTelnet ? Bytes{0x01, IAC, IAC, 0x02, IAC, IAC}
-                                                    : Bytes{0x01, 0xFF, 0x02, 0xFF}));
-        server.Close();
-        ASSERT_TRUE(DeliverEvents([&] { return p.m_events.back().nMessage == WM_COMM_FAILED; }));
-        EXPECT_EQ(p.m_events.back().text,
-                  "A problem occured while trying to read from the Com Port: 5");
-        EXPECT_EQ(p.m_events.back().detail,
-                  server.Url(pScheme) + ": connection closed by the server");
-        EXPECT_EQ(p.m_port.ClosePort(), 1);
-        EXPECT_TRUE(p.m_messages.empty());
-    }
 }
 
 // A bad address fails OpenPort itself. A connection that cannot be made is the reader's:
@@ -267,7 +240,7 @@ TEST(NetworkLinkTest, ClosingWhileConnecting) {
     using Clock = std::chrono::steady_clock;
     orvtest::CSilentListener silent;
     ASSERT_TRUE(silent.Silent()) << "the listener's queue could not be filled";
-    CTestServer mute;  // accepts, then says nothing: the telnet negotiation waits
+    CTestServer mute;  // takes the connection, then says nothing: the telnet negotiation waits
     CPortUnderTest p;
     const long nFds = CountOf("/proc/self/fd");
     for (const std::string& url : {silent.Url("tcp"), silent.Url("rfc2217"), mute.Url("rfc2217")}) {
@@ -292,11 +265,11 @@ TEST(NetworkLinkTest, ClosingWhileConnecting) {
 
     CTestServer server;
     ASSERT_EQ(p.m_port.OpenPort(server.Url("tcp"), 115200), 1);
-    ASSERT_TRUE(server.Send({0x43}));
+    ASSERT_EQ(server.Offer({0x43}), 1u);
     ASSERT_TRUE(DeliverEvents([&] { return !p.m_events.empty(); }));
     EXPECT_EQ(DataBytes(p.m_events), Bytes{0x43});
     EXPECT_EQ(p.m_port.WritePort("\x06", 1), 1);
-    EXPECT_TRUE(server.ReceivedEndsWith({0x06}));
+    EXPECT_EQ(server.ReadByte(), 0x06);
     EXPECT_EQ(p.m_port.ClosePort(), 1);
 }
 
@@ -307,7 +280,6 @@ TEST(NetworkLinkTest, FloodIsReadAtABoundedRate) {
     CTestServer server;
     CPortUnderTest p;
     ASSERT_EQ(p.m_port.OpenPort(server.Url("tcp"), 115200), 1);
-    ASSERT_TRUE(server.Send({0x43}));
     const Bytes flood(64 * 1024, 0x5A);
     size_t nOffered = 0;
     const auto t0 = Clock::now();

@@ -1,6 +1,7 @@
 // A real ser2net on loopback in front of one serial device (a projector's pseudo-terminal
-// link): RFC 2217 on one port and raw TCP on another, both with the device set to 9600 baud,
-// so that a rate asked for over RFC 2217 can be told from the server's own.
+// link): RFC 2217 on one port, raw TCP on another and plain telnet (which refuses the COM-PORT
+// option) on a third, all with the device set to 9600 baud, so that a rate asked for over
+// RFC 2217 can be told from the server's own.
 #pragma once
 
 #include <arpa/inet.h>
@@ -15,6 +16,7 @@
 #include <fstream>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "TestSupport.h"
@@ -105,26 +107,30 @@ class CSer2net {
 public:
     ~CSer2net() { Stop(); }
 
-    // Writes dir/ser2net.yaml for device and starts ser2net on it; true once both ports
-    // listen (within 20 s).
+    // Writes dir/ser2net.yaml for device and starts ser2net on it; true once every port
+    // listens (within 20 s).
     bool Start(const TempDir& dir, const std::string& device) {
         m_nTelnetPort = FreeLoopbackPort();
         m_nRawPort = FreeLoopbackPort();
-        const std::string config =
-            dir.Write("ser2net.yaml",
-                      "connection: &telnet\n  accepter: telnet(rfc2217),tcp,127.0.0.1," +
-                          std::to_string(m_nTelnetPort) + "\n  connector: serialdev," + device +
-                          ",9600n81,local\n"
-                          "connection: &raw\n  accepter: tcp,127.0.0.1," +
-                          std::to_string(m_nRawPort) + "\n  connector: serialdev," + device +
-                          ",9600n81,local\n");
+        m_nPlainPort = FreeLoopbackPort();
+        std::string config;
+        for (const auto& [pName, pAccepter, nPort] :
+             {std::tuple{"telnet", "telnet(rfc2217),tcp", m_nTelnetPort},
+              {"raw", "tcp", m_nRawPort},
+              {"plain", "telnet,tcp", m_nPlainPort}}) {
+            config += std::string("connection: &") + pName + "\n  accepter: " + pAccepter +
+                      ",127.0.0.1," + std::to_string(nPort) + "\n  connector: serialdev," + device +
+                      ",9600n81,local\n";
+        }
+        config = dir.Write("ser2net.yaml", config);
         if (!m_process.Start("/usr/sbin/ser2net",
                              {"-n", "-u", "-P", dir / "ser2net.pid", "-c", config})) {
             return false;
         }
         m_bRunning = true;
         const auto tEnd = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-        while (!(ListeningOnLoopback(m_nTelnetPort) && ListeningOnLoopback(m_nRawPort))) {
+        while (!(ListeningOnLoopback(m_nTelnetPort) && ListeningOnLoopback(m_nRawPort) &&
+                 ListeningOnLoopback(m_nPlainPort))) {
             if (std::chrono::steady_clock::now() >= tEnd) {
                 return false;
             }
@@ -145,12 +151,17 @@ public:
         return "rfc2217://127.0.0.1:" + std::to_string(m_nTelnetPort);
     }
     std::string RawUrl() const { return "tcp://127.0.0.1:" + std::to_string(m_nRawPort); }
+    // A telnet server without RFC 2217, named as one with it.
+    std::string PlainTelnetUrl() const {
+        return "rfc2217://127.0.0.1:" + std::to_string(m_nPlainPort);
+    }
 
 private:
     CToolProcess m_process;
     bool m_bRunning = false;
     uint16_t m_nTelnetPort = 0;
     uint16_t m_nRawPort = 0;
+    uint16_t m_nPlainPort = 0;
 };
 
 }  // namespace orvtest

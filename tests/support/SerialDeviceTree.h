@@ -35,6 +35,11 @@ public:
             Link("../../" + name, "dev/serial/by-id/" + byId);
         }
     }
+    // Writes an attribute file of a USB adapter's USB device ("idProduct", "serial").
+    void SetUsbAttribute(const std::string& name, const std::string& attribute,
+                         const std::string& value) {
+        m_dir.Write("sys/devices/pci0000:00/usb1/1-" + name + "/" + attribute, value + "\n");
+    }
     // A tty without hardware behind it (a virtual console).
     void AddVirtual(const std::string& name) {
         std::filesystem::create_directories(m_dir / ("sys/class/tty/" + name));

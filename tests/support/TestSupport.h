@@ -189,6 +189,32 @@ inline std::string MakeHexText(const std::vector<Chunk>& chunks,
     return text + kHexEnd;
 }
 
+// One file of a package: its HEX file's name (beside the script), its description (none when
+// empty) and what it loads.
+struct PackageFile {
+    std::string name;
+    std::string description;
+    std::vector<Chunk> chunks;
+};
+
+// Writes an INF package into dir: the script `name` (FlashWrite on, one File entry per file, in
+// order) and its HEX files beside it; returns the script's path.
+inline std::string WritePackage(const TempDir& dir, const std::string& name,
+                                const std::vector<PackageFile>& files,
+                                std::optional<StartAddress> start = {}) {
+    const std::filesystem::path folder = std::filesystem::path(name).parent_path();
+    std::string script = "[Version]\r\nFlashWrite=Enable\r\n[DownloadFiles]\r\n", descriptions;
+    for (const PackageFile& file : files) {
+        dir.Write((folder / file.name).string(), MakeHexText(file.chunks, start));
+        script += "File=" + file.name + "\r\n";
+        if (!file.description.empty()) {
+            descriptions += file.name + "=" + file.description + "\r\n";
+        }
+    }
+    return dir.Write(
+        name, descriptions.empty() ? script : script + "[FileDescription]\r\n" + descriptions);
+}
+
 // ---- Firmware images and download segments ----
 
 inline void AppendU16(Bytes& out, uint16_t v) {
@@ -312,8 +338,8 @@ inline Bytes Packet(uint8_t nBlock, Bytes data) {
 inline const Bytes kEmptyImage = {0x00, 0x06, 0, 0, 0, 0, 0,    0,    0,    0,
                                   0,    0x05, 4, 0, 0, 0, 0xAB, 0xC1, 0x99, 0x66};
 
-// The worked image (66 bytes): one file, flags 0x06, start 0:0, "Upgrading...", the bytes
-// 12 34 56 78 at 0000:0100.
+// The image of one small file (66 bytes): one file, flags 0x06, start 0:0, "Upgrading...", the
+// bytes 12 34 56 78 at 0000:0100.
 inline const Bytes kWorkedImage = {
     0x00, 0x06, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00,  // image header
     0x01, 0x12, 0x00, 0x00, 0x00, 0x06, 0x00, 0x00, 0x00, 0x00,        // file header
@@ -324,7 +350,7 @@ inline const Bytes kWorkedImage = {
     0x05, 0x04, 0x00, 0x00, 0x00, 0x0B, 0x5F, 0xF7, 0x08,              // CRC record
 };
 
-// The file of the worked image.
+// The file of that image.
 inline const TestFile kWorkedFile = {
     0x06, 0, 0, "Upgrading...", {{0, 0x0100, {0x12, 0x34, 0x56, 0x78}}}};
 

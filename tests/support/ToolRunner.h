@@ -147,4 +147,17 @@ inline ToolResult RunTool(const std::string& program, const std::vector<std::str
     return process.Start(program, args, env, cwd) ? process.Wait(nTimeoutMs) : ToolResult{};
 }
 
+#ifdef ORVANTA_PROJECTOR_PATH
+// orvanta-projector started with args, serving the pseudo-terminal m_device (empty when it did
+// not start); killed with the object unless it has ended.
+struct CSimulatedProjector : CToolProcess {
+    explicit CSimulatedProjector(const std::vector<std::string>& args = {}) {
+        if (Start(ORVANTA_PROJECTOR_PATH, args)) {
+            m_device = ReadLine(30000);
+        }
+    }
+    std::string m_device;
+};
+#endif
+
 }  // namespace orvtest

@@ -1,7 +1,7 @@
 // orvanta-cli send on a bad line, every end a real process: the sample package to
 // orvanta-projector making stray answers and damaged blocks, to peers that are no projector
 // (a flood, random bytes, servers of the wrong kind for the scheme) and to a projector that
-// stops asking. Success must mean that the projector holds every file byte for byte.
+// falls silent. Success must mean that the projector holds every file byte for byte.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -45,9 +45,8 @@ protected:
                                std::vector<std::string> cliArgs = {}) {
         std::filesystem::remove_all(m_dir / "dump");
         args.insert(args.end(), {"--dump", m_dir / "dump", "--expect", m_dir / "projector.inf"});
-        CToolProcess projector;
-        EXPECT_TRUE(projector.Start(ORVANTA_PROJECTOR_PATH, args));
-        const ToolResult cli = Send(projector.ReadLine(30000), std::move(cliArgs));
+        CSimulatedProjector projector(args);
+        const ToolResult cli = Send(projector.m_device, std::move(cliArgs));
         EXPECT_EQ(projector.Wait(30000).nExit, 0);
         m_summary = QJsonDocument::fromJson(
                         QByteArray::fromStdString(ReadText(m_dir / "dump/summary.json")))
@@ -99,7 +98,8 @@ private:
 };
 
 // Stray answers and damaged blocks at the places that made false successes and needless
-// failures: the upgrade is exact every time. Packets are counted from 1 over the whole run.
+// failures, on the real line (the sender's own test has each case in detail): the upgrade is
+// exact every time. Packets are counted from 1 over the whole run.
 TEST_F(CliBadLineTest, StrayAnswersAndDamagedBlocksStillDeliverExactly) {
     const uint32_t nLast1 = m_blocks[0];
     const uint32_t nTotal = m_blocks[0] + m_blocks[1] + m_blocks[2];
@@ -110,17 +110,12 @@ TEST_F(CliBadLineTest, StrayAnswersAndDamagedBlocksStillDeliverExactly) {
     } rows[] = {
         {"stray NAK, then the last block of file 1 damaged",
          {"--stray-at", std::to_string(nLast1 - 1) + ":nak", "--damage-at", last1}},
-        {"stray ACK, then the last block of file 1 damaged",
-         {"--stray-at", std::to_string(nLast1 - 1) + ":ack", "--damage-at", last1}},
         {"stray ACK at the last block of file 1", {"--stray-at", std::to_string(nLast1) + ":ack"}},
-        {"stray ACK near the last file's end", {"--stray-at", std::to_string(nTotal - 1) + ":ack"}},
         {"garbage and a stray NAK near the last file's end",
          {"--stray-at",
           std::to_string(nTotal - 1) + ":garbage," + std::to_string(nTotal) + ":nak"}},
         {"two stray ACKs in a row, then a damaged block",
          {"--stray-at", "5:ack,6:ack", "--damage-at", "1:6"}},
-        {"stray ACK at block 42 of file 2, then block 43 damaged",
-         {"--stray-at", std::to_string(m_blocks[0] + 42) + ":ack", "--damage-at", "2:43"}},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.pName);
@@ -159,29 +154,39 @@ TEST_F(CliBadLineTest, PeersThatAreNoProjectorNeverPass) {
     }
 }
 
-// A telnet server behind tcp:// and a raw one behind rfc2217://, each with a projector behind
-// it: the detail names the scheme to use.
-TEST_F(CliBadLineTest, WrongSchemeEitherWayIsNamed) {
-    for (const bool bTelnetAsRaw : {true, false}) {
-        SCOPED_TRACE(bTelnetAsRaw ? "telnet server as tcp://" : "raw server as rfc2217://");
-        CToolProcess projector;
-        ASSERT_TRUE(projector.Start(ORVANTA_PROJECTOR_PATH, {"--link", m_dir / "dev"}));
-        ASSERT_FALSE(projector.ReadLine(30000).empty());
+// Servers of the wrong kind for the scheme, each with a projector behind it: a telnet server
+// behind tcp://, a raw one behind rfc2217:// (it never answers the COM-PORT option) and a telnet
+// server that refuses the option. The detail says what is wrong and what to use instead, never
+// a scheme that would fail as well.
+TEST_F(CliBadLineTest, AServerOfTheWrongKindIsNamed) {
+    for (int nRow = 0; nRow < 3; ++nRow) {
+        CSimulatedProjector projector({"--link", m_dir / "dev"});
+        ASSERT_FALSE(projector.m_device.empty());
         CSer2net ser2net;
         ASSERT_TRUE(ser2net.Start(m_dir, m_dir / "dev"));
         const std::string telnet = ser2net.Rfc2217Url().substr(std::string("rfc2217://").size());
         const std::string raw = ser2net.RawUrl().substr(std::string("tcp://").size());
-        const ToolResult cli =
-            Send(bTelnetAsRaw ? "tcp://" + telnet : "rfc2217://" + raw, {"--silence-timeout", "5"});
+        const std::string plain = ser2net.PlainTelnetUrl().substr(std::string("rfc2217://").size());
+        const std::string never =
+            " never agreed to the COM-PORT option, so the line settings "
+            "were not applied";
+        const std::pair<std::string, std::string> rows[] = {
+            {"tcp://" + telnet,
+             "the server at tcp://" + telnet + " speaks telnet; use rfc2217://" + telnet + "\n"},
+            {"rfc2217://" + raw,
+             "the server at rfc2217://" + raw + never + "; try tcp://" + raw + "\n"},
+            {"rfc2217://" + plain,
+             "the server at rfc2217://" + plain +
+                 " speaks telnet but refused the COM-PORT option, so the line settings were not "
+                 "applied; set up the server's port for RFC 2217, or for raw TCP and use tcp://" +
+                 plain + "\n"},
+        };
+        const auto& [url, detail] = rows[nRow];
+        SCOPED_TRACE(url);
+        const ToolResult cli = Send(url, {"--silence-timeout", "5"});
         EXPECT_EQ(cli.nExit, 6);
-        const std::string detail =
-            bTelnetAsRaw
-                ? "the server at tcp://" + telnet + " speaks telnet; use rfc2217://" + telnet + "\n"
-                : "the server at rfc2217://" + raw +
-                      " never agreed to the COM-PORT option, so the line settings were "
-                      "not applied; try tcp://" +
-                      raw + "\n";
-        EXPECT_TRUE(cli.err.ends_with("Projector canceled connection.\n" + detail)) << cli.err;
+        EXPECT_NE(cli.err.find("Projector canceled connection.\n" + detail), std::string::npos)
+            << cli.err;
         ser2net.Stop();
         kill(projector.Pid(), SIGTERM);  // it was sent nothing, so it waits for a sender
         EXPECT_EQ(projector.Wait(30000).nExit, 0);

@@ -27,9 +27,7 @@ QJsonObject JsonOf(const std::string& text) {
 class CliOptionsTest : public testing::Test {
 protected:
     void SetUp() override {
-        m_dir.Write("pkg/firmware.inf",
-                    "[Version]\r\nFlashWrite=Enable\r\n[DownloadFiles]\r\nFile=main.hex\r\n");
-        m_dir.Write("pkg/main.hex", MakeHexText(kWorkedFile.loads));
+        WritePackage(m_dir, "pkg/firmware.inf", {{"main.hex", "", kWorkedFile.loads}});
     }
     ToolResult Run(const std::string& program, const std::vector<std::string>& args,
                    std::map<std::string, std::string> env = {}) {
@@ -39,10 +37,10 @@ protected:
     TempDir m_dir;
 };
 
-// Options before a command as after it, help anywhere but never as a value, and each fault
-// with its status and text, for both programs; the spellings getopt_long accepts are its own.
+// Help anywhere but never as a value, and each fault of the tools' own rules with its status
+// and text, for both programs (the spellings getopt_long accepts are its own).
 // "out" names the file a build row must have written (empty: none may exist afterwards).
-TEST_F(CliOptionsTest, OptionFormsAndUsageErrors) {
+TEST_F(CliOptionsTest, HelpAndUsageErrors) {
     const std::string inf = "pkg/firmware.inf";
     const Bytes image = Complemented(kWorkedImage);
     const struct {
@@ -53,27 +51,16 @@ TEST_F(CliOptionsTest, OptionFormsAndUsageErrors) {
         const char* pOut;
     } rows[] = {
         {kCli, {"build", inf, "-o", "a.bin"}, 0, "", "a.bin"},
-        {kCli, {"build", "--output", "a.bin", inf}, 0, "", "a.bin"},
         // A value that looks like help is a value: the image goes to a file named --help.
         {kCli, {"build", inf, "-o", "--help"}, 0, "", "--help"},
-        {kCli, {"build", inf, "-o", "a.bin", "--help"}, 0, "Usage:", ""},
         {kCli, {"build", "--bogus", inf, "-h"}, 0, "Usage:", ""},
-        {kCli, {"build", inf, "-x", "-o", "a.bin"}, 64, "orvanta-cli: unknown option -x\n", ""},
         {kCli, {}, 64, "orvanta-cli: no command given\nTry 'orvanta-cli --help'\n", ""},
         {kCli, {"frobnicate"}, 64, "unknown command frobnicate\nTry 'orvanta-cli --help'\n", ""},
         {kCli, {"build", inf}, 64, "build needs -o OUT\n", ""},
         {kCli, {"build", inf, inf, "-o", "a.bin"}, 64, "build takes one PACKAGE\n", ""},
         {kCli, {"build", inf, "-o", "no/such/folder/out.bin"}, 73, "cannot write", ""},
-        {kCli, {"build", inf, "--outpt=a.bin"}, 64, "unknown option --outpt\n", ""},
-        {kCli, {"build", inf, "-o"}, 64, "option --output needs a value\n", ""},
-        {kCli, {"info", inf, "--json=yes"}, 64, "option --json takes no value\n", ""},
         {kCli, {"ports", "extra"}, 64, "ports takes no PACKAGE", ""},
-        {kCli, {"--bogus"}, 64, "orvanta-cli: unknown option --bogus\n", ""},
-        {kCli, {"-"}, 64, "orvanta-cli: unknown command -\n", ""},
-        {kCli, {"send", inf, "-p", "COM1", "--baud", "9600"}, 64, "115200 or 57600", ""},
         {kCli, {"send", inf, "-p", "COM1", "-b", "57601"}, 64, "115200 or 57600", ""},
-        {kCli, {"send", inf, "--port=COM1", "-b", ""}, 64, "115200 or 57600", ""},
-        {kCli, {"send", inf, "-p", "COM1", "--baud", "fast"}, 64, "115200 or 57600", ""},
         {kCli, {"send", inf, "-p", "COM1", "--wait-timeout", "-1"}, 64, "(0 for no limit)\n", ""},
         {kCli,
          {"build", inf, "-o", "a.bin", "--upload-dir", "none"},
@@ -86,19 +73,12 @@ TEST_F(CliOptionsTest, OptionFormsAndUsageErrors) {
          64,
          "--silence-timeout needs a whole number of seconds from 1\n",
          ""},
-        {kCli, {"send", "-h"}, 0, "orvanta-cli send PACKAGE [-p PORT]", ""},
-        {kCli, {"-V"}, 0, "orvanta-cli " ORVANTA_PROJECT_VERSION, ""},
         {kProjector, {"--help"}, 0, "usage: orvanta-projector", ""},
         {kProjector, {"--baud", "9600"}, 64, "--baud takes 115200 or 57600", ""},
         {kProjector, {"--damage-at", "3"}, 64, "\"3\" is no FILE:BLOCK (both from 1)", ""},
         {kProjector, {"--stray-at", "4:ack,5:cr"}, 64, "\"5:cr\" is no P, P:ack, P:nak", ""},
         {kProjector, {"--stray-rate", "2"}, 64, "--stray-rate wants a chance from 0 to 1", ""},
-        {kProjector, {"--bogus"}, 64, "unknown option --bogus", ""},
         {kProjector, {"stray"}, 64, "unknown argument \"stray\"", ""},
-        {kProjector, {"--nak-all=1"}, 64, "option --nak-all takes no value", ""},
-        {kProjector, {"--segments"}, 64, "option --segments needs a value", ""},
-        {kProjector, {"--segments=0"}, 64, "--segments wants a whole number from 1", ""},
-        {kProjector, {"--link="}, 64, "--link needs a value that is not empty", ""},
         {kProjector,
          {"--reply-latency", "256"},
          64,
@@ -129,8 +109,8 @@ TEST_F(CliOptionsTest, OptionFormsAndUsageErrors) {
     }
 }
 
-// Every program answers --version, and its shortening --vers, with its name and the project
-// version, without a display (the wizard must not start Qt for it).
+// Every program answers --version with its name and the project version, without a display
+// (the wizard must not start Qt for it).
 TEST_F(CliOptionsTest, VersionWithoutADisplay) {
     std::vector<std::pair<std::string, std::string>> programs = {{kCli, "orvanta-cli"},
                                                                  {kProjector, "orvanta-projector"}};
@@ -138,14 +118,12 @@ TEST_F(CliOptionsTest, VersionWithoutADisplay) {
     programs.emplace_back(ORVANTA_WIZARD_PATH, "orvanta");
 #endif
     for (const auto& [path, name] : programs) {
-        for (const char* pOption : {"--version", "--vers"}) {
-            SCOPED_TRACE(name + " " + pOption);
-            const ToolResult result = Run("/usr/bin/env", {"-u", "DISPLAY", "-u", "WAYLAND_DISPLAY",
-                                                           "QT_QPA_PLATFORM=xcb", path, pOption});
-            EXPECT_EQ(result.nExit, 0) << result.err;
-            EXPECT_TRUE(result.out.starts_with(name + " " ORVANTA_PROJECT_VERSION)) << result.out;
-            EXPECT_EQ(std::count(result.out.begin(), result.out.end(), '\n'), 1) << result.out;
-        }
+        SCOPED_TRACE(name);
+        const ToolResult result = Run("/usr/bin/env", {"-u", "DISPLAY", "-u", "WAYLAND_DISPLAY",
+                                                       "QT_QPA_PLATFORM=xcb", path, "--version"});
+        EXPECT_EQ(result.nExit, 0) << result.err;
+        EXPECT_TRUE(result.out.starts_with(name + " " ORVANTA_PROJECT_VERSION)) << result.out;
+        EXPECT_EQ(std::count(result.out.begin(), result.out.end(), '\n'), 1) << result.out;
     }
 }
 

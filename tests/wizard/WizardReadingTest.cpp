@@ -294,62 +294,41 @@ TEST_F(WizardReadingTest, OnePackageDroppedFillsThePath) {
     const std::string bin = m_dir.Write("IMAGE.BIN", "x");
     const std::string hex = m_dir.Write("main.hex", "x");
     std::filesystem::create_directories(m_dir / "folder.inf");
-    auto urls = [](std::initializer_list<std::string> paths) {
-        auto* pData = new QMimeData;
-        QList<QUrl> list;
-        for (const std::string& path : paths) {
-            list << QUrl::fromLocalFile(QString::fromStdString(path));
-        }
-        pData->setUrls(list);
-        return pData;
-    };
-    auto text = [] {
-        auto* pData = new QMimeData;
-        pData->setText("/tmp/package.inf");
-        return pData;
-    };
-    auto remote = [] {
-        auto* pData = new QMimeData;
-        pData->setUrls({QUrl("https://example.org/package.inf")});
-        return pData;
+    auto local = [](const std::string& path) {
+        return QUrl::fromLocalFile(QString::fromStdString(path));
     };
     const struct {
         const char* what;
-        std::function<QMimeData*()> data;
-        bool bTaken;
-        QString path;
+        QList<QUrl> urls;  // none: the text "/tmp/package.inf" alone
+        bool bTaken;       // then the first URL's file is the path
     } rows[] = {
-        {"an INF package", [&] { return urls({m_package.toStdString()}); }, true, m_package},
-        {"a BIN image, upper case", [&] { return urls({bin}); }, true, QString::fromStdString(bin)},
-        {"a HEX file", [&] { return urls({hex}); }, false, {}},
-        {"two packages",
-         [&] {
-             return urls({bin, m_package.toStdString()});
-         },
-         false,
-         {}},
-        {"a folder", [&] { return urls({m_dir / "folder.inf"}); }, false, {}},
-        {"a missing file", [&] { return urls({m_dir / "gone.inf"}); }, false, {}},
-        {"text", text, false, {}},
-        {"a web address", remote, false, {}},
+        {"an INF package", {local(m_package.toStdString())}, true},
+        {"a BIN image, upper case", {local(bin)}, true},
+        {"a HEX file", {local(hex)}, false},
+        {"two packages", {local(bin), local(m_package.toStdString())}, false},
+        {"a folder", {local(m_dir / "folder.inf")}, false},
+        {"a missing file", {local(m_dir / "gone.inf")}, false},
+        {"text", {}, false},
+        {"a web address", {QUrl("https://example.org/package.inf")}, false},
     };
+    const QPoint at(10, 10);
     for (const auto& row : rows) {
         SCOPED_TRACE(row.what);
         Path()->setText("typed");
-        std::unique_ptr<QMimeData> pData(row.data());
-        const QPoint at(10, 10);
-        QDragEnterEvent enter(at, Qt::CopyAction, pData.get(), Qt::LeftButton, Qt::NoModifier);
+        QMimeData data;
+        row.urls.isEmpty() ? data.setText("/tmp/package.inf") : data.setUrls(row.urls);
+        QDragEnterEvent enter(at, Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
         QApplication::sendEvent(m_pSheet.get(), &enter);
         EXPECT_EQ(enter.isAccepted(), row.bTaken);
-        QDropEvent drop(at, Qt::CopyAction, pData.get(), Qt::LeftButton, Qt::NoModifier);
+        QDropEvent drop(at, Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
         QApplication::sendEvent(m_pSheet.get(), &drop);
         EXPECT_EQ(drop.isAccepted(), row.bTaken);
-        EXPECT_EQ(Path()->text(), row.bTaken ? row.path : "typed");
+        EXPECT_EQ(Path()->text(), row.bTaken ? row.urls[0].toLocalFile() : "typed");
     }
     ToLinkPage();
-    std::unique_ptr<QMimeData> pData(urls({bin}));
-    QDragEnterEvent enter(QPoint(10, 10), Qt::CopyAction, pData.get(), Qt::LeftButton,
-                          Qt::NoModifier);
+    QMimeData data;
+    data.setUrls({local(bin)});
+    QDragEnterEvent enter(at, Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
     QApplication::sendEvent(m_pSheet.get(), &enter);
     EXPECT_FALSE(enter.isAccepted()) << "only the File page takes a package";
 }

@@ -85,13 +85,8 @@ inline void ClearSettings() {
     store.sync();
 }
 
-// orvanta-projector serving the pseudo-terminal m_device (empty if it did not start); it is
-// killed with the object unless it has ended.
-struct CProjectorProcess : orvtest::CToolProcess {
-    explicit CProjectorProcess(const std::vector<std::string>& args) {
-        if (Start(ORVANTA_PROJECTOR, args)) {
-            m_device = QString::fromStdString(ReadLine(10000));
-        }
-    }
-    QString m_device;
+// orvanta-projector as every test starts it, its device as the widgets take it.
+struct CProjectorProcess : orvtest::CSimulatedProjector {
+    using orvtest::CSimulatedProjector::CSimulatedProjector;
+    QString m_device = QString::fromStdString(orvtest::CSimulatedProjector::m_device);
 };

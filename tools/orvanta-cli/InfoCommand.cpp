@@ -1,15 +1,11 @@
 // `info PACKAGE [--json]`: what the package's image holds and what sending it would deliver.
 // The text form is for people; the JSON form (field names in docs/orvanta-cli.md) for scripts.
-#include <QByteArray>
-#include <QJsonArray>
-#include <QJsonDocument>
-#include <QJsonObject>
-#include <QString>
 #include <cstdio>
 
 #include "CommandLine.h"
 #include "Commands.h"
 #include "ImageSummary.h"
+#include "JsonOutput.h"
 #include "JsonSchema.h"
 #include "PackageOpen.h"
 
@@ -27,13 +23,6 @@ std::string JoinFlags(uint8_t nFlags) {
         text += (text.empty() ? "" : " ") + name;
     }
     return text.empty() ? "none" : text;
-}
-
-// Descriptions are 8-bit text as the script gives them: UTF-8 when they are, else Latin-1.
-QString TextOf(const std::string& text) {
-    const QByteArray bytes = QByteArray::fromStdString(text);
-    const QString utf8 = QString::fromUtf8(bytes);
-    return utf8.toUtf8() == bytes ? utf8 : QString::fromLatin1(bytes);
 }
 
 void PrintText(const std::string& packagePath, const LoadedPackage& package,
@@ -70,56 +59,48 @@ void PrintText(const std::string& packagePath, const LoadedPackage& package,
     }
 }
 
-void PrintJson(const std::string& packagePath, const LoadedPackage& package,
-               const ImageSummary& summary) {
-    QJsonObject crc;
-    crc["present"] = summary.bHasCrcRecord;
-    crc["stored"] = static_cast<qint64>(summary.nStoredCrc);
-    crc["computed"] = static_cast<qint64>(summary.nComputedCrc);
-    crc["storedHex"] = QString::fromStdString(HexU32(summary.nStoredCrc));
-    crc["computedHex"] = QString::fromStdString(HexU32(summary.nComputedCrc));
-    crc["match"] = summary.CrcMatches();
-
-    QJsonArray files;
+void PrintInfoJson(const std::string& packagePath, const LoadedPackage& package,
+                   const ImageSummary& summary) {
+    const nlohmann::json crc = {
+        {"present", summary.bHasCrcRecord},
+        {"stored", summary.nStoredCrc},
+        {"computed", summary.nComputedCrc},
+        {"storedHex", HexU32(summary.nStoredCrc)},
+        {"computedHex", HexU32(summary.nComputedCrc)},
+        {"match", summary.CrcMatches()},
+    };
+    nlohmann::json files = nlohmann::json::array();
     for (const FileBlockInfo& file : summary.files) {
-        QJsonArray flagNames;
-        for (const std::string& name : FlagNames(file.nFlags)) {
-            flagNames.append(QString::fromStdString(name));
-        }
-        QJsonArray loadBlocks;
+        nlohmann::json loadBlocks = nlohmann::json::array();
         for (const LoadBlockInfo& block : file.loadBlocks) {
-            QJsonObject jsonBlock;
-            jsonBlock["address"] =
-                QString::fromStdString(FormatSegmentOffset(block.nSegment, block.nOffset));
-            jsonBlock["segment"] = block.nSegment;
-            jsonBlock["offset"] = block.nOffset;
-            jsonBlock["count"] = static_cast<qint64>(block.nCount);
-            loadBlocks.append(jsonBlock);
+            loadBlocks.push_back({
+                {"address", FormatSegmentOffset(block.nSegment, block.nOffset)},
+                {"segment", block.nSegment},
+                {"offset", block.nOffset},
+                {"count", block.nCount},
+            });
         }
-        QJsonObject jsonFile;
-        jsonFile["description"] = TextOf(file.strDescription);
-        jsonFile["flags"] = file.nFlags;
-        jsonFile["flagNames"] = flagNames;
-        jsonFile["start"] =
-            QString::fromStdString(FormatSegmentOffset(file.nStartSegment, file.nStartOffset));
-        jsonFile["startSegment"] = file.nStartSegment;
-        jsonFile["startOffset"] = file.nStartOffset;
-        jsonFile["loadBlocks"] = loadBlocks;
-        jsonFile["segmentLength"] = static_cast<qint64>(file.nSegmentLength);
-        files.append(jsonFile);
+        files.push_back({
+            {"description", PackageText(file.strDescription)},
+            {"flags", file.nFlags},
+            {"flagNames", FlagNames(file.nFlags)},
+            {"start", FormatSegmentOffset(file.nStartSegment, file.nStartOffset)},
+            {"startSegment", file.nStartSegment},
+            {"startOffset", file.nStartOffset},
+            {"loadBlocks", loadBlocks},
+            {"segmentLength", file.nSegmentLength},
+        });
     }
-
-    QJsonObject root;
-    root["schemaVersion"] = JSON_SCHEMA_VERSION;
-    root["package"] = TextOf(packagePath);
-    root["kind"] = package.bInf ? "inf" : "bin";
-    root["imageSize"] = static_cast<qint64>(summary.nImageSize);
-    root["crc"] = crc;
-    root["files"] = files;
-    root["totalSegmentBytes"] = static_cast<qint64>(summary.nTotalSegmentBytes);
-    root["nothingToSend"] = summary.files.empty();
-    const QByteArray text = QJsonDocument(root).toJson(QJsonDocument::Indented);
-    std::fwrite(text.constData(), 1, static_cast<size_t>(text.size()), stdout);
+    PrintJson({
+        {"schemaVersion", JSON_SCHEMA_VERSION},
+        {"package", PackageText(packagePath)},
+        {"kind", package.bInf ? "inf" : "bin"},
+        {"imageSize", summary.nImageSize},
+        {"crc", crc},
+        {"files", files},
+        {"totalSegmentBytes", summary.nTotalSegmentBytes},
+        {"nothingToSend", summary.files.empty()},
+    });
 }
 
 }  // namespace
@@ -147,7 +128,7 @@ int RunInfo(const std::vector<std::string>& args) {
     }
     const ImageSummary summary = SummarizeImage(package.pImage.get(), package.nSize);
     if (parsed.Has("--json")) {
-        PrintJson(packagePath, package, summary);
+        PrintInfoJson(packagePath, package, summary);
     } else {
         PrintText(packagePath, package, summary);
     }

@@ -1,18 +1,20 @@
 #include "PortList.h"
 
 #include <grp.h>
+#include <libudev.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <QSerialPortInfo>
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <map>
+#include <memory>
 
 #include "LatencyTimer.h"
+#include "SerialDevices.h"
 
 namespace {
 
@@ -31,7 +33,8 @@ std::vector<std::string> SplitPaths(const std::string& text) {
     return paths;
 }
 
-// Device path (links resolved) → its stable name.
+// Device path (links resolved) → its stable name; of two links to one device the first in name
+// order, whatever order the folder is read in.
 std::map<std::string, std::string> StableNames() {
     const char* pDir = std::getenv("ORVANTA_TEST_BY_ID_DIR");
     std::map<std::string, std::string> names;
@@ -40,7 +43,10 @@ std::map<std::string, std::string> StableNames() {
          std::filesystem::directory_iterator(pDir != nullptr ? pDir : BY_ID_DIR, error)) {
         const std::filesystem::path target = std::filesystem::canonical(entry.path(), error);
         if (!error) {
-            names.emplace(target.string(), entry.path().string());
+            auto [it, bInserted] = names.emplace(target.string(), entry.path().string());
+            if (!bInserted && entry.path().string() < it->second) {
+                it->second = entry.path().string();
+            }
         }
     }
     return names;
@@ -88,8 +94,42 @@ void CheckAccess(SerialPortEntry& port) {
                   ", then log in again)";
 }
 
-SerialPortEntry EntryOf(const std::string& device, const QSerialPortInfo& info,
-                        const std::map<std::string, std::string>& stableNames) {
+// The udev database, where the machine keeps one (a container may not), for what sysfs leaves
+// empty: the hardware database's vendor and model names of adapters that do not name
+// themselves, and the serial number udev read.
+class CUdevNames {
+public:
+    CUdevNames() : m_pUdev(udev_new(), udev_unref) {}
+
+    // Fills the fields of port that are still empty from the database's entry for the tty.
+    void Complete(const std::string& name, SerialPortEntry& port) const {
+        if (m_pUdev == nullptr) {
+            return;
+        }
+        const std::unique_ptr<udev_device, decltype(&udev_device_unref)> pDevice(
+            udev_device_new_from_subsystem_sysname(m_pUdev.get(), "tty", name.c_str()),
+            udev_device_unref);
+        if (pDevice == nullptr) {
+            return;
+        }
+        const auto fill = [&](std::string& field, const char* pProperty) {
+            const char* pValue = udev_device_get_property_value(pDevice.get(), pProperty);
+            if (field.empty() && pValue != nullptr) {
+                field = pValue;
+            }
+        };
+        fill(port.strDescription, "ID_MODEL_FROM_DATABASE");
+        fill(port.strManufacturer, "ID_VENDOR_FROM_DATABASE");
+        fill(port.strSerialNumber, "ID_SERIAL_SHORT");
+    }
+
+private:
+    std::unique_ptr<udev, decltype(&udev_unref)> m_pUdev;
+};
+
+SerialPortEntry EntryOf(const std::string& device, const SerialDevice* pFound,
+                        const std::map<std::string, std::string>& stableNames,
+                        const CUdevNames& udevNames) {
     SerialPortEntry port;
     port.strDevice = device;
     std::error_code error;
@@ -98,14 +138,13 @@ SerialPortEntry EntryOf(const std::string& device, const QSerialPortInfo& info,
         it != stableNames.end()) {
         port.strStableName = it->second;
     }
-    port.strDescription = info.description().toStdString();
-    port.strManufacturer = info.manufacturer().toStdString();
-    port.strSerialNumber = info.serialNumber().toStdString();
-    if (info.hasVendorIdentifier()) {
-        port.nVendorId = info.vendorIdentifier();
-    }
-    if (info.hasProductIdentifier()) {
-        port.nProductId = info.productIdentifier();
+    if (pFound != nullptr) {
+        port.strDescription = pFound->strModel;
+        port.strManufacturer = pFound->strMaker;
+        port.strSerialNumber = pFound->strSerialNumber;
+        port.nVendorId = pFound->nVendorId;
+        port.nProductId = pFound->nProductId;
+        udevNames.Complete(pFound->strName, port);
     }
     port.bUsb = port.nVendorId >= 0 ||
                 std::filesystem::path(port.strStableName).filename().string().starts_with("usb-");
@@ -126,15 +165,23 @@ std::string Listing(const std::vector<SerialPortEntry>& ports) {
 
 std::vector<SerialPortEntry> ListSerialPorts() {
     const std::map<std::string, std::string> stableNames = StableNames();
+    const std::vector<SerialDevice> devices = ListSerialDevices("/");
+    const CUdevNames udevNames;
     std::vector<SerialPortEntry> ports;
     if (const char* pTestPorts = std::getenv("ORVANTA_TEST_PORTS"); pTestPorts != nullptr) {
+        // A path given names a device of the machine when it leads to that device's node.
         for (const std::string& path : SplitPaths(pTestPorts)) {
+            std::error_code error;
+            const std::string target = std::filesystem::canonical(path, error).string();
+            const auto it = std::find_if(devices.begin(), devices.end(), [&](const auto& d) {
+                return !error && d.strDevice == target;
+            });
             ports.push_back(
-                EntryOf(path, QSerialPortInfo(QString::fromStdString(path)), stableNames));
+                EntryOf(path, it != devices.end() ? &*it : nullptr, stableNames, udevNames));
         }
     } else {
-        for (const QSerialPortInfo& info : QSerialPortInfo::availablePorts()) {
-            ports.push_back(EntryOf(info.systemLocation().toStdString(), info, stableNames));
+        for (const SerialDevice& device : devices) {
+            ports.push_back(EntryOf(device.strDevice, &device, stableNames, udevNames));
         }
     }
     std::sort(ports.begin(), ports.end(),

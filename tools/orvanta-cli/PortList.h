@@ -1,7 +1,9 @@
 // The serial ports present on this machine, as a technician needs them to pick the adapter:
-// what Qt's port enumeration knows (description, manufacturer, serial number, USB ids), the
-// stable name udev gives a USB adapter under /dev/serial/by-id (the same for the same adapter
-// whatever order it was plugged in), and whether this user may open the device.
+// the devices SerialDevices.h finds in sysfs with what a USB adapter says of itself
+// (description, manufacturer, serial number, USB ids), completed from the udev database where
+// there is one (its names for adapters that give none), the stable name udev gives a USB
+// adapter under /dev/serial/by-id (the same for the same adapter whatever order it was plugged
+// in), the adapter's latency timer, and whether this user may open the device.
 //
 // For tests, ORVANTA_TEST_PORTS (device paths separated by ':', empty for none) replaces the
 // enumeration and ORVANTA_TEST_BY_ID_DIR replaces /dev/serial/by-id.

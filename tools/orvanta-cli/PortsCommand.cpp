@@ -1,12 +1,9 @@
 // `ports [--json]`: the serial ports present, one a line, for a technician choosing --port;
 // the JSON form (fields in docs/orvanta-cli.md) for scripts.
-#include <QJsonArray>
-#include <QJsonDocument>
-#include <QJsonObject>
-#include <QJsonValue>
 #include <cstdio>
 
 #include "Commands.h"
+#include "JsonOutput.h"
 #include "JsonSchema.h"
 #include "LatencyTimer.h"
 #include "PortList.h"
@@ -22,14 +19,6 @@ std::string UsbId(const SerialPortEntry& port) {
     std::snprintf(text, sizeof text, "%04x:%04x", static_cast<unsigned>(port.nVendorId) & 0xFFFFu,
                   static_cast<unsigned>(port.nProductId) & 0xFFFFu);
     return text;
-}
-
-QJsonValue TextOrNull(const std::string& text) {
-    return text.empty() ? QJsonValue() : QJsonValue(QString::fromStdString(text));
-}
-
-QJsonValue NumberOrNull(int nValue) {
-    return nValue < 0 ? QJsonValue() : QJsonValue(nValue);
 }
 
 void PrintText(const std::vector<SerialPortEntry>& ports) {
@@ -76,30 +65,26 @@ void WarnAboutLatency(const std::vector<SerialPortEntry>& ports) {
     }
 }
 
-void PrintJson(const std::vector<SerialPortEntry>& ports) {
-    QJsonArray list;
+void PrintPortsJson(const std::vector<SerialPortEntry>& ports) {
+    nlohmann::json list = nlohmann::json::array();
     for (const SerialPortEntry& port : ports) {
-        QJsonObject entry;
-        entry["device"] = QString::fromStdString(port.strDevice);
-        entry["stableName"] = TextOrNull(port.strStableName);
-        entry["description"] = TextOrNull(port.strDescription);
-        entry["manufacturer"] = TextOrNull(port.strManufacturer);
-        entry["serialNumber"] = TextOrNull(port.strSerialNumber);
-        entry["vendorId"] = NumberOrNull(port.nVendorId);
-        entry["productId"] = NumberOrNull(port.nProductId);
-        entry["usbId"] = TextOrNull(UsbId(port));
-        entry["usb"] = port.bUsb;
-        entry["accessible"] = port.bAccessible;
-        entry["accessProblem"] = TextOrNull(port.strAccessReason);
-        entry["group"] = TextOrNull(port.strGroup);
-        entry["latencyTimerMs"] = NumberOrNull(port.nLatencyTimerMs);
-        list.append(entry);
+        list.push_back({
+            {"device", port.strDevice},
+            {"stableName", TextOrNull(port.strStableName)},
+            {"description", TextOrNull(port.strDescription)},
+            {"manufacturer", TextOrNull(port.strManufacturer)},
+            {"serialNumber", TextOrNull(port.strSerialNumber)},
+            {"vendorId", NumberOrNull(port.nVendorId)},
+            {"productId", NumberOrNull(port.nProductId)},
+            {"usbId", TextOrNull(UsbId(port))},
+            {"usb", port.bUsb},
+            {"accessible", port.bAccessible},
+            {"accessProblem", TextOrNull(port.strAccessReason)},
+            {"group", TextOrNull(port.strGroup)},
+            {"latencyTimerMs", NumberOrNull(port.nLatencyTimerMs)},
+        });
     }
-    QJsonObject root;
-    root["schemaVersion"] = JSON_SCHEMA_VERSION;
-    root["ports"] = list;
-    const QByteArray text = QJsonDocument(root).toJson(QJsonDocument::Indented);
-    std::fwrite(text.constData(), 1, static_cast<size_t>(text.size()), stdout);
+    PrintJson({{"schemaVersion", JSON_SCHEMA_VERSION}, {"ports", list}});
 }
 
 }  // namespace
@@ -115,7 +100,7 @@ int RunPorts(const std::vector<std::string>& args) {
     }
     const std::vector<SerialPortEntry> ports = ListSerialPorts();
     if (parsed.Has("--json")) {
-        PrintJson(ports);
+        PrintPortsJson(ports);
     } else {
         PrintText(ports);
     }

@@ -1,6 +1,6 @@
-// The Qt half of orvanta-cli. The commands that need Qt (info, send, ports) are built into a
-// module, orvanta-cli-qt.so, with one entry point; the program loads it with dlopen only when
-// one of them runs, so `build` never pays for loading Qt.
+// The Qt half of orvanta-cli. The command that needs Qt (send) is built into a module,
+// orvanta-cli-qt.so, with one entry point; the program loads it with dlopen only when it runs,
+// so `build`, `info` and `ports` never pay for loading Qt.
 //
 // The module is looked for beside the program's own file (the build tree), then in
 // ORVANTA_MODULE_RELDIR relative to that folder (an installation: ../lib/<multiarch>/orvanta).

@@ -50,5 +50,11 @@ int main(int argc, char** argv) {
     if (command == "build") {
         return RunBuild(args);
     }
+    if (command == "info") {
+        return RunInfo(args);
+    }
+    if (command == "ports") {
+        return RunPorts(args);
+    }
     return RunQtCommand(command, args);
 }

@@ -1,7 +1,9 @@
 #include "DumpFolder.h"
 
+#include <cmath>
 #include <cstdio>
 #include <filesystem>
+#include <nlohmann/json.hpp>
 #include <system_error>
 
 namespace {
@@ -22,55 +24,38 @@ bool WriteFile(const std::string& strPath, const void* pData, size_t nLength,
     return true;
 }
 
-std::string JsonString(const std::string& strText) {
-    std::string out = "\"";
-    for (const char c : strText) {
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += c;
-        } else if (static_cast<unsigned char>(c) < 0x20) {
-            char escaped[8];
-            std::snprintf(escaped, sizeof escaped, "\\u%04x", static_cast<unsigned char>(c));
-            out += escaped;
-        } else {
-            out += c;
-        }
-    }
-    return out + "\"";
-}
+// Fields keep the order in which they are set, the order the summary has always had.
+using Json = nlohmann::ordered_json;
 
 // Seconds to the microsecond, or null for a time not reached.
-std::string JsonSeconds(double dSeconds) {
+Json JsonSeconds(double dSeconds) {
     if (dSeconds < 0) {
-        return "null";
+        return nullptr;
     }
-    char text[32];
-    std::snprintf(text, sizeof text, "%.6f", dSeconds);
-    return text;
+    return std::round(dSeconds * 1e6) / 1e6;
 }
 
-std::string SegmentJson(const SegmentInfo& segment) {
-    std::string out = "{\"index\": " + std::to_string(segment.m_nIndex) +
-                      ", \"flags\": " + std::to_string(segment.m_nFlags) +
-                      ", \"start_segment\": " + std::to_string(segment.m_nStartSegment) +
-                      ", \"start_offset\": " + std::to_string(segment.m_nStartOffset) +
-                      ", \"length\": " + std::to_string(segment.m_nLength) +
-                      ", \"valid\": " + (segment.m_bValid ? "true" : "false");
+Json SegmentJson(const SegmentInfo& segment) {
+    Json out = {
+        {"index", segment.m_nIndex},
+        {"flags", segment.m_nFlags},
+        {"start_segment", segment.m_nStartSegment},
+        {"start_offset", segment.m_nStartOffset},
+        {"length", segment.m_nLength},
+        {"valid", segment.m_bValid},
+    };
     if (!segment.m_bValid) {
-        out += ", \"error\": " + JsonString(segment.m_strError);
+        out["error"] = segment.m_strError;
     }
-    out += ", \"load_blocks\": [";
-    for (size_t i = 0; i < segment.m_loadBlocks.size(); ++i) {
-        const LoadBlockInfo& block = segment.m_loadBlocks[i];
-        out += (i == 0 ? "" : ", ");
-        out += "{\"segment\": " + std::to_string(block.nSegment) +
-               ", \"offset\": " + std::to_string(block.nOffset) +
-               ", \"count\": " + std::to_string(block.nCount) + "}";
+    Json blocks = Json::array();
+    for (const LoadBlockInfo& block : segment.m_loadBlocks) {
+        blocks.push_back(
+            {{"segment", block.nSegment}, {"offset", block.nOffset}, {"count", block.nCount}});
     }
-    out += std::string("], \"whole\": ") + (segment.m_bValid ? "true" : "false");
-    out += ", \"exact\": ";
-    out += segment.m_nExact < 0 ? "null" : segment.m_nExact ? "true" : "false";
-    return out + "}";
+    out["load_blocks"] = blocks;
+    out["whole"] = segment.m_bValid;
+    out["exact"] = segment.m_nExact < 0 ? Json() : Json(segment.m_nExact == 1);
+    return out;
 }
 
 }  // namespace
@@ -107,31 +92,26 @@ bool CDumpFolder::WriteSummary(const RunSummary& summary, std::string& strError)
 }
 
 std::string CDumpFolder::SummaryJson(const RunSummary& summary) {
-    std::string out = "{\n  \"segments\": [";
-    for (size_t i = 0; i < summary.m_segments.size(); ++i) {
-        out += (i == 0 ? "\n    " : ",\n    ") + SegmentJson(summary.m_segments[i]);
-    }
-    out += summary.m_segments.empty() ? "],\n" : "\n  ],\n";
-    out += "  \"packets\": " + std::to_string(summary.m_nPackets) + ",\n";
-    out += "  \"naks_sent\": " + std::to_string(summary.m_nNaksSent) + ",\n";
-    out += "  \"first_packet_s\": " + JsonSeconds(summary.m_dFirstPacket) + ",\n";
-    out += "  \"last_ack_s\": " + JsonSeconds(summary.m_dLastAck) + ",\n";
-    out += "  \"line_rate\": " +
-           (summary.m_nFirstPacketRate == 0 ? std::string("null")
-                                            : std::to_string(summary.m_nFirstPacketRate)) +
-           ",\n";
-    out += "  \"strays\": " + std::to_string(summary.m_nStrays) + ",\n";
-    out += "  \"damaged\": " + std::to_string(summary.m_nDamaged) + ",\n";
+    Json segments = Json::array();
     bool bExact = summary.m_nExpectedFiles >= 0 &&
                   summary.m_segments.size() == static_cast<uint64_t>(summary.m_nExpectedFiles);
     for (const SegmentInfo& segment : summary.m_segments) {
+        segments.push_back(SegmentJson(segment));
         bExact = bExact && segment.m_nExact == 1;
     }
-    out += std::string("  \"exact\": ") +
-           (summary.m_nExpectedFiles < 0 ? "null"
-            : bExact                     ? "true"
-                                         : "false") +
-           ",\n";
-    out += std::string("  \"complete\": ") + (summary.m_bComplete ? "true" : "false") + "\n}\n";
-    return out;
+    const Json out = {
+        {"segments", segments},
+        {"packets", summary.m_nPackets},
+        {"naks_sent", summary.m_nNaksSent},
+        {"first_packet_s", JsonSeconds(summary.m_dFirstPacket)},
+        {"last_ack_s", JsonSeconds(summary.m_dLastAck)},
+        {"line_rate", summary.m_nFirstPacketRate == 0 ? Json() : Json(summary.m_nFirstPacketRate)},
+        {"strays", summary.m_nStrays},
+        {"damaged", summary.m_nDamaged},
+        {"exact", summary.m_nExpectedFiles < 0 ? Json() : Json(bExact)},
+        {"complete", summary.m_bComplete},
+    };
+    // The parser's reasons are this program's own ASCII text; replace keeps a stray byte from
+    // ever stopping the summary.
+    return out.dump(2, ' ', false, Json::error_handler_t::replace) + "\n";
 }

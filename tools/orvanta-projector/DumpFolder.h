@@ -2,7 +2,7 @@
 //
 // DIR/segment-<n>.bin holds segment n (from 1) exactly: for a valid segment its bytes up to
 // and including the terminator, without the block padding; for bytes that are no valid
-// segment, every byte received. DIR/summary.json describes the run, one segment a line:
+// segment, every byte received. DIR/summary.json describes the run (shown compacted here):
 //
 //   {
 //     "segments": [
@@ -25,10 +25,11 @@
 // expected package's segment, null without --expect; the top-level "exact": every segment of
 // the expected package arrived exact and nothing else, null without --expect. "strays" and
 // "damaged" count the bad line's doings. An invalid segment also has "error": "<reason>" after
-// "valid"; the two times are null
-// until they happened; line_rate is the rate the sender's side of the line was set to when
-// the first data packet arrived, null until then or when the rate is not a standard one). Tests
-// search it for exact fragments, so the layout stays as it is. The summary is replaced whole
+// "valid"; the two times, in seconds to the microsecond, are null until they happened;
+// line_rate is the rate the sender's side of the line was set to when the first data packet
+// arrived, null until then or when the rate is not a standard one). The file is indented by two
+// spaces, one field a line, in the order shown: scripts read the top-level fields with grep
+// ('^  "exact": true') and count segments by their "index" lines. The summary is replaced whole
 // (written aside, then renamed), so a reader never sees half of one.
 #pragma once
 
