@@ -1,8 +1,8 @@
 #include "JsonView.h"
 
 #include <cstdio>
-#include <nlohmann/json.hpp>
 
+#include "JsonOutput.h"
 #include "JsonSchema.h"
 #include "SendViews.h"
 
@@ -27,7 +27,8 @@ void EmitDone(const PortState& port, uint64_t nNowMs) {
          {{"result", port.failure.nResult},
           {"cause", CFailure::CauseName(port.failure.nCause)},
           {"text", port.ResultText()},
-          {"detail", port.failure.strDetail.empty() ? Json(nullptr) : Json(port.failure.strDetail)},
+          {"detail",
+           port.failure.strDetail.empty() ? Json(nullptr) : PackageText(port.failure.strDetail)},
           {"bytesSent", port.BytesSent()},
           {"elapsedSeconds", static_cast<double>(nNowMs) / 1000.0},
           {"resent", port.nResent}});
@@ -38,7 +39,7 @@ void EmitDone(const PortState& port, uint64_t nNowMs) {
 void CJsonView::Start(const PortState& port, uint64_t nNowMs) {
     Emit("start", port, nNowMs,
          {{"schemaVersion", JSON_SCHEMA_VERSION},
-          {"package", m_options.packagePath},
+          {"package", PackageText(m_options.packagePath)},
           {"baud", m_options.nBaudRate},
           {"files", port.nFiles},
           {"totalBytes", port.nTotalBytes},
@@ -47,14 +48,14 @@ void CJsonView::Start(const PortState& port, uint64_t nNowMs) {
 }
 
 void CJsonView::Waiting(const PortState& port, uint64_t nNowMs) {
-    Emit("waiting", port, nNowMs, {{"description", port.description}});
+    Emit("waiting", port, nNowMs, {{"description", PackageText(port.description)}});
 }
 
 void CJsonView::FileStarted(const PortState& port, uint64_t nNowMs) {
     Emit("file", port, nNowMs,
          {{"index", port.nFile},
           {"files", port.nFiles},
-          {"description", port.description},
+          {"description", PackageText(port.description)},
           {"segmentBytes", port.nSegmentLength}});
 }
 

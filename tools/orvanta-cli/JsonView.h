@@ -5,7 +5,7 @@
 // times a second per port. Fields: docs/orvanta-cli.md.
 //
 // The JSON is written by Debian's nlohmann-json, one compact line an event, keys in sorted
-// order; text that is no valid UTF-8 shows its faulty bytes as U+FFFD.
+// order; text from the package is taken as info --json takes it (JsonOutput.h).
 #pragma once
 
 #include <cstdint>
