@@ -1,9 +1,9 @@
 # The Debian packages: `cpack -G DEB` in a Release build folder writes two, one per install
 # component, so that a machine without a display takes the command line alone:
 #
-# - orvanta-cli_<version>_<arch>.deb (component cli): orvanta-cli with its Qt module,
-#   orvanta-projector, their man pages, the bash completion of orvanta-cli, the udev rule that
-#   lowers USB serial adapters' latency timer, and the command-line and fleet guides;
+# - orvanta-cli_<version>_<arch>.deb (component cli): orvanta-cli, orvanta-projector, their
+#   man pages, the bash completion of orvanta-cli, the udev rule that lowers USB serial
+#   adapters' latency timer, and the command-line and fleet guides;
 # - orvanta_<version>_<arch>.deb (component wizard, when the wizard is built): the wizard, its
 #   desktop entry, icon, AppStream metainfo and man page; it depends on orvanta-cli of the same
 #   version.

@@ -77,7 +77,7 @@ TEST_F(CliTest, InfoJsonDescribesEachFileBlock) {
     ASSERT_EQ(result.nExit, 0) << result.err;
     const QJsonObject root =
         QJsonDocument::fromJson(QByteArray::fromStdString(result.out)).object();
-    EXPECT_EQ(root["schemaVersion"].toInt(), 1);
+    EXPECT_EQ(root["schemaVersion"].toInt(), 2);
     EXPECT_EQ(root["kind"].toString(), "inf");
     EXPECT_FALSE(root["nothingToSend"].toBool());
     EXPECT_EQ(root["imageSize"].toInt(), kTwoFileImageSize);
@@ -128,9 +128,9 @@ TEST_F(CliTest, APackageThatCannotBeLoaded) {
     EXPECT_FALSE(std::filesystem::exists(m_dir / "out.bin"));
 }
 
-// orvanta-cli builds, inspects and lists ports by itself and loads orvanta-cli-qt.so for
-// `send`; alone, it does all but send and says clearly why that cannot run.
-TEST_F(CliTest, WithoutTheQtModuleAllButSendWork) {
+// orvanta-cli is one program: copied alone into a folder of its own it runs every command
+// (`send` here finds no port to use).
+TEST_F(CliTest, TheProgramAloneRunsEveryCommand) {
     WriteOneFilePackage();
     const std::string alone = m_dir / "alone/bin/orvanta-cli";
     std::filesystem::create_directories(m_dir / "alone/bin");
@@ -144,22 +144,9 @@ TEST_F(CliTest, WithoutTheQtModuleAllButSendWork) {
     const ToolResult ports = Cli({"ports"}, {}, alone);
     EXPECT_EQ(ports.nExit, 0) << ports.err;
     EXPECT_EQ(ports.out, "No serial port found.\n");
-
-    const std::vector<std::string> send = {"send", "pkg/firmware.inf"};
-    const ToolResult missing = Cli(send, {}, alone);
-    EXPECT_EQ(missing.nExit, 69);
-    EXPECT_TRUE(missing.err.starts_with("orvanta-cli: cannot find orvanta-cli-qt.so in " +
-                                        m_dir / "alone/bin or "))
-        << missing.err;
-    // Where an installation keeps it, relative to the program, it is found: `send` runs and
-    // finds no port to use.
-    const std::filesystem::path installed = m_dir.Path() / "alone/bin" / ORVANTA_MODULE_RELDIR;
-    std::filesystem::create_directories(installed);
-    std::filesystem::copy_file(std::filesystem::path(kCli).parent_path() / "orvanta-cli-qt.so",
-                               installed / "orvanta-cli-qt.so");
-    const ToolResult found = Cli(send, {}, alone);
-    EXPECT_EQ(found.nExit, 64);
-    EXPECT_NE(found.err.find("no USB serial adapter found"), std::string::npos) << found.err;
+    const ToolResult send = Cli({"send", "pkg/firmware.inf"}, {}, alone);
+    EXPECT_EQ(send.nExit, 64);
+    EXPECT_NE(send.err.find("no USB serial adapter found"), std::string::npos) << send.err;
 }
 
 // OUT of every kind: a pipe (through /dev/stdout or -) and a FIFO get the whole image, far more

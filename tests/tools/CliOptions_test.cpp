@@ -146,7 +146,7 @@ TEST_F(CliOptionsTest, PortsListsWhatIsPresent) {
     const ToolResult listed = Run(kCli, {"ports", "--json"}, env);
     EXPECT_EQ(listed.nExit, 0) << listed.err;
     const QJsonObject root = JsonOf(listed.out);
-    EXPECT_EQ(root["schemaVersion"].toInt(), 1);
+    EXPECT_EQ(root["schemaVersion"].toInt(), 2);
     const QJsonArray ports = root["ports"].toArray();
     ASSERT_EQ(ports.size(), 2);
     QJsonObject adapter = ports[0].toObject(), missing = ports[1].toObject();

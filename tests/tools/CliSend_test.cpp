@@ -305,6 +305,7 @@ TEST_F(CliSendTest, WaitingForTheFirstRequestEnds) {
             ASSERT_EQ(events.size(), 1u) << cancelled.out;
             EXPECT_EQ(Kind(events.back()), "done");
             EXPECT_EQ(events.back()["result"].toInt(), 130);
+            EXPECT_EQ(events.back()["cause"].toString(), "cancelled");
             EXPECT_EQ(events.back()["text"].toString(), "Cancelled");
         } else {
             EXPECT_EQ(cancelled.err, "Cancelled\n");
@@ -330,7 +331,7 @@ TEST_F(CliSendTest, JsonEventStreamOfARunWithRefusedBlocks) {
     const std::vector<QJsonObject> events = Events(result.out);
     ASSERT_GE(events.size(), 5u);
     EXPECT_EQ(Kind(events[0]), "start");
-    EXPECT_EQ(events[0]["schemaVersion"].toInt(), 1);
+    EXPECT_EQ(events[0]["schemaVersion"].toInt(), 2);
     EXPECT_EQ(events[0]["files"].toInt(), 2);
     // Each segment: flags and start (5), one load block (8 + count), terminator (8).
     EXPECT_EQ(events[0]["totalBytes"].toInt(), (21 + 6000) + (21 + 300));

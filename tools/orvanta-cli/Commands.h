@@ -1,10 +1,6 @@
 // The tool's commands. Each takes the words after its name and returns the exit status:
 // 0 on success, the upgrade result code of a failure (1 to 6), EXIT_USAGE for a wrong command
 // line, or another status of ResultText.h.
-//
-// `build`, `info` and `ports` run in the program itself, which links no Qt. `send` needs Qt: it
-// lives in a module (orvanta-cli-qt.so) that the program loads only when it is asked for
-// (QtModule.h).
 #pragma once
 
 #include <string>

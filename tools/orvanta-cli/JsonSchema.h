@@ -3,4 +3,4 @@
 // changes meaning or goes away; new fields do not raise it. Fields: docs/orvanta-cli.md.
 #pragma once
 
-inline constexpr int JSON_SCHEMA_VERSION = 1;
+inline constexpr int JSON_SCHEMA_VERSION = 2;

@@ -38,8 +38,8 @@ const char* UsageText() {
            "Exit status: 0 success; 1 package not found; 2 not a valid package; 3 the .inf\n"
            "package yields no image; 5 serial port failed; 6 projector canceled the\n"
            "connection; 10 several ports and some failed (or failed differently); 64 wrong\n"
-           "usage; 69 tool installed incompletely; 73 OUT cannot be written; 129 the\n"
-           "terminal went away (SIGHUP); 130 cancelled (Ctrl+C); 143 stopped (SIGTERM).\n";
+           "usage; 73 OUT cannot be written; 129 the terminal went away (SIGHUP);\n"
+           "130 cancelled (Ctrl+C); 143 stopped (SIGTERM).\n";
 }
 
 int UsageError(const std::string& strError) {

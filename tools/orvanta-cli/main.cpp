@@ -4,7 +4,6 @@
 #include <vector>
 
 #include "Commands.h"
-#include "QtModule.h"
 #include "ResultText.h"
 #include "Version.h"
 
@@ -56,5 +55,5 @@ int main(int argc, char** argv) {
     if (command == "ports") {
         return RunPorts(args);
     }
-    return RunQtCommand(command, args);
+    return RunSend(args);  // the one command left (CommandOptions knows no other)
 }
