@@ -172,8 +172,10 @@ int RunSend(const std::vector<std::string>& args) {
         views.push_back(std::make_unique<CQuietView>(bSeveral));
     } else if (isatty(STDERR_FILENO) && bSeveral) {
         views.push_back(std::make_unique<CBoardView>(ports));
-    } else if (isatty(STDERR_FILENO)) {
-        views.push_back(std::make_unique<CLineView>(ports.front()));
+    } else if (isatty(STDERR_FILENO) || isatty(STDOUT_FILENO)) {
+        // One port's line goes to whichever of the two is a terminal, stderr first.
+        views.push_back(
+            std::make_unique<CLineView>(ports.front(), isatty(STDERR_FILENO) ? stderr : stdout));
     } else {
         views.push_back(std::make_unique<CPlainView>(bSeveral));
     }

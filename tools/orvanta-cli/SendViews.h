@@ -55,6 +55,7 @@ private:
 // What the line and the board share: each step redraws, a block at most ten times a second.
 class CLiveView : public ISendView {
 public:
+    explicit CLiveView(FILE* pStream) : m_rows(pStream) {}
     void Waiting(const PortState& port, uint64_t nNowMs) override;
     void FileStarted(const PortState& port, uint64_t nNowMs) override;
     void BlockSent(const PortState& port, uint64_t nNowMs) override;
@@ -62,7 +63,7 @@ public:
     void Tick(uint64_t nNowMs) override;
 
 protected:
-    CLiveRows m_rows{stderr};
+    CLiveRows m_rows;
 
 private:
     virtual void Draw(uint64_t nNowMs, bool bForce) = 0;
@@ -70,7 +71,8 @@ private:
 
 class CLineView : public CLiveView {
 public:
-    explicit CLineView(const PortState& port) : m_port(port) {}
+    // pStream: the terminal the line is drawn on.
+    CLineView(const PortState& port, FILE* pStream) : CLiveView(pStream), m_port(port) {}
     void Message(const PortState& port, const std::string& strText, uint64_t nNowMs) override;
     void Ended(const PortState& port, uint64_t nNowMs) override;
     void Interrupted(uint64_t nNowMs) override;
@@ -82,7 +84,7 @@ private:
 
 class CBoardView : public CLiveView {
 public:
-    explicit CBoardView(const std::vector<PortState>& ports) : m_ports(ports) {}
+    explicit CBoardView(const std::vector<PortState>& ports) : CLiveView(stderr), m_ports(ports) {}
     void Message(const PortState& port, const std::string& strText, uint64_t nNowMs) override;
     void Ended(const PortState& port, uint64_t nNowMs) override;
     void Interrupted(uint64_t nNowMs) override;
