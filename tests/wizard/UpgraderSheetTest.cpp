@@ -16,6 +16,7 @@
 #include "DonePage.h"
 #include "FilePage.h"
 #include "LinkPage.h"
+#include "PackageSegments.h"
 #include "Registry.h"
 #include "Resource.h"
 #include "Ser2net.h"
@@ -103,11 +104,8 @@ protected:
         return p->GetDlgItem(nShown)->isVisibleTo(p) && !p->GetDlgItem(nHidden)->isVisibleTo(p);
     }
 
-    // The projector dumped into m_dir/dump exactly the two files of the package.
-    void ExpectDelivered() const {
-        EXPECT_EQ(orvtest::ReadBytes(m_dir / "dump/segment-1.bin"), ExpectedSegment(kBoot));
-        EXPECT_EQ(orvtest::ReadBytes(m_dir / "dump/segment-2.bin"), ExpectedSegment(kMain));
-        EXPECT_FALSE(std::filesystem::exists(m_dir / "dump/segment-3.bin"));
+    bool Delivered() const {
+        return orvtest::Dumped(m_dir / "dump", {ExpectedSegment(kBoot), ExpectedSegment(kMain)});
     }
 
     orvtest::CwdGuard m_cwd;  // the File page moves into the package's folder
@@ -183,9 +181,8 @@ TEST_F(UpgraderSheetTest, FailuresEndOnTheirDoneTextAndTheNextAttemptSucceeds) {
     EXPECT_EQ(m_pSheet->result(), win::ID_WIZFINISH);
     EXPECT_EQ(projector.Wait(30000).nExit, 0);
     server.Stop();
-    ExpectDelivered();
-    const std::string summary = orvtest::ReadText(m_dir / "dump/summary.json");
-    EXPECT_NE(summary.find("\"line_rate\": 57600"), std::string::npos) << summary;
+    EXPECT_TRUE(Delivered());
+    EXPECT_EQ(orvtest::DumpSummary(m_dir / "dump")["line_rate"].toInt(), 57600);
 }
 
 TEST_F(UpgraderSheetTest, LinkPageRestoresPortAndBaudRate) {
@@ -284,7 +281,7 @@ TEST_F(UpgraderSheetTest, KeysDuringATransferDoNotEndIt) {
     EXPECT_TRUE(m_pSheet->GetDonePage()->GetDetail().endsWith(
         "\n6 blocks were sent again after the projector refused them; check the cable"));
     EXPECT_EQ(projector.Wait(30000).nExit, 0);
-    ExpectDelivered();
+    EXPECT_TRUE(Delivered());
 
     orvtest::CPty quiet;  // the next attempt waits for a projector that never asks
     m_pSheet->SetActivePage(m_pSheet->GetLinkPage());
@@ -372,9 +369,8 @@ TEST(WizardProgram, WithoutADisplayItSaysSoInOneLine) {
         const orvtest::ToolResult run = orvtest::RunTool("/usr/bin/env", args, {}, {}, 30000);
         EXPECT_EQ(run.nExit, nExit) << run.err;
         EXPECT_TRUE(nExit == 0 ? run.out.starts_with("usage: orvanta")
-                               : run.err ==
-                                     "orvanta: no display found: the wizard needs a "
-                                     "desktop session (orvanta-cli works without one)\n")
+                               : run.err.starts_with("orvanta: no display found: ") &&
+                                     std::count(run.err.begin(), run.err.end(), '\n') == 1)
             << run.out << run.err;
     }
 }
