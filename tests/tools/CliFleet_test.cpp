@@ -52,23 +52,10 @@ protected:
     // Whether projector N, once it has ended, calls its run complete.
     bool Complete(size_t n) {
         EXPECT_EQ(m_projectors[n - 1]->Wait(30000).nExit, 0);
-        const std::string summary = m_dir / ("dump-" + std::to_string(n) + "/summary.json");
-        return QJsonDocument::fromJson(QByteArray::fromStdString(ReadText(summary)))
-            .object()["complete"]
-            .toBool();
+        return DumpSummary(m_dir / ("dump-" + std::to_string(n)))["complete"].toBool();
     }
 
-    // Whether projector N holds exactly the package's segments, no more.
-    bool Delivered(size_t n) {
-        for (size_t i = 0; i <= m_expected.size(); ++i) {
-            const std::string path = m_dir / ("dump-" + std::to_string(n) + "/segment-" +
-                                              std::to_string(i + 1) + ".bin");
-            if (ReadBytes(path) != (i < m_expected.size() ? m_expected[i] : Bytes{})) {
-                return false;
-            }
-        }
-        return true;
-    }
+    bool Delivered(size_t n) { return Dumped(m_dir / ("dump-" + std::to_string(n)), m_expected); }
 
     ToolResult Cli(const std::vector<std::string>& args,
                    std::map<std::string, std::string> env = {}) {
