@@ -39,18 +39,6 @@ using orvtest::PatternBytes;
 const orvtest::TestFile kBoot{0x06, 0, 0, "Boot loader", {{0, 0, PatternBytes(300, 1)}}};
 const orvtest::TestFile kMain{0x0A, 0, 0, "Main program", {{0, 0x1000, PatternBytes(5000, 2)}}};
 
-// Writes package.inf naming boot.hex (key File) and main.hex (key ExecuteFile) into folder;
-// returns its path.
-QString WritePackage(const std::string& folder) {
-    orvtest::WriteFile(folder + "/boot.hex", orvtest::MakeHexText(kBoot.loads));
-    orvtest::WriteFile(folder + "/main.hex", orvtest::MakeHexText(kMain.loads));
-    orvtest::WriteFile(folder + "/package.inf",
-                       "[Version]\r\nFlashWrite = Enable\r\nReset = Enable\r\n"
-                       "[DownloadFiles]\r\nFile=boot.hex\r\nExecuteFile=main.hex\r\n"
-                       "[FileDescription]\r\nboot.hex=Boot loader\r\nmain.hex=Main program\r\n");
-    return QString::fromStdString(folder + "/package.inf");
-}
-
 QString Stored(const char* pszName) {
     QString value;
     return ReadRegistryString(HKEY_CURRENT_USER, kKey, pszName, &value) ? value : "<missing>";
@@ -110,7 +98,7 @@ protected:
 
     orvtest::CwdGuard m_cwd;  // the File page moves into the package's folder
     orvtest::TempDir m_dir;
-    QString m_package = WritePackage(m_dir.Path());
+    QString m_package = WritePackage(m_dir.Path(), kBoot, kMain);
     std::unique_ptr<CUpgraderSheet> m_pSheet;
 };
 
@@ -237,7 +225,7 @@ TEST_F(UpgraderSheetTest, FilePageRefusesPathsThatCannotBeOpened) {
         EXPECT_EQ(Stored("Flash filename"), "<missing>");
     }
     // A relative path with a folder is stored absolute, and its folder becomes current.
-    WritePackage(m_dir / "sub");
+    WritePackage(m_dir / "sub", kBoot, kMain);
     std::filesystem::current_path(m_dir.Path());
     ToLinkPage("sub/package.inf");
     EXPECT_EQ(Stored("Flash filename").toStdString(), m_dir / "sub/package.inf");

@@ -63,20 +63,14 @@ TEST(WindowLostTest, AnUpgradeUnderWayFinishesThenTheSheetCloses) {
     ClearSettings();
     orvtest::CwdGuard cwd;  // the File page moves into the package's folder
     orvtest::TempDir dir;
-    dir.Write("boot.hex", orvtest::MakeHexText(kBoot.loads));
-    dir.Write("main.hex", orvtest::MakeHexText(kMain.loads));
-    const std::string package =
-        dir.Write("package.inf",
-                  "[Version]\r\nFlashWrite = Enable\r\nReset = Enable\r\n"
-                  "[DownloadFiles]\r\nFile=boot.hex\r\nExecuteFile=main.hex\r\n");
+    const QString package = WritePackage(dir.Path(), kBoot, kMain);
     const auto pSheet = std::make_unique<CUpgraderSheet>();
     pSheet->AddPages();
     pSheet->show();
     ASSERT_TRUE(WaitUntil([&] { return pSheet->GetActivePage() != nullptr; }));
     Press(*pSheet, win::ID_WIZNEXT);
     CProjectorProcess projector({"--baud", "115200", "--dump", dir / "dump"});  // paced: seconds
-    Control<QLineEdit>(pSheet->GetFilePage(), IDC_FILENAME)
-        ->setText(QString::fromStdString(package));
+    Control<QLineEdit>(pSheet->GetFilePage(), IDC_FILENAME)->setText(package);
     Press(*pSheet, win::ID_WIZNEXT);
     Control<QComboBox>(pSheet->GetLinkPage(), IDC_COMPORT)->setEditText(projector.m_device);
     Press(*pSheet, win::ID_WIZNEXT);
