@@ -79,15 +79,14 @@ TEST_F(CliFleetTest, EachPortEndsWithItsOwnResult) {
     EXPECT_FALSE(Complete(2));
     EXPECT_TRUE(Delivered(1));
 
-    const std::string sp = " +", time = "\\d\\d:\\d\\d";
     const std::string first = std::to_string(m_expected[0].size());
     const std::string expected[] = {
         ports[0] + ": Sending Main program \\(" + first + " bytes\\)\n[^]*" + ports[0] +
             ": Upgrade successful!\n",
         ports[1] + ": Stopped after 0 of ",
-        "\nPORT +RESULT +TIME +RESENT\n",
-        "\n" + ports[0] + sp + "Upgrade successful!" + sp + time + sp + "0\n",
-        "\n" + ports[1] + sp + "Projector canceled connection\\." + sp + time + sp + "[1-9]\\d*\n",
+        // The closing table, as the quiet run shows it alone.
+        "\nPORT +RESULT +TIME +RESENT\n" + ports[0] + " +Upgrade successful! [^\n]*\n" + ports[1] +
+            " +Projector canceled connection\\. ",
     };
     for (const std::string& pattern : expected) {
         EXPECT_TRUE(Matches(cli.out, pattern)) << pattern << "\n" << cli.out;
