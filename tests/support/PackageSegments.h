@@ -1,7 +1,10 @@
 // The download segments that the cutter makes of a package, loaded as the wizard and
-// orvanta-cli load it: what a projector must receive, byte for byte.
+// orvanta-cli load it: what a projector must receive, byte for byte; and what orvanta-projector
+// kept of a run in its dump folder.
 #pragma once
 
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <string>
 #include <vector>
 
@@ -29,6 +32,23 @@ inline std::vector<Bytes> PackageSegments(const std::filesystem::path& folder,
                               cutter.m_pSegment.get() + cutter.m_nSegmentLength);
     }
     return segments;
+}
+
+// Whether the dump folder holds exactly these segments, in order, and no more.
+inline bool Dumped(const std::filesystem::path& dump, const std::vector<Bytes>& segments) {
+    for (size_t i = 0; i <= segments.size(); ++i) {
+        const Bytes held = ReadBytes(dump / ("segment-" + std::to_string(i + 1) + ".bin"));
+        if (held != (i < segments.size() ? segments[i] : Bytes{})) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// The dump folder's summary.json; empty when there is none.
+inline QJsonObject DumpSummary(const std::filesystem::path& dump) {
+    return QJsonDocument::fromJson(QByteArray::fromStdString(ReadText(dump / "summary.json")))
+        .object();
 }
 
 }  // namespace orvtest

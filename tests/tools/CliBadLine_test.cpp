@@ -7,8 +7,6 @@
 #include <signal.h>
 #include <unistd.h>
 
-#include <QJsonDocument>
-#include <QJsonObject>
 #include <atomic>
 #include <filesystem>
 #include <functional>
@@ -48,9 +46,7 @@ protected:
         CSimulatedProjector projector(args);
         const ToolResult cli = Send(projector.m_device, std::move(cliArgs));
         EXPECT_EQ(projector.Wait(30000).nExit, 0);
-        m_summary = QJsonDocument::fromJson(
-                        QByteArray::fromStdString(ReadText(m_dir / "dump/summary.json")))
-                        .object();
+        m_summary = DumpSummary(m_dir / "dump");
         return cli;
     }
 

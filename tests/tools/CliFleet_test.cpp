@@ -52,23 +52,10 @@ protected:
     // Whether projector N, once it has ended, calls its run complete.
     bool Complete(size_t n) {
         EXPECT_EQ(m_projectors[n - 1]->Wait(30000).nExit, 0);
-        const std::string summary = m_dir / ("dump-" + std::to_string(n) + "/summary.json");
-        return QJsonDocument::fromJson(QByteArray::fromStdString(ReadText(summary)))
-            .object()["complete"]
-            .toBool();
+        return DumpSummary(m_dir / ("dump-" + std::to_string(n)))["complete"].toBool();
     }
 
-    // Whether projector N holds exactly the package's segments, no more.
-    bool Delivered(size_t n) {
-        for (size_t i = 0; i <= m_expected.size(); ++i) {
-            const std::string path = m_dir / ("dump-" + std::to_string(n) + "/segment-" +
-                                              std::to_string(i + 1) + ".bin");
-            if (ReadBytes(path) != (i < m_expected.size() ? m_expected[i] : Bytes{})) {
-                return false;
-            }
-        }
-        return true;
-    }
+    bool Delivered(size_t n) { return Dumped(m_dir / ("dump-" + std::to_string(n)), m_expected); }
 
     ToolResult Cli(const std::vector<std::string>& args,
                    std::map<std::string, std::string> env = {}) {
@@ -92,15 +79,14 @@ TEST_F(CliFleetTest, EachPortEndsWithItsOwnResult) {
     EXPECT_FALSE(Complete(2));
     EXPECT_TRUE(Delivered(1));
 
-    const std::string sp = " +", time = "\\d\\d:\\d\\d";
     const std::string first = std::to_string(m_expected[0].size());
     const std::string expected[] = {
         ports[0] + ": Sending Main program \\(" + first + " bytes\\)\n[^]*" + ports[0] +
             ": Upgrade successful!\n",
         ports[1] + ": Stopped after 0 of ",
-        "\nPORT +RESULT +TIME +RESENT\n",
-        "\n" + ports[0] + sp + "Upgrade successful!" + sp + time + sp + "0\n",
-        "\n" + ports[1] + sp + "Projector canceled connection\\." + sp + time + sp + "[1-9]\\d*\n",
+        // The closing table, as the quiet run shows it alone.
+        "\nPORT +RESULT +TIME +RESENT\n" + ports[0] + " +Upgrade successful! [^\n]*\n" + ports[1] +
+            " +Projector canceled connection\\. ",
     };
     for (const std::string& pattern : expected) {
         EXPECT_TRUE(Matches(cli.out, pattern)) << pattern << "\n" << cli.out;

@@ -88,18 +88,8 @@ protected:
         EXPECT_TRUE(cli.Start(kCli, cliArgs, env, m_dir.Path(), bTerminal));
         const ToolResult result = cli.Wait(120000);
         EXPECT_EQ(projector.Wait(30000).nExit, 0) << "the projector ends once the line is closed";
-        m_summary = QJsonDocument::fromJson(
-                        QByteArray::fromStdString(ReadText(m_dir / "dump/summary.json")))
-                        .object();
+        m_summary = DumpSummary(m_dir / "dump");
         return result;
-    }
-
-    // The projector holds exactly the expected segments, no more.
-    void ExpectDumped(const std::vector<Bytes>& expected) {
-        for (size_t i = 0; i <= expected.size(); ++i) {
-            const std::string path = m_dir / ("dump/segment-" + std::to_string(i + 1) + ".bin");
-            EXPECT_EQ(ReadBytes(path), i < expected.size() ? expected[i] : Bytes{}) << path;
-        }
     }
 
     TempDir m_dir;
@@ -126,7 +116,7 @@ TEST_F(CliSendTest, PackagesArriveByteForByte) {
         EXPECT_EQ(cli.nExit, 0) << cli.err;
         EXPECT_EQ(cli.err, "");
         EXPECT_TRUE(cli.out.ends_with("\nUpgrade successful!\n")) << cli.out;
-        ExpectDumped(expected);
+        EXPECT_TRUE(Dumped(m_dir / "dump", expected));
         EXPECT_TRUE(m_summary["complete"].toBool());
         size_t nAt = 0, nBytes = 0;
         int nPackets = 0;
@@ -228,12 +218,10 @@ TEST_F(CliSendTest, DeviceRightsAreNamedToAnotherUser) {
          kOpenFailed + denied.m_strDevice +
              ": permission denied; the device belongs to group dialout: add yourself with "
              "`sudo adduser \\$USER dialout`, then log in again\n"},
-        {marked.m_strDevice,
-         kOpenFailed + marked.m_strDevice +
-             ": marked for exclusive use, but nothing holds it \\(no lock, and no process .+ "
-             "restart the program that made it\\), or clear the mark as root: sudo python3 -c "
-             "'.+\"" +
-             marked.m_strDevice + "\".+termios\\.TIOCNXCL\\)'\n"},
+        {marked.m_strDevice, kOpenFailed + marked.m_strDevice +
+                                 ": marked for exclusive use, but nothing holds it .+ clear the "
+                                 "mark as root: .+\"" +
+                                 marked.m_strDevice + "\".+TIOCNXCL\\)'\n"},
     };
     for (const auto& [port, err] : rows) {
         SCOPED_TRACE(port);
@@ -259,7 +247,7 @@ TEST_F(CliSendTest, AClosedOutputDoesNotStopTheUpgrade) {
     EXPECT_EQ(run.nExit, 0) << run.err;
     EXPECT_EQ(run.out, "Waiting for the projector's request\n");
     EXPECT_EQ(projector.Wait(30000).nExit, 0);
-    ExpectDumped(expected);
+    EXPECT_TRUE(Dumped(m_dir / "dump", expected));
 }
 
 // On a terminal the progress is one line, redrawn; the result still goes to stdout.
@@ -274,7 +262,7 @@ TEST_F(CliSendTest, OnATerminalOneLineIsRedrawn) {
 }
 
 // A projector that never asks: Ctrl-C, and a terminal that goes away, cancel and let the port
-// go, in text and in --json, whose last line is still `done`; a wait limit ends the attempt too.
+// go, in text and in --json, whose last line is still `done`.
 TEST_F(CliSendTest, WaitingForTheFirstRequestEnds) {
     WriteFiles("one", {{{0, 0, {1, 2, 3}}}});
     CPty quiet;
@@ -311,12 +299,6 @@ TEST_F(CliSendTest, WaitingForTheFirstRequestEnds) {
             EXPECT_EQ(cancelled.err, "Cancelled\n");
         }
     }
-    const ToolResult limited =
-        RunTool(kCli, {"send", "one.inf", "--port", quiet.m_strDevice, "--wait-timeout", "1"},
-                {{"HOME", m_dir / "home"}}, m_dir.Path());
-    EXPECT_EQ(limited.nExit, 6);
-    EXPECT_EQ(limited.err,
-              "Projector canceled connection.\nno request from the projector within 1 s\n");
 }
 
 // Refused blocks in --json: start, waiting, file 1, ..., file 2, ..., done; each refusal a

@@ -4,9 +4,6 @@
 // server's), and an unanswered connection holds up no other port of the same send.
 #include <gtest/gtest.h>
 
-#include <QJsonDocument>
-#include <QJsonObject>
-
 #include "PackageSegments.h"
 #include "Ser2net.h"
 #include "TestSupport.h"
@@ -55,17 +52,11 @@ TEST_F(NetworkSendTest, ByteForByteThroughSer2net) {
         EXPECT_TRUE(cli.out.ends_with("\nUpgrade successful!\n")) << cli.out;
         EXPECT_EQ(projector.Wait(30000).nExit, 0);
         ser2net.Stop();
-        const QJsonObject summary =
-            QJsonDocument::fromJson(
-                QByteArray::fromStdString(ReadText(m_dir / "dump/summary.json")))
-                .object();
+        const QJsonObject summary = DumpSummary(m_dir / "dump");
         EXPECT_TRUE(summary["complete"].toBool());
         // The rate asked for over RFC 2217; the server's own over raw TCP.
         EXPECT_EQ(summary["line_rate"].toInt(), bRaw ? 9600 : 57600);
-        for (size_t i = 0; i <= expected.size(); ++i) {
-            const std::string path = m_dir / ("dump/segment-" + std::to_string(i + 1) + ".bin");
-            EXPECT_EQ(ReadBytes(path), i < expected.size() ? expected[i] : Bytes{}) << path;
-        }
+        EXPECT_TRUE(Dumped(m_dir / "dump", expected));
     }
 }
 
@@ -80,12 +71,11 @@ TEST_F(NetworkSendTest, PortsConnectSideBySide) {
     const ToolResult cli = RunTool(kCli, {"send", "p.inf", "-p", unanswered, "-p", refused},
                                    {{"HOME", m_dir / "home"}}, m_dir.Path(), 120000);
     EXPECT_EQ(cli.nExit, 5);
-    const std::string refusedLines = refused + ": " + kOpenFailed + refused + ": Serial failed\n" +
-                                     refused + ": " + refused + ": connection refused\n";
-    const std::string unansweredLines = unanswered + ": " + kOpenFailed + unanswered +
-                                        ": Serial failed\n" + unanswered + ": " + unanswered +
-                                        ": no answer within 5 s\n";
-    EXPECT_EQ(cli.err, refusedLines + unansweredLines);
+    const auto lines = [](const std::string& port, const std::string& detail) {
+        return port + ": " + kOpenFailed + port + ": Serial failed\n" + port + ": " + port + detail;
+    };
+    EXPECT_EQ(cli.err, lines(refused, ": connection refused\n") +
+                           lines(unanswered, ": no answer within 5 s\n"));
 }
 
 }  // namespace

@@ -16,6 +16,7 @@
 #include "DonePage.h"
 #include "FilePage.h"
 #include "LinkPage.h"
+#include "PackageSegments.h"
 #include "Registry.h"
 #include "Resource.h"
 #include "Ser2net.h"
@@ -37,18 +38,6 @@ using orvtest::ExpectedSegment;
 using orvtest::PatternBytes;
 const orvtest::TestFile kBoot{0x06, 0, 0, "Boot loader", {{0, 0, PatternBytes(300, 1)}}};
 const orvtest::TestFile kMain{0x0A, 0, 0, "Main program", {{0, 0x1000, PatternBytes(5000, 2)}}};
-
-// Writes package.inf naming boot.hex (key File) and main.hex (key ExecuteFile) into folder;
-// returns its path.
-QString WritePackage(const std::string& folder) {
-    orvtest::WriteFile(folder + "/boot.hex", orvtest::MakeHexText(kBoot.loads));
-    orvtest::WriteFile(folder + "/main.hex", orvtest::MakeHexText(kMain.loads));
-    orvtest::WriteFile(folder + "/package.inf",
-                       "[Version]\r\nFlashWrite = Enable\r\nReset = Enable\r\n"
-                       "[DownloadFiles]\r\nFile=boot.hex\r\nExecuteFile=main.hex\r\n"
-                       "[FileDescription]\r\nboot.hex=Boot loader\r\nmain.hex=Main program\r\n");
-    return QString::fromStdString(folder + "/package.inf");
-}
 
 QString Stored(const char* pszName) {
     QString value;
@@ -103,16 +92,13 @@ protected:
         return p->GetDlgItem(nShown)->isVisibleTo(p) && !p->GetDlgItem(nHidden)->isVisibleTo(p);
     }
 
-    // The projector dumped into m_dir/dump exactly the two files of the package.
-    void ExpectDelivered() const {
-        EXPECT_EQ(orvtest::ReadBytes(m_dir / "dump/segment-1.bin"), ExpectedSegment(kBoot));
-        EXPECT_EQ(orvtest::ReadBytes(m_dir / "dump/segment-2.bin"), ExpectedSegment(kMain));
-        EXPECT_FALSE(std::filesystem::exists(m_dir / "dump/segment-3.bin"));
+    bool Delivered() const {
+        return orvtest::Dumped(m_dir / "dump", {ExpectedSegment(kBoot), ExpectedSegment(kMain)});
     }
 
     orvtest::CwdGuard m_cwd;  // the File page moves into the package's folder
     orvtest::TempDir m_dir;
-    QString m_package = WritePackage(m_dir.Path());
+    QString m_package = WritePackage(m_dir.Path(), kBoot, kMain);
     std::unique_ptr<CUpgraderSheet> m_pSheet;
 };
 
@@ -183,9 +169,8 @@ TEST_F(UpgraderSheetTest, FailuresEndOnTheirDoneTextAndTheNextAttemptSucceeds) {
     EXPECT_EQ(m_pSheet->result(), win::ID_WIZFINISH);
     EXPECT_EQ(projector.Wait(30000).nExit, 0);
     server.Stop();
-    ExpectDelivered();
-    const std::string summary = orvtest::ReadText(m_dir / "dump/summary.json");
-    EXPECT_NE(summary.find("\"line_rate\": 57600"), std::string::npos) << summary;
+    EXPECT_TRUE(Delivered());
+    EXPECT_EQ(orvtest::DumpSummary(m_dir / "dump")["line_rate"].toInt(), 57600);
 }
 
 TEST_F(UpgraderSheetTest, LinkPageRestoresPortAndBaudRate) {
@@ -240,7 +225,7 @@ TEST_F(UpgraderSheetTest, FilePageRefusesPathsThatCannotBeOpened) {
         EXPECT_EQ(Stored("Flash filename"), "<missing>");
     }
     // A relative path with a folder is stored absolute, and its folder becomes current.
-    WritePackage(m_dir / "sub");
+    WritePackage(m_dir / "sub", kBoot, kMain);
     std::filesystem::current_path(m_dir.Path());
     ToLinkPage("sub/package.inf");
     EXPECT_EQ(Stored("Flash filename").toStdString(), m_dir / "sub/package.inf");
@@ -284,7 +269,7 @@ TEST_F(UpgraderSheetTest, KeysDuringATransferDoNotEndIt) {
     EXPECT_TRUE(m_pSheet->GetDonePage()->GetDetail().endsWith(
         "\n6 blocks were sent again after the projector refused them; check the cable"));
     EXPECT_EQ(projector.Wait(30000).nExit, 0);
-    ExpectDelivered();
+    EXPECT_TRUE(Delivered());
 
     orvtest::CPty quiet;  // the next attempt waits for a projector that never asks
     m_pSheet->SetActivePage(m_pSheet->GetLinkPage());
@@ -372,9 +357,8 @@ TEST(WizardProgram, WithoutADisplayItSaysSoInOneLine) {
         const orvtest::ToolResult run = orvtest::RunTool("/usr/bin/env", args, {}, {}, 30000);
         EXPECT_EQ(run.nExit, nExit) << run.err;
         EXPECT_TRUE(nExit == 0 ? run.out.starts_with("usage: orvanta")
-                               : run.err ==
-                                     "orvanta: no display found: the wizard needs a "
-                                     "desktop session (orvanta-cli works without one)\n")
+                               : run.err.starts_with("orvanta: no display found: ") &&
+                                     std::count(run.err.begin(), run.err.end(), '\n') == 1)
             << run.out << run.err;
     }
 }

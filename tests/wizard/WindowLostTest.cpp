@@ -59,50 +59,35 @@ const orvtest::TestFile kBoot{0x06, 0, 0, "Boot loader", {{0, 0, orvtest::Patter
 const orvtest::TestFile kMain{
     0x0A, 0, 0, "Main program", {{0, 0x1000, orvtest::PatternBytes(9000, 2)}}};
 
-class WindowLostTest : public ::testing::Test {
-protected:
-    void SetUp() override {
-        ClearSettings();
-        m_dir.Write("boot.hex", orvtest::MakeHexText(kBoot.loads));
-        m_dir.Write("main.hex", orvtest::MakeHexText(kMain.loads));
-        m_package = m_dir.Write("package.inf",
-                                "[Version]\r\nFlashWrite = Enable\r\nReset = Enable\r\n"
-                                "[DownloadFiles]\r\nFile=boot.hex\r\nExecuteFile=main.hex\r\n");
-        m_pSheet = std::make_unique<CUpgraderSheet>();
-        m_pSheet->AddPages();
-        m_pSheet->show();
-        ASSERT_TRUE(WaitUntil([&] { return m_pSheet->GetActivePage() != nullptr; }));
-        Press(*m_pSheet, win::ID_WIZNEXT);
-    }
-    void Destroy() { DestroyFromOutside(); }
-
-    orvtest::CwdGuard m_cwd;
-    orvtest::TempDir m_dir;
-    std::string m_package;
-    std::unique_ptr<CUpgraderSheet> m_pSheet;
-};
-
-TEST_F(WindowLostTest, AnUpgradeUnderWayFinishesThenTheSheetCloses) {
-    CProjectorProcess projector({"--baud", "115200", "--dump", m_dir / "dump"});  // paced: seconds
-    Control<QLineEdit>(m_pSheet->GetFilePage(), IDC_FILENAME)
-        ->setText(QString::fromStdString(m_package));
-    Press(*m_pSheet, win::ID_WIZNEXT);
-    Control<QComboBox>(m_pSheet->GetLinkPage(), IDC_COMPORT)->setEditText(projector.m_device);
-    Press(*m_pSheet, win::ID_WIZNEXT);
-    CTransferPage* pTransfer = m_pSheet->GetTransferPage();
+TEST(WindowLostTest, AnUpgradeUnderWayFinishesThenTheSheetCloses) {
+    ClearSettings();
+    orvtest::CwdGuard cwd;  // the File page moves into the package's folder
+    orvtest::TempDir dir;
+    const QString package = WritePackage(dir.Path(), kBoot, kMain);
+    const auto pSheet = std::make_unique<CUpgraderSheet>();
+    pSheet->AddPages();
+    pSheet->show();
+    ASSERT_TRUE(WaitUntil([&] { return pSheet->GetActivePage() != nullptr; }));
+    Press(*pSheet, win::ID_WIZNEXT);
+    CProjectorProcess projector({"--baud", "115200", "--dump", dir / "dump"});  // paced: seconds
+    Control<QLineEdit>(pSheet->GetFilePage(), IDC_FILENAME)->setText(package);
+    Press(*pSheet, win::ID_WIZNEXT);
+    Control<QComboBox>(pSheet->GetLinkPage(), IDC_COMPORT)->setEditText(projector.m_device);
+    Press(*pSheet, win::ID_WIZNEXT);
+    CTransferPage* pTransfer = pSheet->GetTransferPage();
     auto* pTotal = Control<QProgressBar>(pTransfer, IDC_TOTAL_PROGRESS);
     ASSERT_TRUE(WaitUntil([&] { return pTotal->value() > 0; }));
-    Destroy();
+    DestroyFromOutside();
     DrainEvents();
-    EXPECT_TRUE(m_pSheet->isVisible()) << "closed while the upgrade was under way";
+    EXPECT_TRUE(pSheet->isVisible()) << "closed while the upgrade was under way";
     EXPECT_TRUE(pTransfer->IsTransferRunning());
-    EXPECT_TRUE(WaitUntil([&] { return !m_pSheet->isVisible(); }, 120000));
-    EXPECT_TRUE(m_pSheet->WindowLost());
-    EXPECT_TRUE(m_pSheet->AttemptEnded());
+    EXPECT_TRUE(WaitUntil([&] { return !pSheet->isVisible(); }, 120000));
+    EXPECT_TRUE(pSheet->WindowLost());
+    EXPECT_TRUE(pSheet->AttemptEnded());
     EXPECT_EQ(pTransfer->GetUpgradeResult(), 0);
     EXPECT_FALSE(pTransfer->IsTransferRunning());
     EXPECT_EQ(projector.Wait(30000).nExit, 0) << "the port was closed";
-    EXPECT_EQ(orvtest::ReadBytes(m_dir / "dump/segment-2.bin"), orvtest::ExpectedSegment(kMain));
+    EXPECT_EQ(orvtest::ReadBytes(dir / "dump/segment-2.bin"), orvtest::ExpectedSegment(kMain));
 }
 
 // The program itself: its window destroyed on the first page, it exits with status 0 and one

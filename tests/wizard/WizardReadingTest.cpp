@@ -103,12 +103,12 @@ TEST_F(WizardReadingTest, PortListNamesEachDeviceOnceAndFollowsPlugging) {
         all.insert(all.end(), more.begin(), more.end());
         return all;
     };
+    const Entries::value_type acm0{"/dev/ttyACM0",
+                                   "Arduino (www.arduino.cc) Uno R3 on /dev/ttyACM0"},
+        s5{"/dev/ttyS5", "/dev/ttyS5"}, usb0{ftdi, "FTDI FT232R USB UART on /dev/ttyUSB0"},
+        usb1{prolific, "Prolific Technology Inc. USB-Serial Controller on /dev/ttyUSB1"};
     ToLinkPage();
-    ASSERT_EQ(ListOf(Port()),
-              with({{"/dev/ttyACM0", "Arduino (www.arduino.cc) Uno R3 on /dev/ttyACM0"},
-                    {"/dev/ttyS5", "/dev/ttyS5"},
-                    {ftdi, "FTDI FT232R USB UART on /dev/ttyUSB0"}}))
-        << Show(ListOf(Port()));
+    ASSERT_EQ(ListOf(Port()), with({acm0, s5, usb0})) << Show(ListOf(Port()));
 
     const QString typed = "rfc2217://10.0.0.7:40";
     Port()->setEditText(typed);
@@ -123,17 +123,13 @@ TEST_F(WizardReadingTest, PortListNamesEachDeviceOnceAndFollowsPlugging) {
              m_devices.AddUsb("ttyUSB1", "Prolific Technology Inc.", "USB-Serial Controller",
                               kProlificId);
          },
-         with({{"/dev/ttyACM0", "Arduino (www.arduino.cc) Uno R3 on /dev/ttyACM0"},
-               {"/dev/ttyS5", "/dev/ttyS5"},
-               {ftdi, "FTDI FT232R USB UART on /dev/ttyUSB0"},
-               {prolific, "Prolific Technology Inc. USB-Serial Controller on /dev/ttyUSB1"}})},
+         with({acm0, s5, usb0, usb1})},
         {"the first adapter and the board removed",
          [&] {
              m_devices.Remove("ttyUSB0", kFtdiId);
              m_devices.Remove("ttyACM0");
          },
-         with({{"/dev/ttyS5", "/dev/ttyS5"},
-               {prolific, "Prolific Technology Inc. USB-Serial Controller on /dev/ttyUSB1"}})},
+         with({s5, usb1})},
     };
     for (const auto& step : steps) {
         SCOPED_TRACE(step.what);
@@ -147,8 +143,7 @@ TEST_F(WizardReadingTest, PortListNamesEachDeviceOnceAndFollowsPlugging) {
 
     // A listed device chosen: the box's tooltip is its whole name and what it is.
     Port()->setCurrentIndex(Port()->findText(prolific));
-    EXPECT_EQ(Port()->toolTip(),
-              prolific + "\nProlific Technology Inc. USB-Serial Controller on /dev/ttyUSB1");
+    EXPECT_EQ(Port()->toolTip(), prolific + "\n" + usb1.second);
     // The list leaves no name cut: the open list is as wide as the longest.
     EXPECT_GE(Port()->view()->minimumWidth(), Port()->fontMetrics().horizontalAdvance(prolific));
 }

@@ -1,5 +1,5 @@
 // Driving the real wizard widgets: the event loop, the sheet's buttons, message boxes, the
-// settings store and the simulated projector.
+// settings store, a two-file package and the simulated projector.
 #pragma once
 
 #include <QApplication>
@@ -13,6 +13,7 @@
 
 #include "PropertyPage.h"
 #include "PropertySheet.h"
+#include "TestSupport.h"
 #include "ToolRunner.h"
 
 // Runs the event loop until pred() holds or nTimeoutMs have passed; returns pred().
@@ -78,6 +79,19 @@ public:
 private:
     QTimer m_timer;
 };
+
+// Writes package.inf naming boot.hex (key File) and main.hex (key ExecuteFile), of these files,
+// into folder; returns its path.
+inline QString WritePackage(const std::string& folder, const orvtest::TestFile& boot,
+                            const orvtest::TestFile& main) {
+    orvtest::WriteFile(folder + "/boot.hex", orvtest::MakeHexText(boot.loads));
+    orvtest::WriteFile(folder + "/main.hex", orvtest::MakeHexText(main.loads));
+    orvtest::WriteFile(folder + "/package.inf",
+                       "[Version]\r\nFlashWrite = Enable\r\nReset = Enable\r\n"
+                       "[DownloadFiles]\r\nFile=boot.hex\r\nExecuteFile=main.hex\r\n"
+                       "[FileDescription]\r\nboot.hex=Boot loader\r\nmain.hex=Main program\r\n");
+    return QString::fromStdString(folder + "/package.inf");
+}
 
 inline void ClearSettings() {
     QSettings store(QSettings::NativeFormat, QSettings::UserScope, "Helmvik", "Orvanta");
