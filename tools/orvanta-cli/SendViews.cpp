@@ -35,11 +35,12 @@ void Print(FILE* pStream, const std::string& text) {
 
 // The file going out: "[i/n] description" when the package has several files.
 std::string FileText(const PortState& port) {
-    const std::string index =
-        port.nFiles > 1 && port.nFile > 0
-            ? "[" + std::to_string(port.nFile) + "/" + std::to_string(port.nFiles) + "] "
-            : "";
-    return index + EscapeControls(port.description);
+    std::string text;
+    if (port.nFiles > 1 && port.nFile > 0) {
+        text.append("[").append(std::to_string(port.nFile)).append("/");
+        text.append(std::to_string(port.nFiles)).append("] ");
+    }
+    return text + EscapeControls(port.description);
 }
 
 // "  42%" (the total bar), then what bytesText holds, then the elapsed time, the throughput
