@@ -32,22 +32,7 @@ measure() {
     }'
 }
 
-: >"$work/orvanta"
-: >"$work/minimal"
-for round in $(seq "$runs"); do
-    order="orvanta minimal"
-    [ $((round % 2)) -eq 0 ] && order="minimal orvanta"
-    for who in $order; do
-        if [ "$who" = minimal ] && [ ! -f "$work/segment.bin" ]; then
-            # The one segment of the image, byte for byte as the projector received it from
-            # orvanta-cli (every round starts with orvanta-cli until this file exists).
-            cp "$(ls "$work"/run.*/dump/segment-1.bin | head -n 1)" "$work/segment.bin"
-        fi
-        read -r efficiency report < <(measure "$who")
-        echo "round $round: $report"
-        echo "$efficiency" >>"$work/$who"
-    done
-done
+paired_rounds "$runs"
 orvanta=$(median <"$work/orvanta")
 minimal=$(median <"$work/minimal")
 awk -v o="$orvanta" -v m="$minimal" 'BEGIN {

@@ -25,21 +25,7 @@ measure() {
     }'
 }
 
-: >"$work/orvanta"
-: >"$work/minimal"
-for round in $(seq "$runs"); do
-    order="orvanta minimal"
-    [ $((round % 2)) -eq 0 ] && order="minimal orvanta"
-    for who in $order; do
-        if [ "$who" = minimal ] && [ ! -f "$work/segment.bin" ]; then
-            # The image's one segment as the projector received it from orvanta-cli.
-            cp "$(ls "$work"/run.*/dump/segment-1.bin | head -n 1)" "$work/segment.bin"
-        fi
-        read -r per_block report < <(measure "$who")
-        echo "round $round: $report"
-        echo "$per_block" >>"$work/$who"
-    done
-done
+paired_rounds "$runs"
 orvanta=$(median <"$work/orvanta")
 minimal=$(median <"$work/minimal")
 awk -v o="$orvanta" -v m="$minimal" 'BEGIN {

@@ -92,3 +92,26 @@ transfer_once() {
 median() {
     sort -g | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'
 }
+
+# Runs $1 rounds of one transfer by each sender, alternating which goes first, through the
+# caller's `measure SENDER` (which prints "<figure> <report>"); prints each round's report and
+# leaves each sender's figures in $work/orvanta and $work/minimal, one a line.
+paired_rounds() {
+    : >"$work/orvanta"
+    : >"$work/minimal"
+    local round who order figure report
+    for round in $(seq "$1"); do
+        order="orvanta minimal"
+        [ $((round % 2)) -eq 0 ] && order="minimal orvanta"
+        for who in $order; do
+            if [ "$who" = minimal ] && [ ! -f "$work/segment.bin" ]; then
+                # The image's one segment, byte for byte as the projector received it from
+                # orvanta-cli (every round starts with orvanta-cli until this file exists).
+                cp "$(ls "$work"/run.*/dump/segment-1.bin | head -n 1)" "$work/segment.bin"
+            fi
+            read -r figure report < <(measure "$who")
+            echo "round $round: $report"
+            echo "$figure" >>"$work/$who"
+        done
+    done
+}
